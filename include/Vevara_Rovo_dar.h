@@ -1,0 +1,152 @@
+/*
+ * Velkor Control API: find, claim and service DROVA devices attached over USB.
+ *
+ * Every command export returns at once: 0 when the command was accepted and its
+ * request sent, 1 when it was refused. The outcome, and the reason for every
+ * refusal, arrives later as an event pair (a, b) delivered on a thread of the
+ * library: to the callback given to _Initialize and, on Windows, as the window
+ * message given there (wParam = a, lParam = b). One command is in flight at a
+ * time.
+ *
+ * This header compiles as C and as C++. All exports use C linkage and cdecl.
+ */
+#ifndef VEVARA_ROVO_DAR_H
+#define VEVARA_ROVO_DAR_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  define VELKOR_CALL __cdecl
+#  if defined(VELKOR_BUILDING_LIBRARY)
+#    define VELKOR_API __declspec(dllexport)
+#  else
+#    define VELKOR_API
+#  endif
+typedef struct HWND__ *VelkorWindow;  /* a HWND */
+typedef struct HINSTANCE__ *VelkorModule; /* an HMODULE */
+#else
+#  define VELKOR_CALL
+#  if defined(VELKOR_BUILDING_LIBRARY)
+#    define VELKOR_API __attribute__((visibility("default")))
+#  else
+#    define VELKOR_API
+#  endif
+typedef void *VelkorWindow;  /* no window system: never posted to */
+typedef void *VelkorModule;  /* the handle returned by dlopen */
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uint8_t u8;
+typedef uint32_t u32;
+typedef uint64_t u64;
+typedef uint8_t bool8; /* one byte, 0 or 1 */
+
+/* Host callback: receives each event pair on the library's notification thread.
+ * It runs with no library lock held and may call any export, _Close included. */
+typedef void (VELKOR_CALL *VelkorCallback)(int a, int b);
+
+/* ---- Event pairs ------------------------------------------------------- */
+
+/* a: the operation that finished (b = 0 success, 1 failure), or
+ * VELKOR_EV_ERROR with b = one of the VELKOR_ERR_* codes below. */
+enum {
+    VELKOR_EV_ADDRESS = 0,
+    VELKOR_EV_AUTOSTART = 1,
+    VELKOR_EV_CHECKSUM = 2,
+    VELKOR_EV_DOWNLOAD = 3,
+    VELKOR_EV_ERASE = 4,
+    VELKOR_EV_PRGDATA = 5,
+    VELKOR_EV_PROGRAM = 6,
+    VELKOR_EV_WRSN = 7,
+    VELKOR_EV_APPINFO = 8,
+    VELKOR_EV_CONNECT = 9,         /* b = 0 connected, 1 not connected */
+    VELKOR_EV_DISCONNECT = 10,     /* b = 0 no longer connected, 1 still connected */
+    VELKOR_EV_FLASHINFO = 11,
+    VELKOR_EV_SEARCH = 12,         /* b = 0 devices found, 1 none */
+    VELKOR_EV_READINFO = 13,
+    VELKOR_EV_STARTAPP = 14,
+    VELKOR_EV_ERROR = 15
+};
+
+/* Error codes: _GetErrorString(code) gives the text. */
+enum {
+    VELKOR_ERR_NOT_INITIALISED = 0,
+    VELKOR_ERR_CANT_DISCONNECT = 1,
+    VELKOR_ERR_OTHER_HOST = 2,
+    VELKOR_ERR_SERIAL_FORMAT = 3,
+    VELKOR_ERR_DISCONNECT_FIRST = 4,
+    VELKOR_ERR_NOT_CONNECTED = 5,
+    VELKOR_ERR_INVALID_ANSWER = 6,     /* never delivered as an event */
+    VELKOR_ERR_NOT_RESPONDING = 7,
+    VELKOR_ERR_BLOCK_SIZE = 8,
+    VELKOR_ERR_LINK_LOST = 9,
+    VELKOR_ERR_BUSY = 10,
+    VELKOR_ERR_TIMER_DELAY = 11,       /* text only */
+    VELKOR_ERR_NO_SUCH_DEVICE = 12,
+    VELKOR_ERR_OTHER_SUBNET = 13,
+    VELKOR_ERR_FOS_VERSION = 14,
+    VELKOR_ERR_SOCKET = 15,            /* text only */
+    VELKOR_ERR_ETHERNET_FIELD = 16,    /* text only */
+    VELKOR_ERR_APPLICATION = 17        /* the device's reason for refusing a start */
+};
+
+/* ---- Device information block ------------------------------------------ */
+
+#if defined(_MSC_VER)
+#  pragma pack(push, 1)
+#  define VELKOR_PACKED
+#else
+#  define VELKOR_PACKED __attribute__((packed))
+#endif
+
+/* 348 bytes. Versions are packed A.B.C.D words (A in the top byte);
+ * 0xFFFEFDFC is the wildcard "Don't care". */
+typedef struct VELKOR_PACKED TDROVAInfo {
+    u32 fosIfcVersion;
+    char deviceName[64];
+    u32 status;          /* 2 = FOS interface version not compatible */
+    u32 serialNumber;    /* low 24 bits */
+    u32 hwVersion;
+    u32 autostartAppId;  /* 0xFFFFFFFF = none */
+    u32 reserved;
+    char devicePath[260];
+} TDROVAInfo;
+
+#if defined(_MSC_VER)
+#  pragma pack(pop)
+#endif
+#undef VELKOR_PACKED
+
+/* ---- Session ------------------------------------------------------------- */
+
+/* Starts the session: 0 on success, 1 on failure (the reason is shown in a
+ * message box on Windows, on standard error elsewhere). A second call without
+ * _Close in between is refused with 1 and changes nothing. */
+VELKOR_API int VELKOR_CALL _Initialize(VelkorCallback callback, VelkorWindow window, unsigned message);
+/* Ends the session; always 0. Once it returns (called from any thread but the
+ * notification thread) the callback is not called again. */
+VELKOR_API int VELKOR_CALL _Close(void);
+VELKOR_API int VELKOR_CALL _IsConnected(void);
+VELKOR_API int VELKOR_CALL _GetRandomId(void);
+/* The connected-device record: same address for the life of the process. */
+VELKOR_API TDROVAInfo *VELKOR_CALL _GetConnectInfo(void);
+VELKOR_API bool8 VELKOR_CALL _IsInSubnet(const TDROVAInfo *info);
+VELKOR_API void VELKOR_CALL _SetUdpPortToRegistry(void);
+VELKOR_API int VELKOR_CALL _GetUdpPortFromRegistry(void);
+
+/* ---- Errors -------------------------------------------------------------- */
+
+/* Never null. The text for codes 0 to 17 stays valid; the "Unknown error #"
+ * text for other codes (negative ones included) until the next call. */
+VELKOR_API const char *VELKOR_CALL _GetErrorString(int code);
+/* Four words the device sent with its last refused connect or disconnect. */
+VELKOR_API u32 *VELKOR_CALL _GetConnectErrorInfo(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VEVARA_ROVO_DAR_H */

@@ -1,0 +1,97 @@
+#include "api/session.h"
+
+#include <new>
+#include <system_error>
+
+#include "platform/platform.h"
+#include "session/timeout_dispatch.h"
+
+namespace velkor {
+
+Workers::Workers(HostTarget target, std::shared_ptr<Clock> session_clock)
+    : clock(std::move(session_clock)), timer(clock), notifier(target, clock) {}
+
+Session &Session::instance() {
+    static Session session;
+    return session;
+}
+
+Session::Session() { install_command_handlers(handlers_); }
+
+std::uint32_t random_id_from_time_of_day() {
+    const platform::TimeOfDay now = platform::local_time_of_day();
+    return std::uint32_t{now.minutes} | std::uint32_t{now.hours} << 8 | std::uint32_t{now.hundredths} << 16 |
+           std::uint32_t{now.seconds} << 24;
+}
+
+int Session::initialize(HostCallback callback, void *window, unsigned message) {
+    std::lock_guard life(lifecycle_);
+    if (initialised_) return 1;  // one set of workers per session
+
+    command.reset();
+    connection = kNotConnected;
+    keepalive_failures = 3;
+    missed_responses = 3;
+    random_id = random_id_from_time_of_day();
+
+    std::shared_ptr<Workers> created;
+    try {
+        created = std::make_shared<Workers>(HostTarget{callback, window, message}, current_clock());
+    } catch (const std::bad_alloc &) {
+    } catch (const std::system_error &) {
+    }
+    if (!created) {
+        platform::show_startup_message("Not enough memory to initialize Velkor Control API!");
+        return 1;
+    }
+
+    created->timer.install(dispatch_timeout);
+    {
+        std::lock_guard guard(workers_lock_);
+        workers_ = std::move(created);
+    }
+    initialised_ = true;
+    return 0;
+}
+
+int Session::close() {
+    std::shared_ptr<Workers> closing;
+    {
+        std::lock_guard life(lifecycle_);
+        if (!initialised_) return 0;
+        initialised_ = false;
+        std::lock_guard guard(workers_lock_);
+        closing = std::move(workers_);
+    }
+    // Delivery stops first, so that nothing still posting (a time-out handler
+    // on the timer thread) can wait for room in the ring while we wait for it.
+    closing->notifier.terminate();
+    closing->timer.terminate();
+    command.reset();
+    connection = kNotConnected;
+    return 0;
+}
+
+std::shared_ptr<Workers> Session::workers() const {
+    std::lock_guard guard(workers_lock_);
+    return workers_;
+}
+
+void Session::post(int a, int b) {
+    if (auto running = workers()) running->notifier.post(a, b);
+}
+
+void Session::restart_timer() {
+    if (auto running = workers()) running->timer.restart();
+}
+
+void Session::arm_timer(std::uint32_t period_ms, const Ticket &ticket) {
+    if (auto running = workers()) running->timer.arm(period_ms, ticket, command);
+}
+
+void Session::sleep(std::uint32_t ms) {
+    auto running = workers();
+    sleep_on(running ? *running->clock : *current_clock(), ms);
+}
+
+}  // namespace velkor

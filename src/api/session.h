@@ -1,0 +1,112 @@
+// The one session of the process: its values, its workers, and the handlers
+// that the command state selects.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "Vevara_Rovo_dar.h"
+#include "session/clock.h"
+#include "session/command_state.h"
+#include "session/notify_thread.h"
+#include "session/static_timer.h"
+
+namespace velkor {
+
+class Session;
+
+// Command states (the command in flight); kIdle (16) when none.
+enum CommandId : int {
+    kErase = 0,
+    kProgram = 1,
+    kCheckSum = 2,
+    kPrgData = 3,
+    kDownloadStart = 4,
+    kAddress = 5,
+    kWrsn = 6,
+    kFlashInfo = 7,
+    kAutoStart = 8,
+    kAppInfo = 9,
+    kStartApp = 10,
+    kConnect = 11,
+    kDisconnect = 12,
+    kSearch = 13,
+    kKeepAlive = 14,
+    kReadInfo = 15,
+};
+
+enum ConnectionState : int { kNotConnected = 0, kConnecting = 1, kDisconnecting = 2, kConnected = 3 };
+
+// A response handler gets the answer body (code byte first) of the command
+// `ticket`; a time-out handler runs when that command's period ran out. Each
+// must end the command through the ticket, so only one of them does.
+using ResponseHandler = void (*)(Session &, const Ticket &ticket, const std::uint8_t *body, std::size_t length);
+using TimeoutHandler = void (*)(Session &, const Ticket &ticket);
+
+struct CommandHandlers {
+    ResponseHandler response = nullptr;
+    TimeoutHandler timeout = nullptr;
+};
+using HandlerTable = std::array<CommandHandlers, kIdle>;
+
+// Filled in by the command subsystems.
+void install_command_handlers(HandlerTable &table);
+
+// Objects that live from _Initialize to _Close. Exports hold a reference while
+// they run, so a concurrent _Close never pulls them away underneath.
+struct Workers {
+    explicit Workers(HostTarget target, std::shared_ptr<Clock> clock);
+
+    std::shared_ptr<Clock> clock;
+    TStaticTimer timer;
+    TNotifyThread notifier;
+};
+
+class Session {
+public:
+    static Session &instance();
+
+    int initialize(HostCallback callback, void *window, unsigned message);
+    int close();
+
+    bool initialised() const { return initialised_.load(); }
+    std::shared_ptr<Workers> workers() const;
+
+    // Queues an event pair for the host; dropped when no session runs.
+    void post(int a, int b);
+
+    void restart_timer();
+    void arm_timer(std::uint32_t period_ms, const Ticket &ticket);
+
+    // Sleeps `ms` of the session's clock (the system clock when none runs).
+    void sleep(std::uint32_t ms);
+
+    const HandlerTable &handlers() const { return handlers_; }
+
+    CommandState command{0};  // 0 at load; idle from _Initialize on
+    std::atomic<int> connection{kNotConnected};
+    std::atomic<std::uint32_t> random_id{0};
+    std::atomic<int> connected_member{-1};
+    std::atomic<int> missed_responses{3};
+    std::atomic<int> keepalive_failures{3};
+    TDROVAInfo connected_device{};
+    std::array<std::uint32_t, 4> connect_error{};
+
+private:
+    Session();
+
+    std::mutex lifecycle_;  // serialises _Initialize and _Close, never held while waiting
+    mutable std::mutex workers_lock_;
+    std::shared_ptr<Workers> workers_;
+    std::atomic<bool> initialised_{false};
+    HandlerTable handlers_{};
+};
+
+// The random identifier: minutes, hours, hundredths, seconds in memory order.
+std::uint32_t random_id_from_time_of_day();
+
+}  // namespace velkor

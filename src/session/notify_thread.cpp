@@ -1,0 +1,98 @@
+#include "session/notify_thread.h"
+
+#include "platform/platform.h"
+
+namespace velkor {
+
+TNotifyThread::TNotifyThread(HostTarget target, std::shared_ptr<Clock> clock)
+    : shared_(std::make_shared<Shared>()) {
+    shared_->target = target;
+    shared_->clock = std::move(clock);
+    std::unique_lock guard(shared_->lock);
+    thread_ = WorkerThread([shared = shared_] { run(shared); });
+    shared_->delivery_thread = thread_.id();
+}
+
+TNotifyThread::~TNotifyThread() { terminate(); }
+
+void TNotifyThread::post(int a, int b) {
+    if (a == 15 && b == 6) return;
+    Shared &s = *shared_;
+    std::unique_lock guard(s.lock);
+    if (s.terminating) return;
+    if (std::this_thread::get_id() == s.delivery_thread) {
+        // Posted from inside the host callback: the ring only drains when the
+        // callback returns, so the pair waits behind the ring instead.
+        if (s.count < kMaxQueued && s.overflow.empty()) {
+            s.ring[s.write] = {a, b};
+            s.write = (s.write + 1) % kSlots;
+            ++s.count;
+        } else {
+            s.overflow.push_back({a, b});
+        }
+        return;
+    }
+    while (s.count >= kMaxQueued || !s.overflow.empty()) {
+        s.room.wait_for(guard, s.clock->real_duration(kPaceMs));
+        if (s.terminating) return;
+    }
+    s.ring[s.write] = {a, b};
+    s.write = (s.write + 1) % kSlots;
+    ++s.count;
+}
+
+void TNotifyThread::terminate() {
+    {
+        std::lock_guard guard(shared_->lock);
+        shared_->terminating = true;
+        shared_->count = 0;
+        shared_->overflow.clear();
+    }
+    shared_->room.notify_all();
+    shared_->wake.notify_all();
+    thread_.finish();
+}
+
+std::size_t TNotifyThread::queued() const {
+    std::lock_guard guard(shared_->lock);
+    return static_cast<std::size_t>(shared_->count) + shared_->overflow.size();
+}
+
+bool TNotifyThread::sleep(Shared &s, std::uint32_t ms) {
+    std::unique_lock guard(s.lock);
+    return !s.wake.wait_for(guard, s.clock->real_duration(ms), [&] { return s.terminating; });
+}
+
+void TNotifyThread::run(std::shared_ptr<Shared> shared) {
+    Shared &s = *shared;
+    { std::lock_guard guard(s.lock); }  // the constructor has recorded our id
+    while (sleep(s, kIdleSleepMs)) {
+        for (;;) {
+            Pair pair{};
+            {
+                std::lock_guard guard(s.lock);
+                if (s.terminating) return;
+                if (s.count > 0) {
+                    pair = s.ring[s.read];
+                    s.read = (s.read + 1) % kSlots;
+                    --s.count;
+                    // Refill from the overflow so that order is kept.
+                    if (!s.overflow.empty()) {
+                        s.ring[s.write] = s.overflow.front();
+                        s.overflow.pop_front();
+                        s.write = (s.write + 1) % kSlots;
+                        ++s.count;
+                    }
+                } else {
+                    break;
+                }
+            }
+            s.room.notify_one();
+            if (s.target.callback != nullptr) s.target.callback(pair.a, pair.b);
+            if (s.target.window != nullptr) platform::post_window_message(s.target.window, s.target.message, pair.a, pair.b);
+            if (!sleep(s, kPaceMs)) return;
+        }
+    }
+}
+
+}  // namespace velkor

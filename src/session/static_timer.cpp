@@ -1,0 +1,67 @@
+#include "session/static_timer.h"
+
+namespace velkor {
+
+std::uint32_t elapsed_ticks(std::uint32_t start, std::uint32_t now) {
+    if (now >= start) return now - start;
+    // Wrapped: kept as the system has always counted it, one short of the
+    // modular difference.
+    return now + (0xFFFFFFFFu - start);
+}
+
+TStaticTimer::TStaticTimer(std::shared_ptr<Clock> clock) : shared_(std::make_shared<Shared>()) {
+    shared_->clock = std::move(clock);
+    shared_->start_tick = shared_->clock->now_ms();
+    thread_ = WorkerThread([shared = shared_] { run(shared); });
+}
+
+TStaticTimer::~TStaticTimer() { terminate(); }
+
+void TStaticTimer::restart() {
+    std::lock_guard guard(shared_->lock);
+    shared_->armed = false;
+    shared_->start_tick = shared_->clock->now_ms();
+}
+
+void TStaticTimer::arm(std::uint32_t period_ms, const Ticket &ticket, const CommandState &command) {
+    std::lock_guard guard(shared_->lock);
+    // Checked under the timer lock: a newer command restarts the timer after
+    // it has begun, so either that restart follows this arm or this arm sees
+    // the newer serial.
+    if (command.current().serial != ticket.serial) return;
+    shared_->period = period_ms;
+    shared_->serial = ticket.serial;
+    shared_->armed = true;
+    shared_->start_tick = shared_->clock->now_ms();
+}
+
+bool TStaticTimer::armed() const {
+    std::lock_guard guard(shared_->lock);
+    return shared_->armed;
+}
+
+void TStaticTimer::terminate() {
+    {
+        std::lock_guard guard(shared_->lock);
+        shared_->terminating = true;
+    }
+    shared_->wake.notify_all();
+    thread_.finish();
+}
+
+void TStaticTimer::run(std::shared_ptr<Shared> shared) {
+    Shared &s = *shared;
+    for (;;) {
+        std::uint32_t serial = 0;
+        {
+            std::unique_lock guard(s.lock);
+            if (s.wake.wait_for(guard, s.clock->real_duration(kPollMs), [&] { return s.terminating; })) return;
+            if (!s.armed || elapsed_ticks(s.start_tick, s.clock->now_ms()) <= s.period) continue;
+            s.armed = false;
+            serial = s.serial;
+        }
+        if (Callback callback = s.callback.load()) callback(serial);
+    }
+}
+
+}  // namespace velkor

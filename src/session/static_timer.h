@@ -1,0 +1,62 @@
+// TStaticTimer: the one command timer of the session. It watches a single
+// period and, when the period has run out, calls its callback on its own
+// thread with the serial of the command that armed it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "session/clock.h"
+#include "session/command_state.h"
+#include "session/worker_thread.h"
+
+namespace velkor {
+
+// Milliseconds from `start` to `now` on a tick counter that wraps at 2^32.
+std::uint32_t elapsed_ticks(std::uint32_t start, std::uint32_t now);
+
+class TStaticTimer {
+public:
+    using Callback = void (*)(std::uint32_t serial);
+    static constexpr std::uint32_t kPollMs = 50;
+
+    explicit TStaticTimer(std::shared_ptr<Clock> clock);
+    ~TStaticTimer();
+    TStaticTimer(const TStaticTimer &) = delete;
+    TStaticTimer &operator=(const TStaticTimer &) = delete;
+
+    void install(Callback callback) { shared_->callback.store(callback); }
+
+    // Disarms and takes the current tick as the start of a new period.
+    void restart();
+    // Watches `period_ms` from now for the command `ticket`; ignored when
+    // `command` has already moved past that command.
+    void arm(std::uint32_t period_ms, const Ticket &ticket, const CommandState &command);
+
+    bool armed() const;
+
+    // Ends the loop; joins the thread unless called on it.
+    void terminate();
+
+private:
+    struct Shared {
+        std::shared_ptr<Clock> clock;
+        mutable std::mutex lock;
+        std::condition_variable wake;
+        std::uint32_t start_tick = 0;
+        std::uint32_t period = 0;
+        std::uint32_t serial = 0;
+        bool armed = false;
+        bool terminating = false;
+        std::atomic<Callback> callback{nullptr};
+    };
+    static void run(std::shared_ptr<Shared> shared);
+
+    std::shared_ptr<Shared> shared_;
+    WorkerThread thread_;
+};
+
+}  // namespace velkor

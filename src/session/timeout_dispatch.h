@@ -1,0 +1,19 @@
+// What happens when the command timer runs out: the time-out handler of the
+// command in flight, and the declaration of a lost link after three silent
+// time-outs in a row.
+#pragma once
+
+#include <cstdint>
+
+namespace velkor {
+
+class Session;
+
+// Installed in the command timer by _Initialize.
+void dispatch_timeout(std::uint32_t serial);
+
+// One more keep-alive failure; the third in a row ends the connection with
+// (15,9) and (10,0).
+void count_keepalive_failure(Session &session);
+
+}  // namespace velkor
