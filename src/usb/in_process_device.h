@@ -1,0 +1,38 @@
+// A device that lives in the same process as the library (the simulator, a
+// test double). It is attached to the in-process USB backend and behaves as a
+// device behind the socket transport does: each host write is answered with
+// zero or more blocks before the write completes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velkor::usb {
+
+using Block = std::vector<std::uint8_t>;
+
+class InProcessDevice {
+public:
+    virtual ~InProcessDevice() = default;
+
+    // The host opened / closed this device's interface.
+    virtual void on_open() {}
+    virtual void on_close() {}
+
+    // One block written by the host (a 512-byte frame). Appends the blocks
+    // the device answers, in order; each may have any length. Returns false
+    // when the device is gone (unplugged): the write fails and the link then
+    // reads end of file.
+    virtual bool on_host_block(const std::uint8_t *data, std::size_t size, std::vector<Block> &answers) = 0;
+};
+
+// Devices are listed in the order of their names, like the socket backend's
+// directory listing. Attaching under an existing name replaces that device.
+void attach_in_process_device(const std::string &name, std::shared_ptr<InProcessDevice> device);
+void detach_in_process_device(const std::string &name);
+void detach_all_in_process_devices();
+
+}  // namespace velkor::usb
