@@ -1,0 +1,39 @@
+#include "model/info_block.h"
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+
+#include "model/byte_order.h"
+
+namespace velkor {
+
+// Hosts hand records back as untyped pointers and the library reads the block
+// pointer from their first word.
+static_assert(std::is_standard_layout_v<TCMoreInfo> && sizeof(TCMoreInfo) == sizeof(void *));
+static_assert(std::is_standard_layout_v<TCInfoField>);
+
+TCMoreInfo TCMoreInfo::of_record(const void *record) {
+    std::uint8_t *block = nullptr;
+    std::memcpy(&block, record, sizeof block);
+    return TCMoreInfo(block);
+}
+
+std::uint32_t TCMoreInfo::word(std::size_t offset) const { return load_be32(block_ + offset); }
+
+std::string_view TCMoreInfo::name() const {
+    block_[kInfoName + kInfoNameSize - 1] = 0;
+    return reinterpret_cast<const char *>(block_ + kInfoName);
+}
+
+TCInfoField::TCInfoField() : info_(block_.data()) {}
+
+TCInfoField::TCInfoField(std::span<const std::uint8_t, kInfoBlockSize> received) : info_(block_.data()) {
+    assign(received);
+}
+
+void TCInfoField::assign(std::span<const std::uint8_t, kInfoBlockSize> received) {
+    std::copy(received.begin(), received.end(), block_.begin());
+}
+
+}  // namespace velkor

@@ -1,0 +1,91 @@
+#include "session/static_timer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace velkor {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ElapsedTicks, CountsAcrossTheWrapOfTheTickCounter) {
+    EXPECT_EQ(elapsed_ticks(1000, 3000), 2000u);
+    EXPECT_EQ(elapsed_ticks(5, 5), 0u);
+    // Start just below 2^32, now wrapped to a small value.
+    EXPECT_EQ(elapsed_ticks(0xFFFFFF00u, 0x100u), 0x100u + (0xFFFFFFFFu - 0xFFFFFF00u));
+    EXPECT_LT(elapsed_ticks(0xFFFFFFF0u, 10u), 100u);
+}
+
+// The timer reports to a plain function, so the probe is process-wide.
+std::atomic<int> expiries{0};
+std::atomic<std::uint32_t> expired_serial{0};
+std::atomic<std::uint32_t> expired_at{0};
+std::shared_ptr<Clock> probe_clock;
+
+void record_expiry(std::uint32_t serial) {
+    expired_serial = serial;
+    expired_at = probe_clock->now_ms();
+    ++expiries;
+}
+
+class StaticTimerTest : public ::testing::TestWithParam<std::uint32_t> {
+protected:
+    void SetUp() override {
+        expiries = 0;
+        // A start tick of 0xFFFFF000 makes every period cross the wrap.
+        probe_clock = std::make_shared<ScaledClock>(100.0, GetParam());
+    }
+    bool wait_for_expiries(int count) {
+        for (int i = 0; i < 4000 && expiries < count; ++i) std::this_thread::sleep_for(1ms);
+        return expiries >= count;
+    }
+};
+
+TEST_P(StaticTimerTest, ExpiresOnceAfterThePeriod) {
+    CommandState command(kIdle);
+    auto ticket = command.begin(7);
+    TStaticTimer timer(probe_clock);
+    timer.install(record_expiry);
+    const std::uint32_t armed_at = probe_clock->now_ms();
+    timer.arm(2000, *ticket, command);
+    ASSERT_TRUE(wait_for_expiries(1));
+    const std::uint32_t after = expired_at - armed_at;
+    EXPECT_GT(after, 2000u);
+    EXPECT_LE(after, 2000u + TStaticTimer::kPollMs + 150u) << "slack for a slow machine";
+    EXPECT_EQ(expired_serial.load(), ticket->serial);
+    std::this_thread::sleep_for(probe_clock->real_duration(3000));
+    EXPECT_EQ(expiries.load(), 1) << "fires again only when armed again";
+    EXPECT_FALSE(timer.armed());
+}
+
+TEST_P(StaticTimerTest, RestartWithoutArmNeverFires) {
+    CommandState command(kIdle);
+    auto ticket = command.begin(7);
+    TStaticTimer timer(probe_clock);
+    timer.install(record_expiry);
+    timer.arm(500, *ticket, command);
+    timer.restart();
+    std::this_thread::sleep_for(probe_clock->real_duration(1500));
+    EXPECT_EQ(expiries.load(), 0);
+}
+
+TEST_P(StaticTimerTest, ArmForACommandThatAlreadyEndedIsIgnored) {
+    CommandState command(kIdle);
+    auto first = command.begin(14);
+    command.end(*first);
+    auto second = command.begin(5);
+    TStaticTimer timer(probe_clock);
+    timer.install(record_expiry);
+    timer.arm(100, *second, command);
+    timer.arm(100, *first, command);  // late arm of the ended command
+    ASSERT_TRUE(wait_for_expiries(1));
+    EXPECT_EQ(expired_serial.load(), second->serial);
+}
+
+INSTANTIATE_TEST_SUITE_P(StartTicks, StaticTimerTest, ::testing::Values(1000u, 0xFFFFFE00u));
+
+}  // namespace
+}  // namespace velkor
