@@ -145,6 +145,92 @@ VELKOR_API const char *VELKOR_CALL _GetErrorString(int code);
 /* Four words the device sent with its last refused connect or disconnect. */
 VELKOR_API u32 *VELKOR_CALL _GetConnectErrorInfo(void);
 
+/* ==== Device information model and compatibility ========================= */
+
+/* ---- 168-byte information block ------------------------------------------ */
+
+/* One flash sector or firmware application, byte for byte as the device sent
+ * it: its words are big-endian. Byte offsets of the fields: */
+enum {
+    VELKOR_INFO_BLOCK_SIZE = 168,
+    VELKOR_INFO_ID = 0,          /* 0xFFFFFFFF empty sector; 0, 1, 2 system kinds; else an application id */
+    VELKOR_INFO_NAME = 4,        /* 64 bytes of text */
+    VELKOR_INFO_VERSION_A = 72,  /* offered by a kind-0 block */
+    VELKOR_INFO_VERSION_B = 76,  /* offered by a kind-0 block, required of applications */
+    VELKOR_INFO_FW_VERSION = 88, /* the application's own version */
+    VELKOR_INFO_VERSION_C = 92,  /* offered by a kind-2 block, required of applications */
+    VELKOR_INFO_VERSION_D = 96   /* required by a kind-2 block of the kind-0 versionA */
+};
+
+/* ---- Compatibility ------------------------------------------------------- */
+
+/* The PC-FOS interface version this library speaks: 0x01010000 (1.1.0.0). */
+VELKOR_API u32 VELKOR_CALL _GetCompatibleFOSVersions(void);
+/* 1 when the library can serve a device of this FOS interface version (its
+ * own, or the wildcard 0xFFFEFDFC), else 0. Whole words: no range. */
+VELKOR_API int VELKOR_CALL _IsCompatibleFOSIfcVersion(u32 version);
+/* 1 when connected and the flash sectors last read by _FlashInfo hold
+ * application appId in exactly this version, else 0. */
+VELKOR_API bool8 VELKOR_CALL _HasCompatibleFWVersion(u32 version, u32 appId);
+/* 1 when the application last started by _StartApp supports the feature
+ * (0 to 18), else 0; 0 for every feature until a start has succeeded. */
+VELKOR_API int VELKOR_CALL _IsSupportedFwFeature(int feature);
+
+/* ---- Serial number text ---------------------------------------------------- */
+
+/* The text form of a serial number (e.g. KV47D00291) into text, cut to
+ * max - 1 characters and a zero byte: 0. A value without text form gives
+ * "SN_INVALID": 1. Nothing is written when text is null or max < 1. */
+VELKOR_API int VELKOR_CALL _SnConvertUint2Agt(u32 value, char *text, int max);
+
+/* ---- Device description ---------------------------------------------------- */
+
+/* The lines and looks of _GetHintAboutDROVA. */
+enum {
+    VELKOR_HINT_NAME = 0x2,
+    VELKOR_HINT_SERIAL_NUMBER = 0x4,
+    VELKOR_HINT_HW_VERSION = 0x8,
+    VELKOR_HINT_FOS_IFC_VERSION = 0x10,
+    VELKOR_HINT_AUTOSTART = 0x20,        /* connected device only */
+    VELKOR_HINT_ETHERNET = 0x100,
+    VELKOR_HINT_UDP_IP = 0x200,
+    VELKOR_HINT_CONFIGURED_BY = 0x400,
+    VELKOR_HINT_FIRMWARE_APPS = 0x800,   /* connected device only */
+    VELKOR_HINT_FLASH_SECTORS = 0x1000,  /* connected device only */
+    VELKOR_HINT_INDENT = 0x2000,         /* sub-lines indented by two spaces */
+    VELKOR_HINT_BOLD = 0x4000            /* labels between <b> and </b> */
+};
+
+/* A multi-line description of a device block (host order: a found-list entry
+ * or _GetConnectInfo()) into dst, cut to max - 1 characters and a zero byte.
+ * The connected-device-only parts appear when info is _GetConnectInfo().
+ * A null info gives the empty text; nothing is written when dst is null or
+ * max < 1. */
+VELKOR_API void VELKOR_CALL _GetHintAboutDROVA(int flags, const TDROVAInfo *info, char *dst, int max);
+
+/* ---- Consistency check ---------------------------------------------------- */
+
+/* A host tree control, seen through opaque node handles. Every operation gets
+ * the tree's context back. All six must be set. */
+typedef struct TDCTreeNode TDCTreeNode;
+typedef struct TDCTree {
+    void *context;
+    TDCTreeNode *(VELKOR_CALL *getFirstNode)(void *context);                      /* or null */
+    TDCTreeNode *(VELKOR_CALL *getFirstChild)(void *context, TDCTreeNode *node);  /* or null */
+    TDCTreeNode *(VELKOR_CALL *getNextSibling)(void *context, TDCTreeNode *node); /* or null */
+    TDCTreeNode *(VELKOR_CALL *getParent)(void *context, TDCTreeNode *node);      /* null at the top */
+    void *(VELKOR_CALL *getData)(void *context, TDCTreeNode *node);
+    void (VELKOR_CALL *setStateIndex)(void *context, TDCTreeNode *node, int stateIndex);
+} TDCTree;
+
+/* Checks the firmware entry `node` against the other top-level nodes and sets
+ * stateIndex on the nodes of conflicting fields and their ancestors (never
+ * clears one). Tree shape: a top-level node's data points at a record whose
+ * first field is the entry's block pointer (a flash sector record of the
+ * library, or a host struct); its children are groups, whose children are
+ * field nodes whose data is a VELKOR_INFO_* offset cast to a pointer. */
+VELKOR_API void VELKOR_CALL _ConsistencyCheck(TDCTree *tree, TDCTreeNode *node, int stateIndex);
+
 #ifdef __cplusplus
 }
 #endif

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "Vevara_Rovo_dar.h"
+#include "model/flash_sector_list.h"
 #include "session/clock.h"
 #include "session/command_state.h"
 #include "session/notify_thread.h"
@@ -61,6 +62,7 @@ void install_command_handlers(HandlerTable &table);
 struct Workers {
     explicit Workers(HostTarget target, std::shared_ptr<Clock> clock);
 
+    FlashSectorList flash_sectors;  // filled by _FlashInfo
     std::shared_ptr<Clock> clock;
     TStaticTimer timer;
     TNotifyThread notifier;

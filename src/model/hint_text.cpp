@@ -36,45 +36,45 @@ void append_autostart(std::string &text, std::uint32_t app_id, const FlashSector
 }  // namespace
 
 std::string hint_text(int flags, const TDROVAInfo &info, const FlashSectorList::List *connected_sectors) {
-    const std::string open = flags & kHintBold ? "<b>" : "";
-    const std::string close = flags & kHintBold ? "</b>" : "";
-    const std::string indent = flags & kHintIndent ? "  " : "";
+    const std::string open = flags & VELKOR_HINT_BOLD ? "<b>" : "";
+    const std::string close = flags & VELKOR_HINT_BOLD ? "</b>" : "";
+    const std::string indent = flags & VELKOR_HINT_INDENT ? "  " : "";
     const auto label = [&](const char *name) { return open + name + close; };
 
     std::string text;
-    if (flags & kHintName) {
+    if (flags & VELKOR_HINT_NAME) {
         // The field may be full: the name never reaches past it.
         const std::string_view name(info.deviceName, strnlen(info.deviceName, sizeof info.deviceName));
         text.append(label("HW Device: ")).append(name).append("\n");
     }
-    if (flags & kHintSerialNumber) {
+    if (flags & VELKOR_HINT_SERIAL_NUMBER) {
         const auto serial = serial_number_text(info.serialNumber);
         text.append(label("Serial Number: ")).append(serial ? *serial : padded_serial_number(info.serialNumber));
         text.append("\n");
     }
-    if (flags & kHintHwVersion) {
+    if (flags & VELKOR_HINT_HW_VERSION) {
         text.append(label("Hardware version: ")).append(Version{info.hwVersion}.text()).append("\n");
     }
-    if (flags & kHintFosIfcVersion) {
+    if (flags & VELKOR_HINT_FOS_IFC_VERSION) {
         text.append(label("PC-FOS interface version: ")).append(Version{info.fosIfcVersion}.text()).append("\n");
     }
-    if (flags & kHintAutostart && connected_sectors) {
+    if ((flags & VELKOR_HINT_AUTOSTART) && connected_sectors) {
         text.append(label("Autostart application: "));
         append_autostart(text, info.autostartAppId, *connected_sectors);
     }
-    if (flags & kHintEthernet) {
+    if (flags & VELKOR_HINT_ETHERNET) {
         text.append(label("Ethernet Settings:")).append("\n");
         text.append(indent + indent + "Use Automatic configuration: \n");
     }
-    if (flags & kHintUdpIp) {
+    if (flags & VELKOR_HINT_UDP_IP) {
         text.append(label("UDP/IP Settings:")).append("\n");
         text.append(indent + indent + label("Use DHCP: ") + "\n");
         text.append(indent + indent + "Max. Ethernet data length: \n");
         const TVIpAddress configured;
         text.append(label("Configured IP address:")).append(" " + configured.text() + "\n");
     }
-    if (flags & kHintConfiguredBy) text.append(label("Configured by:"));
-    if (flags & kHintFlashSectors && connected_sectors) {
+    if (flags & VELKOR_HINT_CONFIGURED_BY) text.append(label("Configured by:"));
+    if ((flags & VELKOR_HINT_FLASH_SECTORS) && connected_sectors) {
         text.append(label("Flash Sectors:")).append("\n");
         for (const TCInfoField &sector : *connected_sectors) {
             const std::uint32_t id = sector.info().id();
@@ -86,7 +86,7 @@ std::string hint_text(int flags, const TDROVAInfo &info, const FlashSectorList::
             }
         }
     }
-    if (flags & kHintFirmwareApps && connected_sectors) {
+    if ((flags & VELKOR_HINT_FIRMWARE_APPS) && connected_sectors) {
         text.append(label("Firmware Applications:")).append("\n");
         for (const TCInfoField &sector : *connected_sectors) {
             if (sector.info().id() != kEmptySectorId) text.append(indent).append(sector.info().name()).append("\n");

@@ -22,18 +22,17 @@ TCMoreInfo TCMoreInfo::of_record(const void *record) {
 std::uint32_t TCMoreInfo::word(std::size_t offset) const { return load_be32(block_ + offset); }
 
 std::string_view TCMoreInfo::name() const {
-    block_[kInfoName + kInfoNameSize - 1] = 0;
-    return reinterpret_cast<const char *>(block_ + kInfoName);
+    block_[VELKOR_INFO_NAME + kInfoNameSize - 1] = 0;
+    return reinterpret_cast<const char *>(block_ + VELKOR_INFO_NAME);
 }
 
-TCInfoField::TCInfoField() : info_(block_.data()) {}
+// The view is pointed at the block once the block exists.
+TCInfoField::TCInfoField() : info_(nullptr) { info_ = TCMoreInfo(block_); }
 
-TCInfoField::TCInfoField(std::span<const std::uint8_t, kInfoBlockSize> received) : info_(block_.data()) {
-    assign(received);
-}
+TCInfoField::TCInfoField(std::span<const std::uint8_t, kInfoBlockSize> received) : TCInfoField() { assign(received); }
 
 void TCInfoField::assign(std::span<const std::uint8_t, kInfoBlockSize> received) {
-    std::copy(received.begin(), received.end(), block_.begin());
+    std::copy(received.begin(), received.end(), std::begin(block_));
 }
 
 }  // namespace velkor

@@ -3,34 +3,26 @@
 // getters convert them on every read.
 #pragma once
 
-#include <array>
+#include <algorithm>
+#include <iterator>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
 
+#include "Vevara_Rovo_dar.h"
+
 namespace velkor {
 
-inline constexpr std::size_t kInfoBlockSize = 168;
-
-// Byte offsets of the fields the library reads.
-enum InfoBlockOffset : std::size_t {
-    kInfoId = 0,
-    kInfoName = 4,
-    kInfoVersionA = 72,
-    kInfoVersionB = 76,
-    kInfoFwVersion = 88,
-    kInfoVersionC = 92,
-    kInfoVersionD = 96,
-};
+inline constexpr std::size_t kInfoBlockSize = VELKOR_INFO_BLOCK_SIZE;
 inline constexpr std::size_t kInfoNameSize = 64;
 
-// Application ids with a meaning of their own; any other id names a firmware
-// application.
+// Block ids: an empty sector, the three system kinds 0, 1 and 2, and any
+// other id, which names a firmware application.
 inline constexpr std::uint32_t kEmptySectorId = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kSystemKind0 = 0;
-inline constexpr std::uint32_t kSystemKind1 = 1;
 inline constexpr std::uint32_t kSystemKind2 = 2;
+inline constexpr bool is_application_id(std::uint32_t id) { return id > kSystemKind2 && id != kEmptySectorId; }
 
 // A view over one block; owns nothing.
 class TCMoreInfo {
@@ -43,12 +35,12 @@ public:
 
     std::uint8_t *block() const { return block_; }
 
-    std::uint32_t id() const { return word(kInfoId); }
-    std::uint32_t version_a() const { return word(kInfoVersionA); }
-    std::uint32_t version_b() const { return word(kInfoVersionB); }
-    std::uint32_t fw_version() const { return word(kInfoFwVersion); }
-    std::uint32_t version_c() const { return word(kInfoVersionC); }
-    std::uint32_t version_d() const { return word(kInfoVersionD); }
+    std::uint32_t id() const { return word(VELKOR_INFO_ID); }
+    std::uint32_t version_a() const { return word(VELKOR_INFO_VERSION_A); }
+    std::uint32_t version_b() const { return word(VELKOR_INFO_VERSION_B); }
+    std::uint32_t fw_version() const { return word(VELKOR_INFO_FW_VERSION); }
+    std::uint32_t version_c() const { return word(VELKOR_INFO_VERSION_C); }
+    std::uint32_t version_d() const { return word(VELKOR_INFO_VERSION_D); }
 
     // Ends the name field with a zero byte in the block itself, so a name that
     // fills the field reads as its first 63 characters.
@@ -72,12 +64,12 @@ public:
     std::uint8_t *data() { return info_.block(); }
     const TCMoreInfo &info() const { return info_; }
 
-    void clear() { block_.fill(0); }
+    void clear() { std::fill(std::begin(block_), std::end(block_), std::uint8_t{0}); }
     void assign(std::span<const std::uint8_t, kInfoBlockSize> received);
 
 private:
     TCMoreInfo info_;  // first field: the block pointer
-    std::array<std::uint8_t, kInfoBlockSize> block_{};
+    std::uint8_t block_[kInfoBlockSize]{};
 };
 
 }  // namespace velkor
