@@ -47,7 +47,7 @@ TEST(CommandState, NotIdleAtLoad) {
 // one of them may end it.
 TEST(CommandState, ConcurrentEndersExactlyOneWins) {
     CommandState command(kIdle);
-    constexpr int kRounds = 20000;
+    constexpr int kRounds = 1000;
     std::atomic<int> wins{0};
     std::atomic<bool> done{false};
     std::atomic<std::uint64_t> published{0};

@@ -35,8 +35,10 @@ class StaticTimerTest : public ::testing::TestWithParam<std::uint32_t> {
 protected:
     void SetUp() override {
         expiries = 0;
-        // A start tick of 0xFFFFF000 makes every period cross the wrap.
-        probe_clock = std::make_shared<ScaledClock>(100.0, GetParam());
+        // A start tick just below 2^32 makes every period cross the wrap. The
+        // speed-up stays low enough that a scheduler tick of a few real
+        // milliseconds is small against the 50 ms poll.
+        probe_clock = std::make_shared<ScaledClock>(10.0, GetParam());
     }
     bool wait_for_expiries(int count) {
         for (int i = 0; i < 4000 && expiries < count; ++i) std::this_thread::sleep_for(1ms);
@@ -54,7 +56,7 @@ TEST_P(StaticTimerTest, ExpiresOnceAfterThePeriod) {
     ASSERT_TRUE(wait_for_expiries(1));
     const std::uint32_t after = expired_at - armed_at;
     EXPECT_GT(after, 2000u);
-    EXPECT_LE(after, 2000u + TStaticTimer::kPollMs + 150u) << "slack for a slow machine";
+    EXPECT_LE(after, 2000u + TStaticTimer::kPollMs + 60u) << "slack for a slow machine";
     EXPECT_EQ(expired_serial.load(), ticket->serial);
     std::this_thread::sleep_for(probe_clock->real_duration(3000));
     EXPECT_EQ(expiries.load(), 1) << "fires again only when armed again";
