@@ -1,6 +1,7 @@
 #include "model/hint_text.h"
 
-#include <cstring>
+#include <algorithm>
+#include <iterator>
 
 #include "api/session.h"
 #include "model/caller_text.h"
@@ -44,7 +45,8 @@ std::string hint_text(int flags, const TDROVAInfo &info, const FlashSectorList::
     std::string text;
     if (flags & VELKOR_HINT_NAME) {
         // The field may be full: the name never reaches past it.
-        const std::string_view name(info.deviceName, strnlen(info.deviceName, sizeof info.deviceName));
+        const std::string_view name(std::begin(info.deviceName),
+                                    std::find(std::begin(info.deviceName), std::end(info.deviceName), '\0'));
         text.append(label("HW Device: ")).append(name).append("\n");
     }
     if (flags & VELKOR_HINT_SERIAL_NUMBER) {
