@@ -180,7 +180,8 @@ Exchange DeviceModel::host_block(std::span<const std::uint8_t> block) {
     };
     for (const auto &rule : due) {
         for (std::size_t i = 0; i < answers.size(); ++i) {
-            if (!selected(rule, i)) continue;
+            // A count that never matches has to be wrong in every frame.
+            if (!selected(rule, i) && rule.kind != FaultKind::flash_count) continue;
             Bytes &body = answers[i].body;
             switch (rule.kind) {
             case FaultKind::wrong_length: {

@@ -18,7 +18,7 @@ enum class FaultKind {
     wrong_length,   // amount bytes added to the body (negative: removed); default +1
     corrupt_byte,   // the body byte at amount (negative: from the end; default -1) is inverted
     wrong_checksum, // checksum answer: the checksum is off by one
-    flash_count,    // flash information: every frame reports amount blocks (default: one more than sent)
+    flash_count,    // flash information: every frame of the answer reports amount blocks (default: one more than sent)
     channel,        // the answer goes out on channel amount (default 5)
     length_zero,    // the header says length 0
     short_frame,    // only the first amount bytes of the frame are delivered (default 20)
