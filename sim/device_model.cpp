@@ -73,6 +73,8 @@ std::uint32_t read_u32(std::istream &in) {
 std::string check_config(const DeviceConfig &config) {
     if (config.name.size() > 63) return "device name longer than 63 characters";
     if (config.sectors > 255) return "more than 255 flash sectors";
+    if (config.flash_blocks_per_frame < 1 || config.flash_blocks_per_frame > 3)
+        return "flash blocks per frame must be 1, 2 or 3";
     for (auto [what, size] : {std::pair{"sector size", config.sector_size}, {"staging area size", config.staging_size}})
         if (size < kMinAreaSize || size > kMaxAreaSize)
             return std::string(what) + " " + std::to_string(size) + " outside " + std::to_string(kMinAreaSize) +
@@ -359,13 +361,12 @@ std::vector<DeviceModel::Answer> DeviceModel::disconnect() {
 }
 
 std::vector<DeviceModel::Answer> DeviceModel::flash_info() const {
-    constexpr unsigned kBlocksPerFrame = 3;
     const unsigned count = config_.sectors;
     std::vector<Answer> answers;
     unsigned sector = 0;
     do {
         Bytes body{kFlashInfo, static_cast<std::uint8_t>(count)};
-        for (unsigned k = 0; k < kBlocksPerFrame && sector < count; ++k, ++sector) {
+        for (unsigned k = 0; k < config_.flash_blocks_per_frame && sector < count; ++k, ++sector) {
             const Bytes block = areas_[sector].read(kRecordHeaderSize, kInfoBlockSize);
             body.insert(body.end(), block.begin(), block.end());
         }

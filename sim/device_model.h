@@ -84,6 +84,10 @@ struct DeviceConfig {
     std::uint32_t sector_size = 0x10000;
     std::uint32_t staging_size = 0x10000;
     std::uint32_t claim_timeout_ms = 0;  // 0: a claim lasts until released
+    // Sector blocks per flash information frame, 1..3. Two keep a frame
+    // (20 + 2 + 2 * 168 = 358 bytes) within a 512-byte transfer; three make
+    // a 526-byte frame.
+    unsigned flash_blocks_per_frame = 2;
     std::vector<ApplicationSpec> applications;
     std::map<std::uint32_t, StartBehaviour> start_behaviour;  // by application id
 };

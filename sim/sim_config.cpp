@@ -133,7 +133,8 @@ ApplicationSpec read_application(const json &value, const std::string &path) {
 ServedDevice read_device(const json &value, const std::string &path, std::size_t index) {
     ObjectReader r(value, path,
                    {"endpoint", "name", "serial", "fos_ifc_version", "hw_version", "status", "autostart", "reserved",
-                    "sectors", "sector_size", "staging_size", "claim_timeout_ms", "applications", "start", "faults"});
+                    "sectors", "sector_size", "staging_size", "claim_timeout_ms", "flash_blocks_per_frame", "applications",
+                    "start", "faults"});
     ServedDevice served;
     served.endpoint = r.has("endpoint") ? r.text("endpoint") : default_endpoint(index);
     DeviceConfig &d = served.device;
@@ -158,6 +159,8 @@ ServedDevice read_device(const json &value, const std::string &path, std::size_t
     if (r.has("staging_size")) d.staging_size = static_cast<std::uint32_t>(r.number("staging_size", 0, 0xFFFFFFFF));
     if (r.has("claim_timeout_ms"))
         d.claim_timeout_ms = static_cast<std::uint32_t>(r.number("claim_timeout_ms", 0, 0xFFFFFFFF));
+    if (r.has("flash_blocks_per_frame"))
+        d.flash_blocks_per_frame = static_cast<unsigned>(r.number("flash_blocks_per_frame", 1, 3));
     if (r.has("applications")) {
         const json &apps = r.get("applications");
         if (!apps.is_array()) ObjectReader::fail(r.at("applications"), "expected a list");

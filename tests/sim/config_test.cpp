@@ -21,7 +21,7 @@ TEST(SimConfigTest, FullDeviceDescription) {
         "devices": [
           {"name": "Bench unit", "serial": "KV50F00001", "fos_ifc_version": "1.1.0.1", "hw_version": 16909060,
            "status": 3, "autostart": 5, "sectors": 4, "sector_size": "0x8000", "staging_size": 4096,
-           "claim_timeout_ms": 5000,
+           "claim_timeout_ms": 5000, "flash_blocks_per_frame": 1,
            "applications": [{"sector": 1, "id": 5, "name": "Logic", "fw_version": "2.0.0.1", "features": [0, 9],
                              "payload_size": 100}],
            "start": {"6": {"result": 3}, "5": {"features": [18]}},
@@ -43,6 +43,7 @@ TEST(SimConfigTest, FullDeviceDescription) {
     EXPECT_EQ(first.device.sector_size, 0x8000u);
     EXPECT_EQ(first.device.staging_size, 4096u);
     EXPECT_EQ(first.device.claim_timeout_ms, 5000u);
+    EXPECT_EQ(first.device.flash_blocks_per_frame, 1u);
     ASSERT_EQ(first.device.applications.size(), 1u);
     EXPECT_EQ(first.device.applications[0].info.fw_version, 0x02000001u);
     EXPECT_EQ(first.device.applications[0].info.features, (std::array<std::uint8_t, 4>{0x01, 0x02, 0, 0}));

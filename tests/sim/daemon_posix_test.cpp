@@ -198,7 +198,7 @@ TEST_F(DaemonTest, AnswersFramesAndEndsEveryExchange) {
     EXPECT_TRUE(ack.blocks.empty());
     const auto flash = host.exchange(command(kFlashInfo));
     EXPECT_TRUE(flash.ended);
-    EXPECT_EQ(flash.blocks.size(), 3u);
+    EXPECT_EQ(flash.blocks.size(), 4u);
     // Whatever the host writes is answered, even a block that is no frame.
     const auto junk = host.exchange(Bytes(7, 0xAA));
     EXPECT_TRUE(junk.ended);
@@ -207,6 +207,7 @@ TEST_F(DaemonTest, AnswersFramesAndEndsEveryExchange) {
     const std::string log = daemon.output();
     EXPECT_NE(log.find("[drova00] host> E5 keep-alive n=1"), std::string::npos) << log;
     EXPECT_NE(log.find("[drova00] dev<  E7 flash-info body 338"), std::string::npos) << log;
+    EXPECT_EQ(log.find("body 506"), std::string::npos) << log;
 }
 
 TEST_F(DaemonTest, TwoDevicesServedAtOnce) {

@@ -126,31 +126,45 @@ TEST_F(DeviceTest, MaintenanceCommandsNeedTheClaim) {
     EXPECT_EQ(host.ask(command(kKeepAlive)), Bytes{kKeepAlive});
 }
 
-TEST(DeviceFlashInfoTest, SectorTableComesInFramesOfAtMostThreeBlocks) {
+TEST(DeviceFlashInfoTest, SectorTableComesInFramesThatFitTheTransfer) {
     DeviceConfig config;
-    config.sectors = 8;
+    config.sectors = 7;
     config.applications.push_back({4, demo_app(7), 100});
     DeviceModel device(config);
     Host host(device);
     host.claim();
-    const auto answers = bodies(host.exchange(command(kFlashInfo)));
-    ASSERT_EQ(answers.size(), 3u);
-    EXPECT_EQ(answers[0].size(), 506u);
-    EXPECT_EQ(answers[1].size(), 506u);
-    EXPECT_EQ(answers[2].size(), 338u);
+    const Exchange exchange = host.exchange(command(kFlashInfo));
+    for (const Bytes &frame : exchange.answers) EXPECT_LE(frame.size(), kFrameSize);
+    const auto answers = bodies(exchange);
+    ASSERT_EQ(answers.size(), 4u);
+    EXPECT_EQ(answers[0].size(), 338u);
+    EXPECT_EQ(answers[3].size(), 170u);
     std::vector<std::uint32_t> ids;
     for (const auto &body : answers) {
         EXPECT_EQ(body[0], kFlashInfo);
-        EXPECT_EQ(body[1], 8);
+        EXPECT_EQ(body[1], 7);
         for (std::size_t at = 2; at < body.size(); at += kInfoBlockSize) ids.push_back(get_be32(&body[at]));
     }
-    EXPECT_EQ(ids, (std::vector<std::uint32_t>{kEmptyId, kEmptyId, kEmptyId, kEmptyId, 7, kEmptyId, kEmptyId, kEmptyId}));
-    const auto block = answers[1].begin() + 2 + kInfoBlockSize;
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{kEmptyId, kEmptyId, kEmptyId, kEmptyId, 7, kEmptyId, kEmptyId}));
+    const auto block = answers[2].begin() + 2;
     EXPECT_EQ(read_info_block(std::span<const std::uint8_t, kInfoBlockSize>(&*block, kInfoBlockSize)).name, "Demo 7");
 }
 
+TEST(DeviceFlashInfoTest, ThreeBlocksPerFrameOnRequest) {
+    DeviceConfig config;
+    config.sectors = 5;
+    config.flash_blocks_per_frame = 3;
+    DeviceModel device(config);
+    Host host(device);
+    host.claim();
+    const auto answers = bodies(host.exchange(command(kFlashInfo)));
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].size(), 506u);
+    EXPECT_EQ(answers[1].size(), 338u);
+}
+
 TEST(DeviceFlashInfoTest, SmallAndEmptyTables) {
-    for (unsigned sectors : {0u, 3u}) {
+    for (unsigned sectors : {0u, 2u}) {
         DeviceConfig config;
         config.sectors = sectors;
         DeviceModel device(config);
