@@ -30,9 +30,16 @@ public:
 };
 
 // Devices are listed in the order of their names, like the socket backend's
-// directory listing. Attaching under an existing name replaces that device.
+// directory listing; a device's interface path is its name. Attaching under an
+// existing name replaces that device: a link open on the replaced or detached
+// device then fails its writes and reads end of file.
+//
+// The lookup and the link use the in-process backend while any device is
+// attached or while it is selected; selecting it with nothing attached gives a
+// host on which no device is present.
 void attach_in_process_device(const std::string &name, std::shared_ptr<InProcessDevice> device);
 void detach_in_process_device(const std::string &name);
 void detach_all_in_process_devices();
+void select_in_process_backend(bool selected);
 
 }  // namespace velkor::usb

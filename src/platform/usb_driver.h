@@ -1,0 +1,108 @@
+// The USB driver seam: one table of operations per backend, through which the
+// lookup lists the interfaces of a device class and the link opens one and
+// moves blocks over it. The OS supplies the device backend (Windows) and the
+// message endpoints of the socket transport; the portable backends live in
+// src/usb/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velkor::platform {
+
+// A device interface class GUID, laid out like the Windows GUID.
+struct InterfaceClassGuid {
+    std::uint32_t data1;
+    std::uint16_t data2;
+    std::uint16_t data3;
+    std::uint8_t data4[8];
+};
+
+enum class PathLookup {
+    found,
+    list_failed,    // the list of present interfaces, or the detail of one, could not be had
+    no_interface,   // nothing at this member index
+};
+
+enum class Transfer {
+    completed,          // finished at once, or within the wait
+    not_completed,      // still pending when the wait ran out; cancelled
+    end_of_file,        // the driver reported the end of the data; nothing cancelled
+    failed,             // refused when issued
+    failed_in_flight,   // accepted, then finished with the error in `system_error`
+};
+
+struct TransferOutcome {
+    Transfer result = Transfer::failed;
+    std::uint32_t count = 0;         // bytes moved when completed
+    std::uint32_t system_error = 0;  // for failed_in_flight
+};
+
+// One opened interface.
+class UsbConnection {
+public:
+    virtual ~UsbConnection() = default;
+    virtual TransferOutcome read(std::uint8_t *buffer, std::uint32_t size, std::uint32_t wait_ms) = 0;
+    virtual TransferOutcome write(const std::uint8_t *buffer, std::uint32_t size, std::uint32_t wait_ms) = 0;
+    // Ends the connection; true when the close succeeded. Safe while another
+    // thread is inside read or write, which then returns promptly; the
+    // object itself must outlive them.
+    virtual bool close() = 0;
+    // The OS handle value the link reports for this connection (never -1).
+    virtual std::intptr_t handle() const = 0;
+};
+
+class UsbBackend {
+public:
+    virtual ~UsbBackend() = default;
+    // The path of the interface at `member` in the backend's listed order.
+    virtual PathLookup interface_path(const InterfaceClassGuid &interface_class, std::uint32_t member,
+                                      std::string &path) = 0;
+    // Null when the path cannot be opened.
+    virtual std::unique_ptr<UsbConnection> open(const std::string &path) = 0;
+};
+
+// The Windows device backend (SetupDi lookup, overlapped file I/O); null where
+// the OS has none.
+UsbBackend *device_backend();
+
+// ---- Socket device transport: message endpoints -------------------------
+
+// Where the socket transport finds its devices, read from VELKOR_USB_DIR each
+// time the lookup runs. POSIX: always (a directory, /run/velkor/usb unless
+// set). Windows: a pipe-name prefix, only while the variable is set; when it is
+// not, the device backend serves.
+std::optional<std::string> socket_device_location();
+
+// The endpoint paths at `location`, sorted by name; nullopt when they cannot
+// be listed. A location that does not exist lists nothing.
+std::optional<std::vector<std::string>> list_device_endpoints(const std::string &location);
+
+// A connected, message-preserving, two-way channel (AF_UNIX SOCK_SEQPACKET or
+// a message-mode named pipe). Closes its end when destroyed.
+class MessageChannel {
+public:
+    static constexpr std::size_t kMaxMessage = 4096;  // longer messages are cut to this
+
+    enum class Receive { message, timed_out, closed };
+
+    virtual ~MessageChannel() = default;
+    // Waits up to `wait_ms` for one message.
+    virtual Receive receive(std::vector<std::uint8_t> &message, std::uint32_t wait_ms) = 0;
+    // Sends one message; false when the peer is gone or it could not be sent
+    // within `wait_ms`.
+    virtual bool send(const std::uint8_t *data, std::size_t size, std::uint32_t wait_ms) = 0;
+    // Ends the connection from any thread: a waiting receive or send returns
+    // at once and every later one reports the channel closed.
+    virtual bool shut_down() = 0;
+    virtual std::intptr_t handle() const = 0;
+};
+
+// Null when no device listens at `path` or it cannot take a connection.
+std::unique_ptr<MessageChannel> connect_device_endpoint(const std::string &path);
+
+}  // namespace velkor::platform

@@ -1,0 +1,339 @@
+// Windows side of the USB driver seam: the device backend (SetupDi lookup,
+// overlapped file I/O on the interface) and message-mode named pipes for the
+// socket transport.
+#include "platform/usb_driver_win32.h"
+
+#include <setupapi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace velkor::platform {
+
+namespace {
+
+constexpr const char *kPipeDirectory = "\\\\.\\pipe\\";
+
+// ---- Device backend --------------------------------------------------------
+
+class DeviceInfoList {
+public:
+    explicit DeviceInfoList(HDEVINFO set) : set_(set) {}
+    ~DeviceInfoList() {
+        if (valid()) SetupDiDestroyDeviceInfoList(set_);
+    }
+    DeviceInfoList(const DeviceInfoList &) = delete;
+    DeviceInfoList &operator=(const DeviceInfoList &) = delete;
+    bool valid() const { return set_ != INVALID_HANDLE_VALUE; }
+    HDEVINFO get() const { return set_; }
+
+private:
+    HDEVINFO set_;
+};
+
+class Event {
+public:
+    explicit Event(bool manual_reset) : handle_(CreateEventA(nullptr, manual_reset, FALSE, nullptr)) {}
+    ~Event() {
+        if (handle_ != nullptr) CloseHandle(handle_);
+    }
+    Event(const Event &) = delete;
+    Event &operator=(const Event &) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+class DeviceConnection final : public UsbConnection {
+public:
+    explicit DeviceConnection(HANDLE handle) : handle_(handle), opened_as_(handle) {}
+    ~DeviceConnection() override { close(); }
+
+    TransferOutcome read(std::uint8_t *buffer, std::uint32_t size, std::uint32_t wait_ms) override {
+        return transfer(true, buffer, size, wait_ms);
+    }
+    TransferOutcome write(const std::uint8_t *buffer, std::uint32_t size, std::uint32_t wait_ms) override {
+        return transfer(false, const_cast<std::uint8_t *>(buffer), size, wait_ms);
+    }
+
+    bool close() override {
+        std::lock_guard guard(lock_);
+        if (handle_ == INVALID_HANDLE_VALUE) return true;
+        const BOOL closed = CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+        return closed != FALSE;
+    }
+
+    std::intptr_t handle() const override { return reinterpret_cast<std::intptr_t>(opened_as_); }
+
+private:
+    TransferOutcome transfer(bool reading, std::uint8_t *buffer, std::uint32_t size, std::uint32_t wait_ms) {
+        std::lock_guard guard(lock_);
+        if (handle_ == INVALID_HANDLE_VALUE) return {};
+        // A read waits on a manual-reset event, a write on an auto-reset one.
+        HANDLE event = CreateEventA(nullptr, reading ? TRUE : FALSE, FALSE, nullptr);
+        if (event == nullptr) return {};
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event;
+        OverlappedCalls &calls = overlapped_calls();
+        DWORD count = 0;
+        const BOOL done = reading ? calls.read_file(handle_, buffer, size, &count, &overlapped)
+                                  : calls.write_file(handle_, buffer, size, &count, &overlapped);
+        TransferOutcome outcome;
+        if (done) {
+            outcome = {Transfer::completed, count, 0};
+        } else {
+            const DWORD error = GetLastError();
+            if (error == ERROR_HANDLE_EOF) {
+                outcome = {Transfer::end_of_file, 0, 0};
+            } else {
+                if (error == ERROR_IO_PENDING) outcome = finish_pending(overlapped, wait_ms);
+                // Whatever the outcome, nothing of this transfer stays queued.
+                calls.cancel_io(handle_);
+            }
+        }
+        ResetEvent(event);
+        CloseHandle(event);
+        return outcome;
+    }
+
+    TransferOutcome finish_pending(OVERLAPPED &overlapped, std::uint32_t wait_ms) {
+        DWORD count = 0;
+        if (WaitForSingleObject(overlapped.hEvent, wait_ms) == WAIT_OBJECT_0) {
+            if (GetOverlappedResult(handle_, &overlapped, &count, FALSE)) return {Transfer::completed, count, 0};
+            return {Transfer::failed_in_flight, 0, static_cast<std::uint32_t>(GetLastError())};
+        }
+        overlapped_calls().cancel_io(handle_);
+        // The driver owns the record and the buffer until the cancelled
+        // transfer has ended; one that finished just before the cancel took
+        // effect has moved its data and counts.
+        if (GetOverlappedResult(handle_, &overlapped, &count, TRUE)) return {Transfer::completed, count, 0};
+        return {Transfer::not_completed, 0, 0};
+    }
+
+    std::mutex lock_;
+    HANDLE handle_;
+    const HANDLE opened_as_;
+};
+
+class DeviceBackend final : public UsbBackend {
+public:
+    PathLookup interface_path(const InterfaceClassGuid &interface_class, std::uint32_t member,
+                              std::string &path) override {
+        GUID guid;
+        static_assert(sizeof guid == sizeof interface_class);
+        std::memcpy(&guid, &interface_class, sizeof guid);
+        DeviceInfoList list(SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+        if (!list.valid()) return PathLookup::list_failed;
+        SP_DEVICE_INTERFACE_DATA interface_data{};
+        interface_data.cbSize = sizeof interface_data;
+        if (!SetupDiEnumDeviceInterfaces(list.get(), nullptr, &guid, member, &interface_data))
+            return PathLookup::no_interface;
+
+        DWORD required = 0;
+        SetupDiGetDeviceInterfaceDetailA(list.get(), &interface_data, nullptr, 0, &required, nullptr);
+        constexpr DWORD kFixedPart = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+        if (required <= kFixedPart) return PathLookup::list_failed;
+        std::unique_ptr<std::uint8_t[]> record(new (std::nothrow) std::uint8_t[required]);
+        if (!record) return PathLookup::list_failed;
+        auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(record.get());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (!SetupDiGetDeviceInterfaceDetailA(list.get(), &interface_data, detail, required, nullptr, nullptr))
+            return PathLookup::list_failed;
+        path.assign(detail->DevicePath, strnlen(detail->DevicePath, required - kFixedPart));
+        return PathLookup::found;
+    }
+
+    std::unique_ptr<UsbConnection> open(const std::string &path) override {
+        HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return nullptr;
+        return std::make_unique<DeviceConnection>(handle);
+    }
+};
+
+// ---- Named pipes of the socket transport ------------------------------------
+
+class PipeChannel final : public MessageChannel {
+public:
+    explicit PipeChannel(HANDLE pipe) : pipe_(pipe), read_buffer_(kMaxMessage) {}
+
+    ~PipeChannel() override {
+        if (read_pending_) {
+            DWORD count = 0;
+            CancelIoEx(pipe_, &read_overlapped_);
+            GetOverlappedResult(pipe_, &read_overlapped_, &count, TRUE);
+        }
+        CloseHandle(pipe_);
+    }
+
+    Receive receive(std::vector<std::uint8_t> &message, std::uint32_t wait_ms) override {
+        const DWORD start = GetTickCount();
+        for (;;) {
+            if (closed_) return Receive::closed;
+            if (!read_pending_ && !start_read()) return Receive::closed;
+            const DWORD waited = GetTickCount() - start;
+            const DWORD left = waited >= wait_ms ? 0 : wait_ms - waited;
+            const HANDLE watched[2] = {read_done_.get(), shut_down_event_.get()};
+            const DWORD woken = WaitForMultipleObjects(2, watched, FALSE, left);
+            if (woken == WAIT_TIMEOUT) return Receive::timed_out;
+            if (woken != WAIT_OBJECT_0) return Receive::closed;
+            DWORD count = 0;
+            read_pending_ = false;
+            if (GetOverlappedResult(pipe_, &read_overlapped_, &count, FALSE)) {
+                message.assign(read_buffer_.begin(), read_buffer_.begin() + count);
+                return Receive::message;
+            }
+            const DWORD error = GetLastError();
+            if (error == ERROR_MORE_DATA) {
+                message.assign(read_buffer_.begin(), read_buffer_.begin() + count);
+                discard_rest_of_message();
+                return Receive::message;
+            }
+            // The read was issued by a thread that has ended since; the
+            // message it waited for is still in the pipe.
+            if (error == ERROR_OPERATION_ABORTED) continue;
+            closed_ = true;
+            return Receive::closed;
+        }
+    }
+
+    bool send(const std::uint8_t *data, std::size_t size, std::uint32_t wait_ms) override {
+        if (closed_) return false;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = write_done_.get();
+        ResetEvent(overlapped.hEvent);
+        DWORD count = 0;
+        if (!WriteFile(pipe_, data, static_cast<DWORD>(size), nullptr, &overlapped) &&
+            GetLastError() != ERROR_IO_PENDING)
+            return false;
+        const HANDLE watched[2] = {write_done_.get(), shut_down_event_.get()};
+        if (WaitForMultipleObjects(2, watched, FALSE, wait_ms) != WAIT_OBJECT_0) {
+            CancelIoEx(pipe_, &overlapped);
+            GetOverlappedResult(pipe_, &overlapped, &count, TRUE);
+            return false;
+        }
+        return GetOverlappedResult(pipe_, &overlapped, &count, FALSE) && count == size;
+    }
+
+    bool shut_down() override {
+        closed_ = true;
+        return SetEvent(shut_down_event_.get()) != FALSE;
+    }
+
+    std::intptr_t handle() const override { return reinterpret_cast<std::intptr_t>(pipe_); }
+
+private:
+    bool start_read() {
+        read_overlapped_ = OVERLAPPED{};
+        read_overlapped_.hEvent = read_done_.get();
+        ResetEvent(read_overlapped_.hEvent);
+        if (!ReadFile(pipe_, read_buffer_.data(), static_cast<DWORD>(read_buffer_.size()), nullptr,
+                      &read_overlapped_)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) {
+                closed_ = true;
+                return false;
+            }
+        }
+        read_pending_ = true;
+        return true;
+    }
+
+    // A message longer than the buffer is cut; its rest is already in the
+    // pipe and is read away at once.
+    void discard_rest_of_message() {
+        std::vector<std::uint8_t> scratch(kMaxMessage);
+        for (;;) {
+            OVERLAPPED overlapped{};
+            overlapped.hEvent = read_done_.get();
+            ResetEvent(overlapped.hEvent);
+            DWORD count = 0;
+            if (ReadFile(pipe_, scratch.data(), static_cast<DWORD>(scratch.size()), nullptr, &overlapped) ||
+                GetOverlappedResult(pipe_, &overlapped, &count, TRUE))
+                return;
+            if (GetLastError() != ERROR_MORE_DATA) return;
+        }
+    }
+
+    const HANDLE pipe_;
+    Event read_done_{true};
+    Event write_done_{true};
+    Event shut_down_event_{true};
+    OVERLAPPED read_overlapped_{};
+    bool read_pending_ = false;
+    std::vector<std::uint8_t> read_buffer_;
+    std::atomic<bool> closed_{false};
+};
+
+std::string pipe_path(const std::string &name) { return kPipeDirectory + name; }
+
+bool pipe_exists(const std::string &path) {
+    // A pipe whose instances are all busy exists as well.
+    return WaitNamedPipeA(path.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT;
+}
+
+}  // namespace
+
+OverlappedCalls &overlapped_calls() {
+    static OverlappedCalls calls;
+    return calls;
+}
+
+UsbBackend *device_backend() {
+    static DeviceBackend backend;
+    return &backend;
+}
+
+std::optional<std::string> socket_device_location() {
+    const char *value = std::getenv("VELKOR_USB_DIR");
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    return std::string(value);
+}
+
+std::optional<std::vector<std::string>> list_device_endpoints(const std::string &prefix) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA((std::string(kPipeDirectory) + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return names;
+        if (error != ERROR_BAD_DEV_TYPE) return std::nullopt;
+        // This system cannot list its pipes (Wine): only the names made of
+        // the prefix and one digit, the member indexes that count, are found.
+        for (char digit = '0'; digit <= '9'; ++digit) {
+            const std::string path = pipe_path(prefix + digit);
+            if (pipe_exists(path)) names.push_back(path);
+        }
+        return names;
+    }
+    do {
+        if (_strnicmp(found.cFileName, prefix.c_str(), prefix.size()) == 0) names.emplace_back(found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    for (auto &name : names) name = pipe_path(name);
+    return names;
+}
+
+std::unique_ptr<MessageChannel> connect_device_endpoint(const std::string &path) {
+    HANDLE pipe = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return nullptr;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {
+        CloseHandle(pipe);
+        return nullptr;
+    }
+    return adopt_named_pipe(pipe);
+}
+
+std::unique_ptr<MessageChannel> adopt_named_pipe(HANDLE pipe) { return std::make_unique<PipeChannel>(pipe); }
+
+}  // namespace velkor::platform

@@ -1,0 +1,26 @@
+// Windows parts of the USB driver seam that the device side of the socket
+// transport and the tests share.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "platform/usb_driver.h"
+
+namespace velkor::platform {
+
+// The overlapped calls the device backend issues, so that a test can watch
+// or stand in for the driver.
+struct OverlappedCalls {
+    BOOL(WINAPI *read_file)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) = ReadFile;
+    BOOL(WINAPI *write_file)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) = WriteFile;
+    BOOL(WINAPI *cancel_io)(HANDLE) = CancelIo;
+};
+OverlappedCalls &overlapped_calls();
+
+// Takes over a connected message-mode pipe handle opened for overlapped I/O
+// (either end).
+std::unique_ptr<MessageChannel> adopt_named_pipe(HANDLE pipe);
+
+}  // namespace velkor::platform

@@ -1,0 +1,148 @@
+#include "usb/in_process_backend.h"
+
+#include <iterator>
+#include <map>
+#include <mutex>
+
+#include "usb/block_queue.h"
+#include "usb/in_process_device.h"
+
+namespace velkor::usb {
+
+using platform::PathLookup;
+using platform::Transfer;
+using platform::TransferOutcome;
+
+namespace {
+
+struct Registry {
+    std::mutex lock;
+    std::map<std::string, std::shared_ptr<InProcessDevice>> devices;
+    bool selected = false;
+
+    std::shared_ptr<InProcessDevice> find(const std::string &name) {
+        std::lock_guard guard(lock);
+        const auto found = devices.find(name);
+        return found == devices.end() ? nullptr : found->second;
+    }
+};
+
+Registry &registry() {
+    static Registry instance;
+    return instance;
+}
+
+class InProcessConnection final : public platform::UsbConnection {
+public:
+    InProcessConnection(std::string name, std::shared_ptr<InProcessDevice> device)
+        : name_(std::move(name)), device_(std::move(device)) {
+        device_->on_open();
+    }
+    ~InProcessConnection() override { close(); }
+
+    TransferOutcome read(std::uint8_t *buffer, std::uint32_t size, std::uint32_t) override {
+        std::lock_guard guard(lock_);
+        if (!queue_.empty()) return queue_.take(buffer, size);
+        // The device answers within the write, so waiting brings nothing new.
+        if (!present()) return {Transfer::end_of_file, 0, 0};
+        return {Transfer::not_completed, 0, 0};
+    }
+
+    TransferOutcome write(const std::uint8_t *buffer, std::uint32_t size, std::uint32_t) override {
+        std::lock_guard guard(lock_);
+        if (!present()) return {};
+        std::vector<Block> answers;
+        if (!device_->on_host_block(buffer, size, answers)) {
+            gone_ = true;
+            return {};
+        }
+        for (const Block &answer : answers) queue_.push(answer.data(), answer.size());
+        return {Transfer::completed, size, 0};
+    }
+
+    bool close() override {
+        std::lock_guard guard(lock_);
+        if (!closed_) device_->on_close();
+        closed_ = true;
+        return true;
+    }
+
+    std::intptr_t handle() const override { return reinterpret_cast<std::intptr_t>(this); }
+
+private:
+    // Still attached under its name, not unplugged, not closed.
+    bool present() {
+        if (!gone_ && !closed_ && registry().find(name_) != device_) gone_ = true;
+        return !gone_ && !closed_;
+    }
+
+    const std::string name_;
+    const std::shared_ptr<InProcessDevice> device_;
+    std::mutex lock_;
+    BlockQueue queue_;
+    bool gone_ = false;
+    bool closed_ = false;
+};
+
+class InProcessBackend final : public platform::UsbBackend {
+public:
+    PathLookup interface_path(const platform::InterfaceClassGuid &, std::uint32_t member,
+                              std::string &path) override {
+        Registry &devices = registry();
+        std::lock_guard guard(devices.lock);
+        if (member >= devices.devices.size()) return PathLookup::no_interface;
+        path = std::next(devices.devices.begin(), member)->first;
+        return PathLookup::found;
+    }
+
+    std::unique_ptr<platform::UsbConnection> open(const std::string &path) override {
+        auto device = registry().find(path);
+        if (!device) return nullptr;
+        return std::make_unique<InProcessConnection>(path, std::move(device));
+    }
+};
+
+}  // namespace
+
+void attach_in_process_device(const std::string &name, std::shared_ptr<InProcessDevice> device) {
+    if (!device) return;
+    Registry &devices = registry();
+    std::lock_guard guard(devices.lock);
+    devices.devices[name] = std::move(device);
+}
+
+void detach_in_process_device(const std::string &name) {
+    Registry &devices = registry();
+    std::shared_ptr<InProcessDevice> detached;  // released after the lock
+    std::lock_guard guard(devices.lock);
+    const auto found = devices.devices.find(name);
+    if (found == devices.devices.end()) return;
+    detached = std::move(found->second);
+    devices.devices.erase(found);
+}
+
+void detach_all_in_process_devices() {
+    Registry &devices = registry();
+    std::map<std::string, std::shared_ptr<InProcessDevice>> detached;
+    std::lock_guard guard(devices.lock);
+    detached.swap(devices.devices);
+}
+
+void select_in_process_backend(bool selected) {
+    Registry &devices = registry();
+    std::lock_guard guard(devices.lock);
+    devices.selected = selected;
+}
+
+bool in_process_backend_active() {
+    Registry &devices = registry();
+    std::lock_guard guard(devices.lock);
+    return devices.selected || !devices.devices.empty();
+}
+
+std::shared_ptr<platform::UsbBackend> in_process_backend() {
+    static const auto backend = std::make_shared<InProcessBackend>();
+    return backend;
+}
+
+}  // namespace velkor::usb

@@ -1,0 +1,271 @@
+// The lookup, the link operations and TUSBThread on the in-process backend.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "api/session.h"
+#include "usb/Usb.h"
+#include "usb/Usblink.h"
+#include "usb/in_process_device.h"
+#include "usb/test_device.h"
+
+namespace velkor::usb {
+namespace {
+
+using testing::pattern;
+
+// Answers every block with `answers`; unplugs itself when `alive` is false.
+class FakeDevice final : public InProcessDevice {
+public:
+    explicit FakeDevice(std::vector<Block> answers = {}) : answers_(std::move(answers)) {}
+    void on_open() override { ++opened; }
+    void on_close() override { ++closed; }
+    bool on_host_block(const std::uint8_t *data, std::size_t size, std::vector<Block> &answers) override {
+        received.emplace_back(data, data + size);
+        if (!alive) return false;
+        answers = answers_;
+        return true;
+    }
+
+    std::vector<Block> received;
+    bool alive = true;
+    int opened = 0;
+    int closed = 0;
+
+private:
+    std::vector<Block> answers_;
+};
+
+class InProcessLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        UsbSetInterface(kDeviceInterfaceClass, kInterfaceFilter);
+        detach_all_in_process_devices();
+        select_in_process_backend(true);
+    }
+    void TearDown() override {
+        UsbClose();
+        detach_all_in_process_devices();
+        select_in_process_backend(false);
+        UsbSetInterface(kDeviceInterfaceClass, kInterfaceFilter);
+    }
+
+    std::shared_ptr<FakeDevice> attach(const std::string &name, std::vector<Block> answers = {}) {
+        auto device = std::make_shared<FakeDevice>(std::move(answers));
+        attach_in_process_device(name, device);
+        return device;
+    }
+
+    static bool current_path_is(const std::string &expected) {
+        char wanted[kPathSize] = {};
+        std::memcpy(wanted, expected.data(), expected.size());
+        return std::memcmp(UsbCurrentDevicePath(), wanted, kPathSize) == 0;
+    }
+
+    const Block frame_ = pattern(kBlockSize, 7);
+};
+
+TEST_F(InProcessLinkTest, NothingIsFoundWhenNoDeviceIsPresent) {
+    EXPECT_EQ(UsbCountDevices(), 0);
+    EXPECT_EQ(UsbGetDevicePath(0, nullptr, 0, nullptr), kNoInterface);
+    EXPECT_FALSE(LinkOpen(0));
+    EXPECT_EQ(UsbOpen(0), kNoDevice);
+    char path[kPathSize] = "dev";
+    EXPECT_EQ(UsbFindDeviceIndex(path), -1);
+}
+
+TEST_F(InProcessLinkTest, PathsFollowTheNameOrderAndMustFitTheBuffer) {
+    attach("b-dev");
+    attach("a-dev");
+    EXPECT_EQ(UsbCountDevices(), 2);
+
+    char buffer[kPathSize];
+    std::uint32_t length = 99;
+    EXPECT_EQ(UsbGetDevicePath(0, buffer, sizeof buffer, &length), kPathFound);
+    EXPECT_STREQ(buffer, "a-dev");
+    EXPECT_EQ(length, 5u);
+    EXPECT_EQ(UsbGetDevicePath(1, buffer, sizeof buffer, nullptr), kPathFound);
+    EXPECT_STREQ(buffer, "b-dev");
+    EXPECT_EQ(UsbGetDevicePath(2, buffer, sizeof buffer, &length), kNoInterface);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(UsbGetDevicePath(-1, buffer, sizeof buffer, nullptr), kNoInterface);
+
+    // No room for the terminator: nothing is copied, the length is told.
+    char tight[6] = "xxxxx";
+    EXPECT_EQ(UsbGetDevicePath(0, tight, 5, &length), kPathTooLong);
+    EXPECT_STREQ(tight, "xxxxx");
+    EXPECT_EQ(length, 5u);
+    EXPECT_EQ(UsbGetDevicePath(0, tight, 6, nullptr), kPathFound);
+    EXPECT_STREQ(tight, "a-dev");
+    EXPECT_EQ(UsbGetDevicePath(1, nullptr, 0, &length), kPathFound);
+    EXPECT_EQ(length, 5u);
+}
+
+TEST_F(InProcessLinkTest, WithoutAFilterTextTheLookupFindsNothing) {
+    attach("dev");
+    UsbSetInterface(kDeviceInterfaceClass, nullptr);
+    EXPECT_EQ(UsbCountDevices(), 0);
+    EXPECT_EQ(UsbGetDevicePath(0, nullptr, 0, nullptr), kRejected);
+    EXPECT_EQ(UsbOpen(0), kNoDevice);
+    EXPECT_FALSE(LinkOpen(0));
+    char path[kPathSize] = "dev";
+    EXPECT_EQ(UsbFindDeviceIndex(path), -1);
+}
+
+TEST_F(InProcessLinkTest, SendWritesTheBlockAndPollReadsTheAnswersInOrder) {
+    auto device = attach("dev", {pattern(30, 1), pattern(600, 2)});
+    ASSERT_TRUE(LinkOpen(0));
+    EXPECT_TRUE(UsbIsOpen());
+    EXPECT_TRUE(current_path_is("dev"));
+    EXPECT_EQ(device->opened, 1);
+
+    TUSBThread thread;
+    ASSERT_EQ(thread.Init(kBlockSize), 0);
+    ASSERT_EQ(thread.Send(frame_.data(), kBlockSize), 0);
+    ASSERT_EQ(device->received.size(), 1u);
+    EXPECT_EQ(device->received[0], frame_);
+
+    std::uint8_t buffer[kBlockSize] = {};
+    std::uint32_t length = 0;
+    ASSERT_EQ(Poll(buffer, &length), 1);
+    ASSERT_EQ(length, 30u);
+    EXPECT_TRUE(std::equal(buffer, buffer + 30, pattern(30, 1).begin()));
+    // A block longer than a read is cut to the read's 512 bytes.
+    ASSERT_EQ(Poll(buffer, &length), 1);
+    ASSERT_EQ(length, kBlockSize);
+    EXPECT_TRUE(std::equal(buffer, buffer + kBlockSize, pattern(600, 2).begin()));
+    length = 77;
+    EXPECT_EQ(Poll(buffer, &length), 0);
+    EXPECT_EQ(length, 77u);
+}
+
+TEST_F(InProcessLinkTest, AClosedLinkWritesNothingAndPollsNothing) {
+    auto device = attach("dev", {pattern(30, 1)});
+    EXPECT_EQ(UsbClose(), 1);
+    std::uint8_t buffer[kBlockSize];
+    std::uint32_t length = 0;
+    EXPECT_EQ(Poll(buffer, &length), 1);
+    EXPECT_EQ(length, 0u);
+    TUSBThread thread;
+    EXPECT_EQ(thread.Send(frame_.data(), kBlockSize), 1);
+
+    ASSERT_TRUE(LinkOpen(0));
+    EXPECT_EQ(thread.Send(frame_.data(), 0), 1);
+    EXPECT_TRUE(device->received.empty());
+    EXPECT_TRUE(LinkClose());
+    EXPECT_FALSE(UsbIsOpen());
+    EXPECT_EQ(device->closed, 1);
+    EXPECT_EQ(thread.Send(frame_.data(), kBlockSize), 1);
+    EXPECT_EQ(UsbRead(buffer, kBlockSize, &length, 0), 0);
+}
+
+TEST_F(InProcessLinkTest, AnUnpluggedDeviceFailsWritesAndReadsEndOfFile) {
+    auto device = attach("dev", {pattern(30, 1)});
+    ASSERT_TRUE(LinkOpen(0));
+    device->alive = false;
+    std::uint8_t buffer[kBlockSize];
+    std::uint32_t length = 0;
+    EXPECT_EQ(LinkWrite(frame_.data(), kBlockSize), 0);
+    EXPECT_EQ(Poll(buffer, &length), 0);
+    EXPECT_EQ(length, 0u);
+
+    auto second = attach("dev", {pattern(30, 1)});
+    EXPECT_EQ(LinkWrite(frame_.data(), kBlockSize), 0) << "the device the link opened was replaced";
+    EXPECT_TRUE(second->received.empty());
+    ASSERT_TRUE(LinkOpen(0));
+    EXPECT_EQ(LinkWrite(frame_.data(), kBlockSize), 1);
+    detach_in_process_device("dev");
+    EXPECT_EQ(LinkWrite(frame_.data(), kBlockSize), 0);
+    EXPECT_EQ(Poll(buffer, &length), 1) << "what the device answered before it went stays readable";
+    EXPECT_EQ(Poll(buffer, &length), 0);
+}
+
+TEST_F(InProcessLinkTest, OpeningAMissingIndexLeavesThePathZeroAndReleasesTheEarlierLink) {
+    auto device = attach("dev");
+    ASSERT_NE(UsbOpen(0), kNoDevice);
+    EXPECT_TRUE(current_path_is("dev"));
+    EXPECT_EQ(UsbOpen(1), kNoDevice);
+    EXPECT_TRUE(current_path_is(""));
+    EXPECT_FALSE(UsbIsOpen());
+    EXPECT_EQ(device->closed, 1);
+
+    // Opening again without a close first lets go of the earlier connection.
+    ASSERT_NE(UsbOpen(0), kNoDevice);
+    ASSERT_NE(UsbOpen(0), kNoDevice);
+    EXPECT_EQ(device->opened, 3);
+    EXPECT_EQ(device->closed, 2);
+}
+
+TEST_F(InProcessLinkTest, FindDeviceIndexComparesPathsAsTexts) {
+    auto longer = attach("a-device-with-a-long-name");
+    auto shorter = attach("b");
+    ASSERT_TRUE(LinkOpen(0));
+
+    char wanted[kPathSize] = "b";
+    EXPECT_EQ(UsbFindDeviceIndex(wanted), 1) << "a shorter path after a longer one is found";
+    std::strcpy(wanted, "a-device-with-a-long-name");
+    EXPECT_EQ(UsbFindDeviceIndex(wanted), 0);
+    std::strcpy(wanted, "c");
+    EXPECT_EQ(UsbFindDeviceIndex(wanted), -1);
+    EXPECT_TRUE(current_path_is("b")) << "the last interface probed";
+
+    // The probes had their own connections; the link stayed on the first device.
+    EXPECT_EQ(shorter->opened, 2);
+    EXPECT_EQ(shorter->closed, 2);
+    EXPECT_TRUE(UsbIsOpen());
+    EXPECT_EQ(LinkWrite(frame_.data(), kBlockSize), 1);
+    EXPECT_EQ(longer->received.size(), 1u);
+}
+
+void receiver_a(int, const std::uint8_t *, std::uint32_t) {}
+void receiver_b(int, const std::uint8_t *, std::uint32_t) {}
+
+TEST(TUSBThreadTest, TheReceiverTableHoldsThreeRegistrations) {
+    TUSBThread thread;
+    ASSERT_EQ(thread.Init(kBlockSize), 0);
+    EXPECT_EQ(thread.RegisterReceiver(3, receiver_a), nullptr);
+    EXPECT_EQ(thread.RegisterReceiver(-1, receiver_a), nullptr);
+    const Registration *first = thread.RegisterReceiver(0, receiver_a);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->index, 0);
+    EXPECT_EQ(first->receiver, &receiver_a);
+    const Registration *third = thread.RegisterReceiver(2, receiver_b);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(third->index, 2);
+    EXPECT_NE(thread.RegisterReceiver(1, receiver_b), nullptr);
+    EXPECT_EQ(thread.RegisterReceiver(1, receiver_a), nullptr) << "a fourth registration";
+}
+
+TEST_F(InProcessLinkTest, TheThreadSetsTheInterfaceClosesTheLinkAndEndsOnAnyThread) {
+    auto device = attach("dev");
+    UsbSetInterface(kDeviceInterfaceClass, nullptr);
+    auto thread = std::make_unique<TUSBThread>();
+    ASSERT_EQ(thread->Init(kBlockSize), 0);
+    EXPECT_TRUE(UsbFilterSet());
+    ASSERT_TRUE(LinkOpen(0));
+    thread->CloseLink();
+    EXPECT_FALSE(UsbIsOpen());
+    EXPECT_EQ(device->closed, 1);
+
+    ASSERT_TRUE(LinkOpen(0));
+    std::thread([&] { thread.reset(); }).join();
+    EXPECT_FALSE(UsbIsOpen());
+    EXPECT_EQ(device->closed, 2);
+}
+
+TEST_F(InProcessLinkTest, TheSessionRunsTheLinkThreadUntilClose) {
+    auto device = attach("dev");
+    Session &session = Session::instance();
+    ASSERT_EQ(session.initialize(nullptr, nullptr, 0), 0);
+    ASSERT_TRUE(LinkOpen(0));
+    EXPECT_EQ(session.workers()->usb.Send(frame_.data(), kBlockSize), 0);
+    EXPECT_EQ(session.close(), 0);
+    EXPECT_FALSE(UsbIsOpen());
+    EXPECT_EQ(device->closed, 1);
+}
+
+}  // namespace
+}  // namespace velkor::usb
