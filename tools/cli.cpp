@@ -1,0 +1,213 @@
+#include "cli.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <iostream>
+
+#include "commands.h"
+#include "exit_codes.h"
+#include "interrupt.h"
+#include "process.h"
+#include "serial_argument.h"
+
+#ifndef DROVA_VERSION
+#define DROVA_VERSION "0"
+#endif
+
+namespace drova {
+namespace {
+
+constexpr const char *kExitCodes =
+    "Exit status:\n"
+    "  0 success            2 bad arguments       3 bad image file\n"
+    "  4 library not loadable or lacking an export  5 simulated device did not start\n"
+    "  6 no device found    7 no outcome reported in time   130 interrupted\n"
+    "  10+a   the command ended with the event (a,1), e.g. 14 erase failed, 13 download failed,\n"
+    "         12 a checksum did not match, 19 connect failed, 24 start application failed\n"
+    "  40+e   the library refused the command with error e, e.g. 45 not connected, 50 busy\n"
+    "  39     the library refused the command without a reason\n"
+    "Every failure ends with a line giving the library's own error text.";
+
+// Checks a serial number argument: a 24-bit number or its KV text.
+std::uint32_t serial_argument(const std::string &text, const char *what) {
+    const auto serial = parse_serial_argument(text);
+    if (!serial) throw Failure(exit_code::kUsage, std::string(what) + ": \"" + text +
+                                                      "\" is neither a number nor a serial number text like KV47D00291");
+    if (*serial > 0xFFFFFF)
+        throw Failure(exit_code::kUsage, std::string(what) + ": " + text +
+                                             " does not fit the 24 bits of a serial number");
+    return *serial;
+}
+
+std::uint32_t id_argument(const std::string &text) {
+    const auto id = parse_u32(text);
+    if (!id) throw Failure(exit_code::kUsage, "\"" + text + "\" is not an application id (a 32-bit number)");
+    return *id;
+}
+
+CLI::Validator u32_validator() {
+    return CLI::Validator(
+        [](std::string &text) -> std::string {
+            return parse_u32(text) ? "" : "\"" + text + "\" is not a 32-bit number (decimal or 0x...)";
+        },
+        "NUMBER");
+}
+
+}  // namespace
+
+int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostream &err) {
+    GlobalOptions options;
+    std::optional<std::string> serial_text;
+    bool show_version = false;
+
+    CLI::App app{"drova: find, inspect and service DROVA devices through the Velkor Control API.", "drova"};
+    app.footer(kExitCodes);
+    app.require_subcommand(0, 1);
+    app.fallthrough();
+    app.add_flag("-v,--verbose", options.verbosity, "more output; repeat for the simulator's frames");
+    app.add_flag("-V,--version", show_version, "print the version of drova and of the library, then exit");
+    app.add_option("--library", options.library, "the library to load (default: " +
+                                                      std::string(SharedLibrary::default_name()) + " beside drova)");
+    auto *sim = app.add_option("--sim", options.sim_config,
+                               "attach the simulated device (drova-sim), optionally described by a JSON CONFIG file")
+                    ->expected(0, 1)
+                    ->type_name("[CONFIG]");
+    app.add_option("--sim-program", options.sim_program, "the drova-sim program (default: beside drova)");
+    auto *serial = app.add_option("-S,--serial", serial_text, "the device with this serial number (number or KV text)");
+    auto *index = app.add_option("--index", options.selection.index, "the device at this place of the found list")
+                      ->check(CLI::Range(0, 9));
+    serial->excludes(index);
+    app.add_option("--search-ms", options.selection.search_unit_ms, "search time unit; a search lasts twice this")
+        ->check(CLI::Range(10, 10000));
+
+    bool json = false;
+    auto *list = app.add_subcommand("list", "search and list the devices found");
+    list->add_flag("--json", json, "print the list as JSON");
+
+    auto *info = app.add_subcommand("info", "connect and describe the device");
+    auto *flash = app.add_subcommand("flash", "connect and print the flash sector table");
+
+    unsigned sector = 0;
+    auto *erase = app.add_subcommand("erase", "erase a flash sector");
+    erase->add_option("SECTOR", sector, "sector number")->required()->check(CLI::Range(0, 255));
+
+    std::string file;
+    unsigned target = 0;
+    std::string format_name = "auto";
+    std::optional<std::string> address_text;
+    bool erase_first = false;
+    auto *download = app.add_subcommand("download", "download an Intel HEX, S-record or raw binary file");
+    download->add_option("FILE", file, "the image file")->required();
+    download->add_option("-t,--target", target, "the area to program: a sector, or the staging area")
+        ->required()
+        ->check(CLI::Range(0, 255));
+    download->add_option("--format", format_name, "auto (by extension or content), ihex, srec or bin")
+        ->check(CLI::IsMember({"auto", "ihex", "hex", "srec", "bin", "binary"}));
+    download->add_option("-a,--address", address_text, "where a raw binary file belongs (default 0)")
+        ->check(u32_validator());
+    download->add_flag("--erase", erase_first, "erase the target sector first");
+
+    std::string id_text;
+    auto *start = app.add_subcommand("start", "start a firmware application");
+    start->add_option("ID", id_text, "application id")->required()->check(u32_validator());
+    auto *autostart = app.add_subcommand("autostart", "set the application the device starts by itself");
+    autostart->add_option("ID", id_text, "application id")->required()->check(u32_validator());
+    auto *reset = app.add_subcommand("reset", "reset the device (ends the connection)");
+
+    std::string new_serial;
+    auto *write_serial_command = app.add_subcommand("write-serial", "write the device's serial number");
+    write_serial_command->add_option("SN", new_serial, "a 24-bit number or its text, e.g. KV47D00291")->required();
+
+    unsigned every_ms = 1000, count = 0;
+    auto *keepalive = app.add_subcommand("keepalive", "keep the connection alive");
+    keepalive->add_option("--every", every_ms, "milliseconds between keep-alives")->check(CLI::Range(100, 600000));
+    keepalive->add_option("--count", count, "stop after this many (default: until Ctrl-C)");
+
+    unsigned scan_count = 5;
+    auto *scan_command = app.add_subcommand("scan", "search repeatedly, one line per search that found devices");
+    scan_command->add_option("--count", scan_count, "stop after this many lines")->check(CLI::Range(1, 65536));
+
+    auto *demo_command = app.add_subcommand("demo", "the whole job on the simulated device (unless devices are "
+                                                    "selected otherwise): search, connect, describe, flash table, "
+                                                    "erase, download, verify, list, start, disconnect");
+    bool demo_real = false;
+    demo_command->add_flag("--real", demo_real, "use real devices (or VELKOR_USB_DIR) instead of the simulated one");
+
+    std::string program;
+    auto *with_sim = app.add_subcommand("with-sim", "run PROGRAM [ARGS...] with VELKOR_USB_DIR pointing at a "
+                                                    "simulated device; exits with PROGRAM's status");
+    with_sim->add_option("PROGRAM", program, "the program to run, by its path")->required();
+    with_sim->prefix_command();
+
+    Console console(out, err, 0);
+    try {
+        std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+        try {
+            app.parse(reversed);
+        } catch (const CLI::CallForHelp &) {
+            out << app.help();
+            return exit_code::kOk;
+        } catch (const CLI::CallForAllHelp &) {
+            out << app.help("", CLI::AppFormatMode::All);
+            return exit_code::kOk;
+        } catch (const CLI::ParseError &error) {
+            err << "drova: " << error.what() << "\nRun with --help for more information.\n";
+            return exit_code::kUsage;
+        }
+        console.set_verbosity(options.verbosity);
+        console.set_terminal(&out == &std::cout && is_terminal(stdout));
+        options.sim = sim->count() > 0;
+        if (show_version) {
+            out << "drova " << DROVA_VERSION << "\n" << library_banner(options) << "\n";
+            return exit_code::kOk;
+        }
+        if (app.get_subcommands().empty())
+            throw Failure(exit_code::kUsage, "a command is required (drova --help lists them)");
+        if (serial_text) options.selection.serial = serial_argument(*serial_text, "--serial");
+
+        if (*with_sim) return with_simulator(options, console, program, with_sim->remaining());
+
+        // Arguments and files are checked before any device is touched.
+        std::optional<Image> image;
+        if (*download) {
+            const auto format = parse_image_format(format_name);
+            std::optional<std::uint32_t> address;
+            if (address_text) address = parse_u32(*address_text);
+            try {
+                image = load_image(file, *format, address);
+            } catch (const ImageArgumentError &error) {
+                throw Failure(exit_code::kUsage, file + ": " + error.what());
+            } catch (const ImageError &error) {
+                throw Failure(exit_code::kBadFile, file + ": " + error.what());
+            }
+        }
+        std::uint32_t serial_to_write = 0;
+        if (*write_serial_command) serial_to_write = serial_argument(new_serial, "write-serial");
+
+        const InterruptGuard interrupt_guard;
+        Runtime runtime(options, console, options.sim || (*demo_command && !demo_real && !options.selection.serial &&
+                                                          !options.selection.index));
+        if (*list) list_devices(runtime, json);
+        else if (*info) show_info(runtime);
+        else if (*flash) show_flash(runtime);
+        else if (*erase) erase_sector(runtime, sector);
+        else if (*download) download_file(runtime, std::move(*image), target, erase_first);
+        else if (*start) start_application(runtime, id_argument(id_text));
+        else if (*autostart) set_autostart(runtime, id_argument(id_text));
+        else if (*reset) reset_device(runtime);
+        else if (*write_serial_command) write_serial(runtime, serial_to_write);
+        else if (*keepalive) keep_alive(runtime, every_ms, count);
+        else if (*scan_command) scan(runtime, scan_count);
+        else if (*demo_command) demo(runtime);
+        return exit_code::kOk;
+    } catch (const Failure &failure) {
+        console.note(std::string("drova: ") + failure.what());
+        return failure.exit_code();
+    } catch (const std::exception &error) {
+        console.note(std::string("drova: ") + error.what());
+        return exit_code::kInternal;
+    }
+}
+
+}  // namespace drova

@@ -1,0 +1,523 @@
+#include "commands.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "exit_codes.h"
+#include "interrupt.h"
+#include "process.h"
+#include "sample_image.h"
+
+namespace drova {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr int kAllHintLines = VELKOR_HINT_NAME | VELKOR_HINT_SERIAL_NUMBER | VELKOR_HINT_HW_VERSION |
+                              VELKOR_HINT_FOS_IFC_VERSION | VELKOR_HINT_AUTOSTART | VELKOR_HINT_ETHERNET |
+                              VELKOR_HINT_UDP_IP | VELKOR_HINT_CONFIGURED_BY | VELKOR_HINT_FIRMWARE_APPS |
+                              VELKOR_HINT_FLASH_SECTORS;
+constexpr int kFlashTable = VELKOR_HINT_FLASH_SECTORS | VELKOR_HINT_FIRMWARE_APPS | VELKOR_HINT_INDENT;
+// Firmware features are numbered 0 to 18.
+constexpr int kFeatureCount = 19;
+
+std::string version_text(std::uint32_t version) {
+    if (version == 0xFFFEFDFC) return "Don't care";
+    return std::to_string(version >> 24) + "." + std::to_string(version >> 16 & 0xFF) + "." +
+           std::to_string(version >> 8 & 0xFF) + "." + std::to_string(version & 0xFF);
+}
+
+std::string indented(const std::string &text) {
+    std::string result;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) result += "  " + line + "\n";
+    return result;
+}
+
+std::string library_path(const GlobalOptions &options) {
+    return options.library.value_or(SharedLibrary::default_name());
+}
+
+Failure load_failure(const LoadError &error) {
+    return Failure(exit_code::kLibrary, std::string("cannot load the library: ") + error.what());
+}
+
+Simulator::Options simulator_options(const GlobalOptions &options, Console &console) {
+    Simulator::Options sim;
+    sim.program = options.sim_program ? std::filesystem::path(*options.sim_program) : Simulator::default_program();
+    sim.config = options.sim_config;
+    sim.verbosity = options.verbosity;
+    sim.log = [&console](const std::string &line) { console.note("  sim| " + line); };
+    return sim;
+}
+
+void require(const VelkorApi &api, std::initializer_list<const char *> names) {
+    try {
+        api.require(names);
+    } catch (const LoadError &error) {
+        throw Failure(exit_code::kLibrary, error.what());
+    }
+}
+
+void heading(Console &console, const std::string &title) { console.line("\n== " + title); }
+
+// A host block list built through the library's helpers, freed on every path.
+class BlockList {
+public:
+    BlockList(const VelkorApi &api, std::vector<Segment> &blocks) : api_(api), list_(api._BinListCreate()) {
+        if (list_ == nullptr) throw Failure(exit_code::kInternal, "the library could not create a block list");
+        for (auto &block : blocks) {
+            const BinBlock item{block.address, static_cast<u32>(block.data.size()), block.data.data()};
+            if (api_._BinListAdd(list_, &item) != 0)
+                throw Failure(exit_code::kInternal, "the library could not take a block of " +
+                                                        std::to_string(block.data.size()) + " bytes");
+        }
+    }
+    ~BlockList() { api_._BinListFree(list_); }
+    BlockList(const BlockList &) = delete;
+    BlockList &operator=(const BlockList &) = delete;
+    TBinList *get() const { return list_; }
+
+private:
+    const VelkorApi &api_;
+    TBinList *list_;
+};
+
+// Follows a download's events: which record is under way, how many bytes the
+// device holds, which checksums matched, and which step failed.
+class DownloadProgress {
+public:
+    DownloadProgress(Console &console, std::vector<std::size_t> records)
+        : console_(console), records_(std::move(records)) {
+        for (const auto size : records_) total_ += size;
+    }
+
+    void operator()(const Event &event) {
+        switch (event.a) {
+        case VELKOR_EV_ADDRESS:
+            if (event.b == 0) ++started_;
+            break;
+        case VELKOR_EV_PRGDATA:
+            if (event.b == 0 && started_ > 0 && started_ <= records_.size()) {
+                sent_ += records_[started_ - 1];
+                report(false);
+            }
+            break;
+        case VELKOR_EV_PROGRAM:
+            programmed_ = event.b == 0;
+            break;
+        case VELKOR_EV_CHECKSUM:
+            if (event.b == 0) ++(programmed_ ? target_checks_ : staging_checks_);
+            if (programmed_ && event.b == 0) programmed_ = false;
+            break;
+        default: break;
+        }
+        if (event.b != 0 && event.a != VELKOR_EV_ERROR && event.a != VELKOR_EV_DOWNLOAD && !failed_step_) {
+            failed_step_ = event.a;
+            failed_in_target_ = programmed_ || event.a == VELKOR_EV_PROGRAM;
+        }
+    }
+
+    void report(bool final) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        char line[160];
+        std::snprintf(line, sizeof line, "download: %zu / %zu bytes (%3.0f%%), %.1f KiB/s", sent_, total_,
+                      total_ > 0 ? 100.0 * static_cast<double>(sent_) / static_cast<double>(total_) : 100.0,
+                      seconds > 0 ? static_cast<double>(sent_) / 1024.0 / seconds : 0.0);
+        console_.progress(line, final);
+    }
+
+    std::string verdict(unsigned target) const {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        char line[300];
+        std::snprintf(line, sizeof line,
+                      "download finished: %zu records, %zu bytes in %.2f s; checksums matched: %zu in the staging "
+                      "area, %zu in area %u",
+                      records_.size(), total_, seconds, staging_checks_, target_checks_, target);
+        return line;
+    }
+
+    // Rephrases the library's failure with the record and step it stopped at.
+    Failure failure(const Failure &failure, unsigned target) const {
+        if (!failed_step_) return failure;
+        static const char *const steps[] = {"address", "", "checksum", "", "", "data", "program"};
+        const int step = *failed_step_;
+        std::string where = (step >= 0 && step <= 6 && *steps[step]) ? steps[step] : "step";
+        if (step == VELKOR_EV_CHECKSUM) where += failed_in_target_ ? " in area " + std::to_string(target) : " in the staging area";
+        const std::size_t record = started_ == 0 ? 1 : started_ + (step == VELKOR_EV_ADDRESS ? 1 : 0);
+        std::string reason = failure.what();
+        reason = reason.substr(reason.find(':') + 1);
+        return Failure(exit_code::kOperationFailed + step, "download failed at record " + std::to_string(record) +
+                                                               " of " + std::to_string(records_.size()) + " (" +
+                                                               where + "):" + reason);
+    }
+
+private:
+    Console &console_;
+    std::vector<std::size_t> records_;
+    std::size_t total_ = 0;
+    std::size_t started_ = 0;  // records whose address step succeeded
+    std::size_t sent_ = 0;
+    std::size_t staging_checks_ = 0;
+    std::size_t target_checks_ = 0;
+    bool programmed_ = false;  // the next checksum is the one in the target area
+    std::optional<int> failed_step_;
+    bool failed_in_target_ = false;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// Downloads the blocks into area `target`. The flash sector table must have
+// been read: its sector count numbers the staging area.
+void download_blocks(DeviceSession &session, std::vector<Segment> &blocks, unsigned target) {
+    const VelkorApi &api = session.api();
+    require(api, {"_BinListCreate", "_BinListAdd", "_BinListFree", "_Download"});
+    // One record per block (8 header bytes before the data), and an end
+    // record except for area 1.
+    constexpr std::size_t kRecordHeader = 8;
+    std::vector<std::size_t> records;
+    for (const auto &block : blocks) records.push_back(block.data.size() + kRecordHeader);
+    if (target != 1) records.push_back(kRecordHeader);
+
+    BlockList list(api, blocks);
+    DownloadProgress progress(session.console(), records);
+    try {
+        session.run("download", VELKOR_EV_DOWNLOAD,
+                    [&] { return api._Download(static_cast<int>(target), list.get()); },
+                    DeviceSession::kLongCommandQuiet, [&](const Event &event) { progress(event); });
+    } catch (const Failure &failure) {
+        if (failure.exit_code() == exit_code::kRefusedSilently)
+            throw Failure(failure.exit_code(), "download refused by the library: no flash sector table, or no blocks");
+        throw progress.failure(failure, target);
+    }
+    progress.report(true);
+    session.console().line(progress.verdict(target));
+}
+
+void read_flash_table(DeviceSession &session) {
+    require(session.api(), {"_FlashInfo"});
+    session.run("flash information", VELKOR_EV_FLASHINFO, [&] { return session.api()._FlashInfo(); });
+}
+
+std::string feature_list(const VelkorApi &api) {
+    std::string list;
+    for (int feature = 0; feature < kFeatureCount; ++feature)
+        if (api._IsSupportedFwFeature(feature) == 1) list += (list.empty() ? "" : " ") + std::to_string(feature);
+    return list.empty() ? "none" : list;
+}
+
+// Lines that the library adds to a host string list, from its own thread.
+class LineQueue {
+public:
+    TStrings strings() { return TStrings{this, &clear, &add}; }
+
+    std::optional<std::string> next(std::chrono::steady_clock::time_point until) {
+        std::unique_lock lock(mutex_);
+        while (lines_.empty()) {
+            if (interrupted() || std::chrono::steady_clock::now() >= until) return std::nullopt;
+            arrived_.wait_for(lock, milliseconds(50));
+        }
+        std::string line = std::move(lines_.front());
+        lines_.pop_front();
+        return line;
+    }
+
+private:
+    // The list is cleared once when the series starts, before any line.
+    static void VELKOR_CALL clear(void *) {}
+    static void VELKOR_CALL add(void *context, const char *line) {
+        auto *queue = static_cast<LineQueue *>(context);
+        {
+            std::lock_guard lock(queue->mutex_);
+            queue->lines_.emplace_back(line != nullptr ? line : "");
+        }
+        queue->arrived_.notify_one();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::deque<std::string> lines_;
+};
+
+}  // namespace
+
+Runtime::Runtime(const GlobalOptions &options, Console &console, bool simulate) : options_(options), console_(console) {
+    if (simulate) {
+        try {
+            simulator_.emplace(simulator_options(options, console));
+        } catch (const ProcessError &error) {
+            throw Failure(exit_code::kSimulator, std::string("cannot start the simulated device: ") + error.what());
+        }
+        console.detail("simulated device at " + simulator_->location());
+    }
+    try {
+        library_.emplace(library_path(options));
+    } catch (const LoadError &error) {
+        throw load_failure(error);
+    }
+    api_.emplace(*library_);
+    library_location_ = library_->location();
+    console.detail("library: " + library_location_);
+}
+
+std::string library_banner(const GlobalOptions &options) {
+    try {
+        const SharedLibrary library(library_path(options));
+        const VelkorApi api(library);
+        std::string banner = "library: " + library.location();
+        if (api._GetCompatibleFOSVersions != nullptr)
+            banner += " (PC-FOS interface " + version_text(api._GetCompatibleFOSVersions()) + ")";
+        if (!api.missing().empty()) {
+            banner += "\n  lacks:";
+            for (const auto &name : api.missing()) banner += " " + name;
+        }
+        return banner;
+    } catch (const LoadError &error) {
+        return std::string("library: ") + load_failure(error).what();
+    }
+}
+
+void list_devices(Runtime &runtime, bool json) {
+    DeviceSession session(runtime.api(), runtime.console());
+    std::vector<TDROVAInfo> found;
+    try {
+        session.search(runtime.selection().search_unit_ms);
+        const auto listed = session.found_devices();
+        if (!listed)
+            throw Failure(exit_code::kLibrary,
+                          "listing needs the found-device list, which this library does not give to hosts");
+        found = *listed;
+    } catch (const Failure &failure) {
+        if (failure.exit_code() != exit_code::kNoDevice || !json) throw;
+    }
+    if (json) {
+        auto devices = nlohmann::json::array();
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            const TDROVAInfo &info = found[i];
+            devices.push_back({{"index", i},
+                               {"serial", info.serialNumber},
+                               {"serial_text", session.serial_text(info.serialNumber)},
+                               {"name", field_text(info.deviceName)},
+                               {"hw_version", version_text(info.hwVersion)},
+                               {"fos_ifc_version", version_text(info.fosIfcVersion)},
+                               {"status", info.status},
+                               {"autostart_app_id", info.autostartAppId},
+                               {"path", field_text(info.devicePath)}});
+        }
+        runtime.console().line(devices.dump(2));
+        return;
+    }
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const TDROVAInfo &info = found[i];
+        runtime.console().line("[" + std::to_string(i) + "] " + session.serial_text(info.serialNumber) + "  \"" +
+                               field_text(info.deviceName) + "\"  hw " + version_text(info.hwVersion) + "  fos " +
+                               version_text(info.fosIfcVersion) + "  status " + std::to_string(info.status) + "  " +
+                               field_text(info.devicePath));
+    }
+}
+
+void show_info(Runtime &runtime) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_ReadInfo", "_FlashInfo", "_GetHintAboutDROVA"});
+    DeviceSession session(api, runtime.console());
+    session.connect(runtime.selection());
+    session.run("read information", VELKOR_EV_READINFO, [&] { return api._ReadInfo(); });
+    read_flash_table(session);
+    runtime.console().print(session.hint(kAllHintLines | VELKOR_HINT_INDENT, api._GetConnectInfo()));
+    runtime.console().line("");
+}
+
+void show_flash(Runtime &runtime) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_FlashInfo", "_GetHintAboutDROVA"});
+    DeviceSession session(api, runtime.console());
+    session.connect(runtime.selection());
+    read_flash_table(session);
+    runtime.console().print(session.hint(kFlashTable, api._GetConnectInfo()));
+}
+
+void erase_sector(Runtime &runtime, unsigned sector) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_Erase"});
+    DeviceSession session(api, runtime.console());
+    session.connect(runtime.selection());
+    session.run("erase sector " + std::to_string(sector), VELKOR_EV_ERASE,
+                [&] { return api._Erase(static_cast<u8>(sector)); }, DeviceSession::kLongCommandQuiet);
+    runtime.console().line("sector " + std::to_string(sector) + " erased");
+}
+
+void download_file(Runtime &runtime, Image image, unsigned target, bool erase_first) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_FlashInfo", "_Erase", "_BinListCreate", "_BinListAdd", "_BinListFree", "_Download"});
+    DeviceSession session(api, runtime.console());
+    session.connect(runtime.selection());
+    read_flash_table(session);
+    if (erase_first)
+        session.run("erase sector " + std::to_string(target), VELKOR_EV_ERASE,
+                    [&] { return api._Erase(static_cast<u8>(target)); }, DeviceSession::kLongCommandQuiet);
+    runtime.console().line(std::string(image_format_name(image.format)) + ": " + std::to_string(image.file_records) +
+                           " records in " + std::to_string(image.blocks.size()) + " blocks, " +
+                           std::to_string(image.data_bytes()) + " bytes, into area " + std::to_string(target));
+    download_blocks(session, image.blocks, target);
+}
+
+void start_application(Runtime &runtime, std::uint32_t id) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_StartApp", "_IsSupportedFwFeature"});
+    DeviceSession session(api, runtime.console());
+    session.connect(runtime.selection());
+    session.run("start application " + std::to_string(id), VELKOR_EV_STARTAPP, [&] { return api._StartApp(id); });
+    runtime.console().line("application " + std::to_string(id) + " started; firmware features: " + feature_list(api));
+    // Application 10 ends the connection; show that before leaving.
+    session.settle(milliseconds(300));
+}
+
+void set_autostart(Runtime &runtime, std::uint32_t id) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_AutoStart"});
+    DeviceSession session(api, runtime.console());
+    session.connect(runtime.selection());
+    session.run("automatic start", VELKOR_EV_AUTOSTART, [&] { return api._AutoStart(id); });
+    runtime.console().line("application " + std::to_string(id) + " starts automatically");
+}
+
+void reset_device(Runtime &runtime) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_Reset"});
+    DeviceSession session(api, runtime.console());
+    session.connect(runtime.selection());
+    session.run("reset", VELKOR_EV_DISCONNECT, [&] { return api._Reset(); });
+    runtime.console().line("device reset; the connection has ended");
+}
+
+void write_serial(Runtime &runtime, std::uint32_t serial) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_Wrsn", "_ReadInfo"});
+    DeviceSession session(api, runtime.console());
+    session.connect(runtime.selection());
+    session.run("write serial number", VELKOR_EV_WRSN, [&] { return api._Wrsn(serial); });
+    session.run("read information", VELKOR_EV_READINFO, [&] { return api._ReadInfo(); });
+    runtime.console().line("serial number written; the device now reports " +
+                           session.serial_text(api._GetConnectInfo()->serialNumber & 0xFFFFFF));
+}
+
+void keep_alive(Runtime &runtime, unsigned every_ms, unsigned count) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_CommRefresh"});
+    DeviceSession session(api, runtime.console());
+    session.connect(runtime.selection());
+    for (unsigned n = 1; count == 0 || n <= count; ++n) {
+        if (interrupted()) break;
+        std::optional<int> refusal;
+        if (api._CommRefresh() != 0) refusal = VELKOR_ERR_NOT_CONNECTED;
+        session.settle(milliseconds(every_ms));
+        if (!session.connected()) {
+            const int reason = session.last_error().value_or(refusal.value_or(VELKOR_ERR_NOT_CONNECTED));
+            throw Failure(exit_code::kOperationFailed + VELKOR_EV_DISCONNECT,
+                          "keep-alive " + std::to_string(n) + ": connection lost: " + api.error_text(reason));
+        }
+        runtime.console().line("keep-alive " + std::to_string(n) + (refusal ? ": busy, skipped" : ": connected"));
+    }
+}
+
+void scan(Runtime &runtime, unsigned count) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_StartNetworkScanning", "_StopNetworkScanning"});
+    DeviceSession session(api, runtime.console());
+    LineQueue lines;
+    TStrings strings = lines.strings();
+    // 1 may only mean that no interface is present; the series runs anyway.
+    api._StartNetworkScanning(&strings);
+    // Each search of the series lasts about 10 ms; give up when that many
+    // searches found nothing.
+    const auto until = std::chrono::steady_clock::now() + milliseconds(2000 + 100 * count);
+    unsigned received = 0;
+    while (received < count) {
+        const auto line = lines.next(until);
+        if (!line) break;
+        ++received;
+        runtime.console().line(*line);
+    }
+    api._StopNetworkScanning();
+    session.await_outcome("scan", VELKOR_EV_SEARCH);
+    if (interrupted()) throw Failure(exit_code::kInterrupted, "scan: interrupted");
+    if (received == 0) throw Failure(exit_code::kNoDevice, "scan: no search found a device");
+}
+
+void demo(Runtime &runtime) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_ReadInfo", "_FlashInfo", "_Erase", "_AppInfo", "_HasCompatibleFWVersion", "_StartApp",
+                  "_IsSupportedFwFeature"});
+    Console &console = runtime.console();
+    console.set_show_events(true);
+    const auto began = std::chrono::steady_clock::now();
+    const SampleApplication application;
+    const unsigned sector = 0;
+
+    DeviceSession session(api, console);
+    heading(console, "1. search and connect");
+    session.connect(runtime.selection());
+
+    heading(console, "2. describe the device");
+    session.run("read information", VELKOR_EV_READINFO, [&] { return api._ReadInfo(); });
+    console.print(indented(session.hint(VELKOR_HINT_NAME | VELKOR_HINT_SERIAL_NUMBER | VELKOR_HINT_HW_VERSION |
+                                            VELKOR_HINT_FOS_IFC_VERSION | VELKOR_HINT_INDENT,
+                                        api._GetConnectInfo())));
+
+    heading(console, "3. flash sector table");
+    read_flash_table(session);
+    console.print(indented(session.hint(kFlashTable, api._GetConnectInfo())));
+
+    heading(console, "4. erase sector " + std::to_string(sector));
+    session.run("erase sector 0", VELKOR_EV_ERASE, [&] { return api._Erase(sector); }, DeviceSession::kLongCommandQuiet);
+
+    heading(console, "5. download \"" + application.name + "\" (id " + std::to_string(application.id) + ", " +
+                         std::to_string(VELKOR_INFO_BLOCK_SIZE + application.payload_bytes) + " bytes) into sector " +
+                         std::to_string(sector));
+    std::vector<Segment> blocks{{0, make_sample_application(application)}};
+    download_blocks(session, blocks, sector);
+
+    heading(console, "6. verify");
+    read_flash_table(session);
+    if (api._HasCompatibleFWVersion(application.fw_version, application.id) != 1)
+        throw Failure(exit_code::kOperationFailed + VELKOR_EV_FLASHINFO,
+                      "verify failed: the flash table does not list application " + std::to_string(application.id) +
+                          " in version " + version_text(application.fw_version));
+    console.line("the flash table lists application " + std::to_string(application.id) + " in version " +
+                 version_text(application.fw_version));
+    session.run("application information " + std::to_string(application.id), VELKOR_EV_APPINFO,
+                [&] { return api._AppInfo(application.id); });
+
+    heading(console, "7. list it");
+    console.print(indented(session.hint(kFlashTable, api._GetConnectInfo())));
+
+    heading(console, "8. start it");
+    session.run("start application " + std::to_string(application.id), VELKOR_EV_STARTAPP,
+                [&] { return api._StartApp(application.id); });
+    console.line("application " + std::to_string(application.id) + " runs; firmware features: " + feature_list(api));
+
+    heading(console, "9. disconnect");
+    session.disconnect();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    char done[80];
+    std::snprintf(done, sizeof done, "\ndemo finished in %.1f s", seconds);
+    console.line(done);
+}
+
+int with_simulator(const GlobalOptions &options, Console &console, const std::string &program,
+                   const std::vector<std::string> &arguments) {
+    try {
+        const Simulator simulator(simulator_options(options, console));
+        console.detail("simulated device at " + simulator.location());
+        ChildProcess child(program, arguments, false, false);
+        return child.wait();
+    } catch (const ProcessError &error) {
+        throw Failure(exit_code::kSimulator, error.what());
+    }
+}
+
+}  // namespace drova

@@ -1,0 +1,69 @@
+// drova's subcommands, each a function of the runtime (library, simulator,
+// console) and its own arguments, already checked. Each returns normally on
+// success and throws Failure otherwise.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "device_session.h"
+#include "image_file.h"
+#include "library_loader.h"
+#include "simulator.h"
+#include "velkor_api.h"
+
+namespace drova {
+
+struct GlobalOptions {
+    int verbosity = 0;
+    std::optional<std::string> library;      // path of the library to load
+    bool sim = false;                        // attach the simulated device
+    std::optional<std::string> sim_config;   // its JSON description
+    std::optional<std::string> sim_program;  // the drova-sim executable
+    Selection selection;
+};
+
+// What a command runs against: the simulated device when asked for (it must
+// start before the library looks for devices), then the loaded library.
+class Runtime {
+public:
+    Runtime(const GlobalOptions &options, Console &console, bool simulate);
+    const VelkorApi &api() const { return *api_; }
+    Console &console() { return console_; }
+    const Selection &selection() const { return options_.selection; }
+    const std::string &library_location() const { return library_location_; }
+
+private:
+    const GlobalOptions &options_;
+    Console &console_;
+    std::optional<Simulator> simulator_;
+    std::optional<SharedLibrary> library_;
+    std::optional<VelkorApi> api_;
+    std::string library_location_;
+};
+
+// Loads the library as Runtime does; for the version banner.
+std::string library_banner(const GlobalOptions &options);
+
+void list_devices(Runtime &runtime, bool json);
+void show_info(Runtime &runtime);
+void show_flash(Runtime &runtime);
+void erase_sector(Runtime &runtime, unsigned sector);
+void download_file(Runtime &runtime, Image image, unsigned target, bool erase_first);
+void start_application(Runtime &runtime, std::uint32_t id);
+void set_autostart(Runtime &runtime, std::uint32_t id);
+void reset_device(Runtime &runtime);
+void write_serial(Runtime &runtime, std::uint32_t serial);
+void keep_alive(Runtime &runtime, unsigned every_ms, unsigned count);
+void scan(Runtime &runtime, unsigned count);
+void demo(Runtime &runtime);
+// Runs a program with VELKOR_USB_DIR pointing at a simulated device; its exit status.
+int with_simulator(const GlobalOptions &options, Console &console, const std::string &program,
+                   const std::vector<std::string> &arguments);
+
+}  // namespace drova

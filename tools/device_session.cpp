@@ -1,0 +1,206 @@
+#include "device_session.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "exit_codes.h"
+#include "interrupt.h"
+
+namespace drova {
+namespace {
+
+// A refused command posts its reasons before the export returns; they reach
+// the callback within the library's delivery period (at most 100 ms and 10 ms
+// per event), which this leaves room for on a slow machine.
+constexpr std::chrono::milliseconds kRefusalWindow{600};
+constexpr std::chrono::milliseconds kSearchMargin{5000};
+
+const char *operation_name(int a) {
+    static const char *const names[] = {
+        "address",       "automatic start",    "checksum",   "download",  "erase",
+        "data block",    "program",            "serial number write",    "application information",
+        "connect",       "disconnect",         "flash information",      "search",
+        "read information", "start application"};
+    return a >= 0 && a < VELKOR_EV_ERROR ? names[a] : "event";
+}
+
+std::string seconds(std::chrono::milliseconds span) { return std::to_string(span.count() / 1000) + " s"; }
+
+std::string no_device_message() {
+    const char *location = std::getenv("VELKOR_USB_DIR");
+    std::string message = "no DROVA device answered the search";
+    if (location != nullptr && *location != '\0') return message + " (devices looked for at " + location + ")";
+    return message + " (try --sim for the simulated device)";
+}
+
+}  // namespace
+
+std::string describe_event(const VelkorApi &api, const Event &event) {
+    const std::string pair = "(" + std::to_string(event.a) + "," + std::to_string(event.b) + ") ";
+    switch (event.a) {
+    case VELKOR_EV_ERROR: return pair + "error " + std::to_string(event.b) + ": " + api.error_text(event.b);
+    case VELKOR_EV_CONNECT: return pair + (event.b == 0 ? "connected" : "not connected");
+    case VELKOR_EV_DISCONNECT: return pair + (event.b == 0 ? "connection ended" : "disconnect refused: still connected");
+    case VELKOR_EV_SEARCH: return pair + (event.b == 0 ? "search finished: devices found" : "search finished: no device");
+    default:
+        if (event.a < 0 || event.a > VELKOR_EV_ERROR) return pair + "unknown event";
+        return pair + operation_name(event.a) + (event.b == 0 ? ": ok" : ": failed");
+    }
+}
+
+DeviceSession::DeviceSession(const VelkorApi &api, Console &console) : api_(api), console_(console) {
+    api_.require({"_Initialize", "_Close", "_GetErrorString", "_IsConnected", "_Disconnect"});
+    route_events_to(&events_);
+    if (api_._Initialize(library_event_callback, nullptr, 0) != 0) {
+        route_events_to(nullptr);
+        throw Failure(exit_code::kLibrary, "the library refused to start a session (is another one open?)");
+    }
+}
+
+DeviceSession::~DeviceSession() {
+    try {
+        if (connected()) disconnect();
+    } catch (const Failure &failure) {
+        console_.note(std::string("drova: ") + failure.what());
+    }
+    api_._Close();
+    // No callback comes once _Close has returned; show what was still queued.
+    events_.collect(std::chrono::milliseconds(0), [this](const Event &event) { show(event); });
+    route_events_to(nullptr);
+}
+
+void DeviceSession::show(const Event &event) {
+    if (event.a == VELKOR_EV_ERROR) last_error_ = event.b;
+    if (!console_.show_events()) return;
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "  [%7.3f s] ", console_.elapsed());
+    console_.line(stamp + describe_event(api_, event));
+}
+
+void DeviceSession::run(const std::string &what, int completion, const std::function<int()> &issue,
+                        std::chrono::milliseconds quiet, const Observer &observer) {
+    last_error_.reset();
+    if (issue() != 0) {
+        events_.collect(kRefusalWindow, [&](const Event &event) {
+            show(event);
+            if (observer) observer(event);
+        }, interrupted);
+        if (last_error_)
+            throw Failure(exit_code::kRefused + *last_error_, what + " refused: " + api_.error_text(*last_error_));
+        throw Failure(exit_code::kRefusedSilently, what + " refused by the library");
+    }
+    await(what, completion, quiet, observer);
+}
+
+void DeviceSession::await(const std::string &what, int completion, std::chrono::milliseconds quiet,
+                          const Observer &observer) {
+    if (await_outcome(what, completion, quiet, observer).b != 0) {
+        // A failure pair without an error before it stands for an invalid
+        // answer: the library never delivers that error's own event.
+        const int reason = last_error_.value_or(VELKOR_ERR_INVALID_ANSWER);
+        throw Failure(exit_code::kOperationFailed + completion, what + " failed: " + api_.error_text(reason));
+    }
+}
+
+Event DeviceSession::await_outcome(const std::string &what, int completion, std::chrono::milliseconds quiet,
+                                   const Observer &observer) {
+    last_error_.reset();
+    const auto done = events_.wait([completion](const Event &event) { return event.a == completion; }, quiet,
+                                   [&](const Event &event) {
+                                       show(event);
+                                       if (observer) observer(event);
+                                   }, interrupted);
+    if (!done) {
+        if (interrupted()) throw Failure(exit_code::kInterrupted, what + ": interrupted");
+        throw Failure(exit_code::kSilent, what + ": the library reported nothing for " + seconds(quiet));
+    }
+    return *done;
+}
+
+void DeviceSession::settle(std::chrono::milliseconds span) { watch(span, {}); }
+
+void DeviceSession::watch(std::chrono::milliseconds span, const Observer &observer) {
+    events_.collect(span, [&](const Event &event) {
+        show(event);
+        if (observer) observer(event);
+    }, interrupted);
+}
+
+void DeviceSession::search(int unit_ms, bool connect_after) {
+    api_.require({"_FindDROVAs"});
+    // A result of 1 may only mean that no interface is present: the search
+    // still ends with (12,1) then. Only a refusal stays without its end.
+    api_._FindDROVAs(connect_after ? 0 : -1, 0, unit_ms);
+    try {
+        await("search", VELKOR_EV_SEARCH, std::chrono::milliseconds(2 * unit_ms) + kSearchMargin);
+    } catch (const Failure &failure) {
+        if (failure.exit_code() == exit_code::kOperationFailed + VELKOR_EV_SEARCH)
+            throw Failure(exit_code::kNoDevice, no_device_message());
+        if (failure.exit_code() == exit_code::kSilent) {
+            if (last_error_)
+                throw Failure(exit_code::kRefused + *last_error_, "search refused: " + api_.error_text(*last_error_));
+            throw Failure(exit_code::kRefusedSilently, "search refused by the library (busy?)");
+        }
+        throw;
+    }
+}
+
+void DeviceSession::connect(const Selection &selection) {
+    api_.require({"_Connect", "_FindDROVAs", "_GetConnectInfo", "_SnConvertUint2Agt"});
+    if (selection.serial) {
+        search(selection.search_unit_ms);
+        const std::uint32_t serial = *selection.serial;
+        run("connect to " + serial_text(serial), VELKOR_EV_CONNECT,
+            [&] { return api_._Connect(static_cast<int>(serial), 0, 0); });
+    } else if (auto found = found_devices()) {
+        search(selection.search_unit_ms);
+        found = found_devices();
+        const std::size_t count = found ? found->size() : 0;
+        if (!selection.index && count > 1)
+            throw Failure(exit_code::kUsage, std::to_string(count) +
+                                                 " devices answered; choose one with --serial or --index (see drova list)");
+        const int index = selection.index.value_or(0);
+        if (index < 0 || static_cast<std::size_t>(index) >= count)
+            throw Failure(exit_code::kNoDevice, "no device at index " + std::to_string(index) + " (" +
+                                                    std::to_string(count) + " answered)");
+        const std::uint32_t serial = (*found)[static_cast<std::size_t>(index)].serialNumber;
+        run("connect to device " + std::to_string(index), VELKOR_EV_CONNECT,
+            [&] { return api_._Connect(static_cast<int>(serial), index, 0); });
+    } else if (selection.index) {
+        throw Failure(exit_code::kLibrary, "--index needs the found-device list, which this library does not give "
+                                           "to hosts; select the device with --serial");
+    } else {
+        // Without the list, the search's own connect claims the device found last.
+        search(selection.search_unit_ms, true);
+        await("connect", VELKOR_EV_CONNECT);
+    }
+    console_.line("connected: " + device_line(*api_._GetConnectInfo()));
+}
+
+void DeviceSession::disconnect() { run("disconnect", VELKOR_EV_DISCONNECT, [this] { return api_._Disconnect(); }); }
+
+bool DeviceSession::connected() const { return api_._IsConnected() == 1; }
+
+std::optional<std::vector<TDROVAInfo>> DeviceSession::found_devices() const { return std::nullopt; }
+
+std::string DeviceSession::hint(int flags, const TDROVAInfo *info) const {
+    api_.require({"_GetHintAboutDROVA"});
+    // 255 sectors of a 63-character name each fit with room to spare.
+    std::vector<char> text(64 * 1024);
+    api_._GetHintAboutDROVA(flags, info, text.data(), static_cast<int>(text.size()));
+    return text.data();
+}
+
+std::string DeviceSession::serial_text(std::uint32_t serial) const {
+    char text[32] = {};
+    if (api_._SnConvertUint2Agt(serial, text, sizeof text) == 0) return text;
+    return std::to_string(serial);
+}
+
+std::string DeviceSession::device_line(const TDROVAInfo &info) const {
+    return field_text(info.deviceName) + ", serial " + serial_text(info.serialNumber) + ", interface " +
+           field_text(info.devicePath);
+}
+
+}  // namespace drova
