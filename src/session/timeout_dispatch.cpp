@@ -1,6 +1,7 @@
 #include "session/timeout_dispatch.h"
 
 #include "api/session.h"
+#include "session/exchange_guard.h"
 
 namespace velkor {
 
@@ -15,6 +16,7 @@ void count_keepalive_failure(Session &session) {
 
 void dispatch_timeout(std::uint32_t serial) {
     Session &session = Session::instance();
+    ExchangeGuard guard(session.exchange_lock);
     session.restart_timer();
     const Ticket ticket = session.command.current();
     // The period of a command that has ended since it was armed.

@@ -1,0 +1,166 @@
+#include "protocol/connect.h"
+
+#include <cstring>
+
+#include "api/gates.h"
+#include "commands/device_link.h"
+#include "model/byte_order.h"
+#include "model/fos_functions.h"
+#include "protocol/exchange.h"
+#include "session/exchange_guard.h"
+#include "usb/Usb.h"
+#include "usb/Usblink.h"
+
+namespace velkor::protocol {
+namespace {
+
+constexpr std::uint32_t kNoSerialNumber = 0xFFFFFF;
+constexpr std::size_t kRefusalLength = 17;
+
+void forget_connected_device(Session &session) {
+    std::memset(&session.connected_device, 0, sizeof session.connected_device);
+    session.connected_member = -1;
+}
+
+void store_connect_error(Session &session, const std::uint8_t *record) {
+    for (std::size_t word = 0; word < 3; ++word) session.connect_error[word] = load_be32(record + 4 * word);
+    std::memcpy(&session.connect_error[3], record + 12, 4);
+}
+
+}  // namespace
+
+void build_connect_request(std::uint8_t *command, std::uint8_t mode, std::uint32_t random_id) {
+    command[1] = mode;
+    std::memcpy(command + 2, &random_id, 4);  // memory order: minutes, hours, hundredths, seconds
+    const std::uint32_t length = kConnectRequestLength;
+    command[6] = static_cast<std::uint8_t>(length);
+    command[7] = static_cast<std::uint8_t>(length >> 8);
+    command[8] = 0;
+    command[9] = 0;
+    for (std::size_t k = 10; k < kConnectRequestLength; ++k) command[k] = static_cast<std::uint8_t>(k);
+}
+
+int connect(Session &session, int serial_number, int list_index, std::uint8_t mode) {
+    auto ticket = connect_gate(session, kConnect);
+    if (!ticket) return 1;
+    ExchangeGuard guard(session.exchange_lock);
+    auto running = session.workers();
+    // A refusal after the gate leaves the session as it found it.
+    auto refuse = [&](int error) {
+        session.post(VELKOR_EV_ERROR, error);
+        session.command.end(*ticket);
+        return 1;
+    };
+    if (!running) return refuse(VELKOR_ERR_NOT_INITIALISED);
+
+    const auto &found = running->found_devices;
+    const bool index_in_list = list_index >= 0 && static_cast<std::size_t>(list_index) < found.size();
+    bool matched = false;
+    for (const TDROVAInfo &entry : found) {
+        if (entry.serialNumber == kNoSerialNumber) continue;
+        if (entry.serialNumber == static_cast<std::uint32_t>(serial_number)) {
+            session.connected_device = entry;
+            matched = true;
+            break;
+        }
+        if (index_in_list) session.connected_device = found[static_cast<std::size_t>(list_index)];
+    }
+    if (!matched) return refuse(VELKOR_ERR_NO_SUCH_DEVICE);
+    if (!_IsInSubnet(&session.connected_device)) return refuse(VELKOR_ERR_OTHER_SUBNET);
+    if (!is_compatible_fos_ifc_version(session.connected_device.fosIfcVersion)) return refuse(VELKOR_ERR_FOS_VERSION);
+
+    session.restart_timer();
+    session.connection = kConnecting;
+    session.random_id = random_id_from_time_of_day();
+
+    ExchangeBuffers &buffers = session.exchange;
+    build_connect_request(buffers.command.data(), mode, session.random_id);
+    close_link(session);
+    const int member = usb::UsbFindDeviceIndex(session.connected_device.devicePath);
+    usb::LinkOpen(member);
+    send(session, kOpConnect, kConnectRequestLength);
+    session.connected_member = member;
+    session.arm_timer(kConnectPeriodMs, *ticket);
+    return 0;
+}
+
+void on_connect_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    if (!session.command.end(ticket)) return;
+    session.restart_timer();
+    const std::uint8_t code = length > 0 ? body[0] : 0;
+    if (code == kOpDeviceQuery) return;  // the device is still busy; the claim stays pending
+
+    if (length == kRefusalLength && code == kAnswerRefused) {
+        session.connection = kNotConnected;
+        store_connect_error(session, body + 1);
+        forget_connected_device(session);
+        session.post(VELKOR_EV_ERROR, VELKOR_ERR_OTHER_HOST);
+        session.post(VELKOR_EV_CONNECT, 1);
+        return;
+    }
+    const std::uint32_t id = session.random_id;
+    if (code == kOpConnectAck && length >= 5 && std::memcmp(body + 1, &id, 4) == 0) {
+        session.connection = kConnected;
+        send(session, kOpConnectAck, 5);
+        if (session.connected_device.serialNumber != 0) close_link(session);
+        session.post(VELKOR_EV_CONNECT, 0);
+        return;
+    }
+    session.connection = kNotConnected;
+    forget_connected_device(session);
+    session.post(VELKOR_EV_CONNECT, 1);
+}
+
+void on_connect_timeout(Session &session, const Ticket &ticket) {
+    if (!session.command.end(ticket)) return;
+    session.connection = kNotConnected;
+    std::memset(&session.connected_device, 0, sizeof session.connected_device);
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
+    session.post(VELKOR_EV_CONNECT, 1);
+    close_link(session);
+    session.connected_member = -1;
+}
+
+int disconnect(Session &session) {
+    auto ticket = standard_gate(session, kDisconnect);
+    if (!ticket) return 1;
+    ExchangeGuard guard(session.exchange_lock);
+    session.restart_timer();
+    session.connection = kDisconnecting;
+    reopen_link(session, session.connected_member);
+    session.arm_timer(kDisconnectPeriodMs, *ticket);
+    send(session, kOpDisconnect, 1);
+    return 0;
+}
+
+void on_disconnect_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    if (!session.command.end(ticket)) return;
+    session.restart_timer();
+    const std::uint8_t code = length > 0 ? body[0] : 0;
+    if (length == kRefusalLength && code == kAnswerRefused) {
+        store_connect_error(session, body + 1);
+        session.connection = kConnected;
+        session.post(VELKOR_EV_ERROR, VELKOR_ERR_CANT_DISCONNECT);
+        session.post(VELKOR_EV_DISCONNECT, 1);
+        close_link(session);
+    } else if (length == 1 && code == kOpDisconnectAck) {
+        session.connection = kNotConnected;
+        send(session, kOpDisconnectAck, 1);
+        close_link(session);
+        session.post(VELKOR_EV_DISCONNECT, 0);
+    } else {
+        session.connection = kConnected;
+        if (length != 1) session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+        session.post(VELKOR_EV_DISCONNECT, 1);
+        close_link(session);
+    }
+}
+
+void on_disconnect_timeout(Session &session, const Ticket &ticket) {
+    if (!session.command.end(ticket)) return;
+    session.connection = kConnected;
+    session.post(VELKOR_EV_DISCONNECT, 1);
+    close_link(session);
+}
+
+}  // namespace velkor::protocol

@@ -1,0 +1,40 @@
+#include "session/exchange_guard.h"
+
+#include <vector>
+
+namespace velkor {
+namespace {
+
+struct Deferred {
+    void (*post)(int, int);
+    int a;
+    int b;
+};
+
+thread_local int depth = 0;
+thread_local std::vector<Deferred> deferred;
+
+}  // namespace
+
+ExchangeGuard::ExchangeGuard(std::recursive_mutex &lock) : lock_(lock) {
+    lock_.lock();
+    if (depth++ == 0 && deferred.capacity() == 0) deferred.reserve(16);
+}
+
+ExchangeGuard::~ExchangeGuard() {
+    const bool outermost = --depth == 0;
+    lock_.unlock();
+    if (!outermost) return;
+    // Posting may block for room in the ring: only now that no lock is held.
+    std::vector<Deferred> pending;
+    pending.swap(deferred);
+    for (const Deferred &event : pending) event.post(event.a, event.b);
+    pending.clear();
+    if (deferred.empty()) deferred.swap(pending);  // keep the capacity
+}
+
+bool ExchangeGuard::held_by_this_thread() { return depth > 0; }
+
+void ExchangeGuard::defer(void (*post)(int, int), int a, int b) { deferred.push_back({post, a, b}); }
+
+}  // namespace velkor

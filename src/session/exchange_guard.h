@@ -1,0 +1,30 @@
+// Serialises everything that uses the link and the frame buffers: the sends
+// and reads of a command, its handlers, its time-out. Events posted while a
+// thread holds the guard are queued on that thread and handed to the host's
+// event ring only once it lets go, so no thread ever waits for room in the
+// ring while another waits for the guard (the host callback may start a
+// command at any time).
+#pragma once
+
+#include <mutex>
+
+namespace velkor {
+
+class ExchangeGuard {
+public:
+    explicit ExchangeGuard(std::recursive_mutex &lock);
+    ~ExchangeGuard();
+    ExchangeGuard(const ExchangeGuard &) = delete;
+    ExchangeGuard &operator=(const ExchangeGuard &) = delete;
+
+    // True while the calling thread holds a guard; its posts are deferred.
+    static bool held_by_this_thread();
+    // Queues (a, b) to be posted through `post` when the outermost guard of
+    // this thread is released.
+    static void defer(void (*post)(int a, int b), int a, int b);
+
+private:
+    std::recursive_mutex &lock_;
+};
+
+}  // namespace velkor

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "protocol/protocol_fixture.h"
+#include "usb/Usblink.h"
+
+namespace velkor::testing {
+namespace {
+
+class LinkUpkeepTest : public ProtocolFixture {};
+
+TEST_F(LinkUpkeepTest, DeviceNameIsThePathLastOpened) {
+    EXPECT_EQ(usb::UsbOpen(3), usb::kNoDevice);  // nothing there: the path is cleared
+    char *name = _GetDeviceName();
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name, "");
+    std::free(name);
+    attach("a", CooperativeDevice{});
+    connect_to(0x123456);
+    name = _GetDeviceName();
+    EXPECT_STREQ(name, _GetConnectInfo()->devicePath);
+    EXPECT_STRNE(name, "");
+    std::free(name);
+}
+
+TEST_F(LinkUpkeepTest, AddressSendsAreaThenBigEndianAddressAndExpectsItBack) {
+    auto device = attach("a", CooperativeDevice{});
+    connect_to(0x123456);
+    TAddress target{0x04030201, 5};
+    ASSERT_EQ(_Address(target), 0);
+    ASSERT_TRUE(events.wait_for({0, 0}));
+    const Block frame = device->writes().back();
+    const std::uint8_t expected[] = {0xEC, 0x05, 0x04, 0x03, 0x02, 0x01};
+    EXPECT_EQ(std::memcmp(frame.data() + 20, expected, 6), 0);
+    EXPECT_EQ(frame[7], 6);
+}
+
+TEST_F(LinkUpkeepTest, AddressAnswersThatAreNotTheEcho) {
+    std::vector<std::uint8_t> answer;
+    attach("a", [&](const Block &frame) -> std::vector<Block> {
+        if (frame[20] != 0xEC) return CooperativeDevice{}(frame);
+        return {answer_frame(answer)};
+    });
+    connect_to(0x123456);
+    const std::vector<std::vector<std::uint8_t>> wrong = {
+        {0xEC, 0x05, 0x04, 0x03, 0x02, 0x00},        // differs in its last byte
+        {0xEC, 0x05, 0x04, 0x03, 0x02, 0x01, 0x00},  // one byte too long
+    };
+    for (const auto &body : wrong) {
+        answer = body;
+        events.clear();
+        ASSERT_EQ(_Address(TAddress{0x04030201, 5}), 0);
+        ASSERT_TRUE(events.wait_for({0, 1}));
+        ASSERT_TRUE(wait_idle());
+    }
+}
+
+// The header claims the full echo but only three bytes of it arrive: the
+// handler must judge what arrived, not what the buffer held before.
+TEST_F(LinkUpkeepTest, AnswerShorterThanItsHeaderClaims) {
+    attach("a", [](const Block &frame) -> std::vector<Block> {
+        if (frame[20] != 0xEC) return CooperativeDevice{}(frame);
+        return {answer_frame_claiming({0xEC, 0x05, 0x04}, 6)};
+    });
+    connect_to(0x123456);
+    ASSERT_EQ(_Address(TAddress{0x04030201, 5}), 0);
+    ASSERT_TRUE(events.wait_for({0, 1}));
+}
+
+TEST_F(LinkUpkeepTest, AddressTimeOutClosesTheLink) {
+    attach("a", [](const Block &frame) -> std::vector<Block> {
+        if (frame[20] == 0xEC) return {};
+        return CooperativeDevice{}(frame);
+    });
+    connect_to(0x123456);
+    ASSERT_EQ(_Address(TAddress{1, 0}), 0);
+    ASSERT_TRUE(events.wait_for({0, 1}));
+    EXPECT_EQ(events.events(), (std::vector<Event>{{15, 7}, {0, 1}}));
+    EXPECT_EQ(usb::UsbIsOpen(), 0);
+}
+
+TEST_F(LinkUpkeepTest, KeepAliveKeepsAHealthyConnection) {
+    auto device = attach("a", CooperativeDevice{});
+    connect_to(0x123456);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(_CommRefresh(), 0) << i;
+        ASSERT_TRUE(wait_idle());
+    }
+    pass(3000);
+    EXPECT_EQ(_IsConnected(), 1);
+    EXPECT_TRUE(events.events().empty());
+    EXPECT_EQ(session().keepalive_failures.load(), 3);
+}
+
+// Dropped answers: too short, no length, a foreign channel. Each keep-alive
+// then times out; the third in a row ends the connection once.
+TEST_F(LinkUpkeepTest, IgnoredAnswersAndThreeMissedKeepAlives) {
+    int round = 0;
+    attach("a", [&](const Block &frame) -> std::vector<Block> {
+        if (frame[20] != 0xE5) return CooperativeDevice{}(frame);
+        switch (round) {
+        case 0: return {Block(20, 0)};
+        case 1: return {answer_frame_claiming({0xE5}, 0)};
+        default: return {answer_frame({0xE5}, 3)};
+        }
+    });
+    connect_to(0x123456);
+    for (round = 0; round < 3; ++round) {
+        ASSERT_EQ(_CommRefresh(), 0);
+        ASSERT_TRUE(wait_idle());
+        pass(2200);
+        ASSERT_TRUE(wait_idle());
+    }
+    ASSERT_TRUE(events.wait_for({10, 0}));
+    pass(300);
+    EXPECT_EQ(events.events(), (std::vector<Event>{{15, 9}, {10, 0}}));
+    EXPECT_EQ(_IsConnected(), 0);
+}
+
+TEST_F(LinkUpkeepTest, InvalidKeepAliveAnswerCountsAsOneFailure) {
+    bool valid = false;
+    attach("a", [&](const Block &frame) -> std::vector<Block> {
+        if (frame[20] != 0xE5) return CooperativeDevice{}(frame);
+        return {answer_frame({static_cast<std::uint8_t>(valid ? 0xE5 : 0xE4)})};
+    });
+    connect_to(0x123456);
+    ASSERT_EQ(_CommRefresh(), 0);
+    ASSERT_TRUE(wait_idle());
+    EXPECT_EQ(session().keepalive_failures.load(), 2);
+    valid = true;
+    ASSERT_EQ(_CommRefresh(), 0);
+    ASSERT_TRUE(wait_idle());
+    EXPECT_EQ(session().keepalive_failures.load(), 3);
+    EXPECT_EQ(_IsConnected(), 1);
+}
+
+TEST_F(LinkUpkeepTest, KeepAliveRefusals) {
+    EXPECT_EQ(_CommRefresh(), 1);
+    ASSERT_TRUE(events.wait_for({15, 5}));
+    _Close();
+    EXPECT_EQ(_CommRefresh(), 1) << "after _Close";
+}
+
+TEST_F(LinkUpkeepTest, DeviceCloseForgetsTheConnectionOnly) {
+    attach("a", CooperativeDevice{});
+    connect_to(0x123456);
+    ASSERT_EQ(_CommRefresh(), 0);
+    _DeviceClose();
+    ASSERT_TRUE(events.wait_for({10, 0}));
+    EXPECT_EQ(_IsConnected(), 0);
+    EXPECT_EQ(session().command.state(), kIdle);
+    _Close();
+    _DeviceClose();  // without a session: nothing
+}
+
+TEST_F(LinkUpkeepTest, AnswerWhileIdleIsDroppedButResetsTheMissedCount) {
+    attach("a", CooperativeDevice{});
+    connect_to(0x123456);
+    session().missed_responses = 1;
+    protocol::dispatch_response(session(), 0, answer_frame({0xE5}).data(), 21);
+    EXPECT_EQ(session().missed_responses.load(), 3);
+    EXPECT_TRUE(events.events().empty());
+}
+
+TEST_F(LinkUpkeepTest, OversizedReadIsReported) {
+    attach("a", CooperativeDevice{});
+    connect_to(0x123456);
+    Block big(600, 0);
+    big[7] = 1;
+    protocol::dispatch_response(session(), 0, big.data(), 600);
+    ASSERT_TRUE(events.wait_for({15, 8}));
+}
+
+}  // namespace
+}  // namespace velkor::testing

@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "protocol/protocol_fixture.h"
+
+namespace velkor::testing {
+namespace {
+
+class SearchTest : public ProtocolFixture {
+protected:
+    const TVarList<TDROVAInfo> &found() { return session().workers()->found_devices; }
+};
+
+TEST_F(SearchTest, NoInterfacePresent) {
+    EXPECT_EQ(_FindDROVAs(-1, 0, 50), 1);
+    ASSERT_TRUE(events.wait_for({12, 1}));
+    EXPECT_TRUE(found().empty());
+}
+
+TEST_F(SearchTest, TwoDevicesInInterfaceOrderAndOnlyAtTheTimer) {
+    attach("b", CooperativeDevice{0x000002});
+    attach("a", CooperativeDevice{0xFF000001});  // the top byte is dropped
+    ASSERT_EQ(_FindDROVAs(-1, 0, 500), 0);
+    pass(200);
+    EXPECT_TRUE(events.events().empty()) << "the search ends at the timer, not earlier";
+    ASSERT_TRUE(events.wait_for({12, 0}));
+    ASSERT_EQ(found().size(), 2u);
+    EXPECT_EQ(found()[0].serialNumber, 1u);
+    EXPECT_EQ(found()[1].serialNumber, 2u);
+    EXPECT_EQ(found()[0].fosIfcVersion, 0x01010000u);
+    EXPECT_STRNE(found()[0].devicePath, found()[1].devicePath);
+    EXPECT_STREQ(found()[0].deviceName, "DROVA test");
+}
+
+TEST_F(SearchTest, AnswersOfTheWrongLengthAddNothing) {
+    for (std::size_t length : {88u, 90u}) {
+        usb::detach_all_in_process_devices();
+        attach("a", [length](const Block &) -> std::vector<Block> {
+            std::vector<std::uint8_t> body(length, 0);
+            body[0] = 0xE6;
+            return {answer_frame(body)};
+        });
+        events.clear();
+        EXPECT_FALSE(search()) << length;
+        EXPECT_TRUE(found().empty());
+    }
+}
+
+TEST_F(SearchTest, SerialNumberNoneReadsZeroAndIncompatibleFosIsMarked) {
+    attach("a", CooperativeDevice{0xFFFFFFFF, 0x01020000, 7});
+    ASSERT_TRUE(search());
+    ASSERT_EQ(found().size(), 1u);
+    EXPECT_EQ(found()[0].serialNumber, 0u);
+    EXPECT_EQ(found()[0].status, 2u);
+}
+
+TEST_F(SearchTest, SilentInterfaceEndsTheRoundButAnswersOnOtherChannelsCount) {
+    attach("a", [](const Block &) -> std::vector<Block> {
+        std::vector<std::uint8_t> body{0xE6};
+        const auto report = device_report(0x42);
+        body.insert(body.end(), report.begin(), report.end());
+        return {answer_frame(body, 5)};  // channel 5: still a search answer
+    });
+    attach("b", [](const Block &) { return std::vector<Block>{}; });
+    attach("c", CooperativeDevice{0x43});
+    ASSERT_TRUE(search());
+    ASSERT_EQ(found().size(), 1u) << "b did not answer, so c is never asked";
+    EXPECT_EQ(found()[0].serialNumber, 0x42u);
+}
+
+TEST_F(SearchTest, ConnectsAfterTheSearchWhenAsked) {
+    auto device = attach("a", CooperativeDevice{0x0ABCDE});
+    ASSERT_EQ(_FindDROVAs(5, 0, 100), 0);
+    ASSERT_TRUE(events.wait_for({9, 0}));
+    EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}, {9, 0}}));
+    EXPECT_EQ(_GetConnectInfo()->serialNumber, 0x0ABCDEu);
+}
+
+TEST_F(SearchTest, RefusedConnectAfterTheSearchIsReported) {
+    attach("a", CooperativeDevice{0x0ABCDE, 0x05000000});
+    ASSERT_EQ(_FindDROVAs(0, 0, 100), 0);
+    ASSERT_TRUE(events.wait_for({9, 1}));
+    EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}, {15, 14}, {9, 1}}));
+}
+
+struct Lines {
+    std::vector<std::string> lines;
+    int clears = 0;
+    std::mutex lock;
+    static void VELKOR_CALL clear(void *self) {
+        auto *list = static_cast<Lines *>(self);
+        std::lock_guard guard(list->lock);
+        ++list->clears;
+        list->lines.clear();
+    }
+    static void VELKOR_CALL add(void *self, const char *line) {
+        auto *list = static_cast<Lines *>(self);
+        std::lock_guard guard(list->lock);
+        list->lines.emplace_back(line);
+    }
+    std::size_t size() {
+        std::lock_guard guard(lock);
+        return lines.size();
+    }
+};
+
+TEST_F(SearchTest, RepeatedSearchAddsALinePerRoundThatFoundDevices) {
+    attach("a", CooperativeDevice{1});
+    attach("b", CooperativeDevice{2});
+    Lines lines;
+    TStrings list{&lines, &Lines::clear, &Lines::add};
+    EXPECT_EQ(_StartNetworkScanning(nullptr), 1);
+    ASSERT_EQ(_StartNetworkScanning(&list), 0);
+    for (int i = 0; i < 5000 && lines.size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(_StopNetworkScanning(), 0);
+    ASSERT_TRUE(events.wait_for({12, 0}));
+    std::lock_guard guard(lines.lock);
+    EXPECT_EQ(lines.clears, 1);
+    ASSERT_GE(lines.lines.size(), 3u);
+    EXPECT_EQ(lines.lines[0], "2 HW Devices found on UDP port 0");
+    EXPECT_EQ(lines.lines[2], "2 HW Devices found on UDP port 2");
+    EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}})) << "only the last search reports";
+}
+
+TEST_F(SearchTest, OneDeviceLineIsSingular) {
+    attach("a", CooperativeDevice{1});
+    Lines lines;
+    TStrings list{&lines, &Lines::clear, &Lines::add};
+    ASSERT_EQ(_StartNetworkScanning(&list), 0);
+    for (int i = 0; i < 5000 && lines.size() < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    _StopNetworkScanning();
+    ASSERT_TRUE(wait_idle());
+    std::lock_guard guard(lines.lock);
+    EXPECT_EQ(lines.lines.at(0), "1 HW Device found on UDP port 0");
+}
+
+}  // namespace
+}  // namespace velkor::testing
