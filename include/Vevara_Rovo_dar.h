@@ -145,6 +145,128 @@ VELKOR_API const char *VELKOR_CALL _GetErrorString(int code);
 /* Four words the device sent with its last refused connect or disconnect. */
 VELKOR_API u32 *VELKOR_CALL _GetConnectErrorInfo(void);
 
+/* ==== Connect, search, addressing ========================================== */
+
+/* A host string list: the repeated search clears it once and then adds one
+ * line per search that found devices. The callbacks run on a library thread. */
+typedef struct TStrings {
+    void *context;
+    void (VELKOR_CALL *clear)(void *context);
+    void (VELKOR_CALL *add)(void *context, const char *line);
+} TStrings;
+
+/* An area-qualified address: 5 bytes, passed by value. */
+#if defined(_MSC_VER)
+#  pragma pack(push, 1)
+typedef struct TAddress {
+    u32 address; /* host order */
+    u8 area;
+} TAddress;
+#  pragma pack(pop)
+#else
+typedef struct __attribute__((packed)) TAddress {
+    u32 address; /* host order */
+    u8 area;
+} TAddress;
+#endif
+
+/* Claims the found device whose serialNumber is serialNumber: (9,0) or (9,1).
+ * The mode byte is passed to the device. listIndex has no other use than
+ * naming a found-list entry; an index outside the list is never read. */
+VELKOR_API int VELKOR_CALL _Connect(int serialNumber, int listIndex, u8 mode);
+/* Releases the device: (10,0), or (10,1) when it stays connected. */
+VELKOR_API int VELKOR_CALL _Disconnect(void);
+/* Searches the present interfaces; the search ends 2 x unitMs later with
+ * (12,0) or (12,1) (a negative unit counts as 0). Unless connectAfterSearch
+ * is -1, then connects to the last device found. Returns 1 when refused or
+ * when no interface is present (the search still ends with (12,1)). */
+VELKOR_API int VELKOR_CALL _FindDROVAs(int connectAfterSearch, int ignored, int unitMs);
+/* Searches again and again (up to 65536 times) and adds to list a line such
+ * as "2 HW Devices found on UDP port 17" for each search that found devices.
+ * The list must stay valid until the series ends. A null list is refused (1). */
+VELKOR_API int VELKOR_CALL _StartNetworkScanning(TStrings *list);
+VELKOR_API int VELKOR_CALL _StopNetworkScanning(void);
+/* Sets the device's address: (0,0) or (0,1). */
+VELKOR_API int VELKOR_CALL _Address(TAddress address);
+/* Keep-alive; three failures in a row end the connection with (15,9), (10,0). */
+VELKOR_API int VELKOR_CALL _CommRefresh(void);
+/* Forgets the connection without telling the device: (10,0). */
+VELKOR_API void VELKOR_CALL _DeviceClose(void);
+/* The path of the interface last opened, in a new 260-byte block that the
+ * caller frees with free(). */
+VELKOR_API char *VELKOR_CALL _GetDeviceName(void);
+
+/* ==== Device maintenance ================================================== */
+
+/* ---- Information queries ------------------------------------------------- */
+
+/* Reads the connected device's information block again into the record of
+ * _GetConnectInfo(): (13,0), or (13,1) with the record unchanged. The record
+ * is kept in host order like a found-list entry, and keeps the path of the
+ * interface the device is reached through. */
+VELKOR_API int VELKOR_CALL _ReadInfo(void);
+/* Reads the flash sector table, one information block per sector: (11,0) or
+ * (11,1). A failed read keeps the sectors that arrived. */
+VELKOR_API int VELKOR_CALL _FlashInfo(void);
+/* Reads the information block of application id: (8,0), or (8,1) (also when
+ * the device has no such application). */
+VELKOR_API int VELKOR_CALL _AppInfo(u32 id);
+
+/* ---- Flash programming --------------------------------------------------- */
+
+/* A block of data for the device; Data holds Length bytes. */
+typedef struct BinBlock {
+    u32 Address;
+    u32 Length;
+    u8 *Data;
+} BinBlock;
+
+/* A list of blocks built with the three helpers below. */
+typedef struct TBinList TBinList;
+/* A new empty list, or null when out of memory. */
+VELKOR_API TBinList *VELKOR_CALL _BinListCreate(void);
+/* Appends a copy of block: 0, or 1 when list or block is null, Data is null
+ * with a Length above 0, or memory runs out. */
+VELKOR_API int VELKOR_CALL _BinListAdd(TBinList *list, const BinBlock *block);
+VELKOR_API void VELKOR_CALL _BinListFree(TBinList *list);
+
+/* Erases a flash sector: (4,0) or (4,1). */
+VELKOR_API int VELKOR_CALL _Erase(u8 sector);
+/* Writes the blocks into area target through the staging area N, the sector
+ * count of the last _FlashInfo (so one is needed first). Per record: (0,0),
+ * (5,0), (2,0), and (6,0), (2,0) when target is not N; then (3,0). A failed
+ * step posts its own failure pair and (3,1), and ends the download. Returns
+ * 1 without an event when blocks is null or empty or no sectors are known.
+ * The blocks are copied: the list may be freed once the call returns. */
+VELKOR_API int VELKOR_CALL _Download(int target, TBinList *blocks);
+/* The steps of a download, also for use one at a time. Addresses are
+ * area-qualified: the area number in bits 32 to 39 above a 32-bit address;
+ * area is OR-ed into bits 32 to 63. _PrgData: (5,0) or (5,1); a null block,
+ * or null Data with a Length above 0, is refused (1) without an event. */
+VELKOR_API int VELKOR_CALL _PrgData(BinBlock *block);
+/* (6,0) or (6,1). */
+VELKOR_API int VELKOR_CALL _Program(u64 address, int area);
+/* (2,0) when the device finds checksum over length bytes there, else (2,1). */
+VELKOR_API int VELKOR_CALL _CheckSum(u64 address, u32 length, u8 checksum, int area);
+
+/* ---- Application control ------------------------------------------------- */
+
+/* Starts application id: (14,0), then (10,0) for application 10, which ends
+ * the connection. A refusal posts (15,17) (its reason is _GetErrorString(17))
+ * and (14,1). */
+VELKOR_API int VELKOR_CALL _StartApp(u32 id);
+/* Makes application id the one the device starts by itself: (1,0) or (1,1). */
+VELKOR_API int VELKOR_CALL _AutoStart(u32 id);
+/* Resets the device without waiting for it and ends the connection: (10,0),
+ * 0. Without a session: 1. */
+VELKOR_API int VELKOR_CALL _Reset(void);
+
+/* ---- Serial number --------------------------------------------------------- */
+
+/* Writes the 24-bit serial number sn: (7,0) or (7,1). A value of 0x1000000
+ * or above is refused with (15,3). */
+VELKOR_API int VELKOR_CALL _Wrsn(u32 sn);
+
 /* ==== Device information model and compatibility ========================= */
 
 /* ---- 168-byte information block ------------------------------------------ */

@@ -158,6 +158,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         console.set_verbosity(options.verbosity);
         console.set_terminal(&out == &std::cout && is_terminal(stdout));
         options.sim = sim->count() > 0;
+        if (options.sim_config && options.sim_config->empty()) options.sim_config.reset();
         if (show_version) {
             out << "drova " << DROVA_VERSION << "\n" << library_banner(options) << "\n";
             return exit_code::kOk;

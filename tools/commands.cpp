@@ -442,8 +442,17 @@ void scan(Runtime &runtime, unsigned count) {
         ++received;
         runtime.console().line(*line);
     }
-    api._StopNetworkScanning();
-    session.await_outcome("scan", VELKOR_EV_SEARCH);
+    // A stop that lands while the library moves on to the next search of the
+    // series can be lost; asking again ends the series at the next search.
+    for (int attempt = 1;; ++attempt) {
+        api._StopNetworkScanning();
+        try {
+            session.await_outcome("scan", VELKOR_EV_SEARCH, milliseconds(500));
+            break;
+        } catch (const Failure &failure) {
+            if (failure.exit_code() != exit_code::kSilent || attempt == 20) throw;
+        }
+    }
     if (interrupted()) throw Failure(exit_code::kInterrupted, "scan: interrupted");
     if (received == 0) throw Failure(exit_code::kNoDevice, "scan: no search found a device");
 }

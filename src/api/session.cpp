@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "session/exchange_guard.h"
 #include "session/timeout_dispatch.h"
 
 namespace velkor {
@@ -24,6 +25,13 @@ std::uint32_t random_id_from_time_of_day() {
            std::uint32_t{now.seconds} << 24;
 }
 
+namespace {
+// Receiver 0 of the link: blocks the link reads go to the response dispatcher.
+void dispatch_link_block(int channel, const std::uint8_t *frame, std::uint32_t count) {
+    protocol::dispatch_response(Session::instance(), static_cast<std::uint32_t>(channel), frame, count);
+}
+}  // namespace
+
 int Session::initialize(HostCallback callback, void *window, unsigned message) {
     std::lock_guard life(lifecycle_);
     if (initialised_) return 1;  // one set of workers per session
@@ -42,6 +50,14 @@ int Session::initialize(HostCallback callback, void *window, unsigned message) {
     }
     if (!created) {
         platform::show_startup_message("Not enough memory to initialize Velkor Control API!");
+        return 1;
+    }
+    if (created->usb.Init(usb::kBlockSize) != 0) {
+        platform::show_startup_message("An error occured while initializing UDP layer.");
+        return 1;
+    }
+    if (created->usb.RegisterReceiver(0, dispatch_link_block) == nullptr) {
+        platform::show_startup_message("Cannot register UDP port.");
         return 1;
     }
 
@@ -77,8 +93,18 @@ std::shared_ptr<Workers> Session::workers() const {
     return workers_;
 }
 
+namespace {
+void post_now(int a, int b) {
+    if (auto running = Session::instance().workers()) running->notifier.post(a, b);
+}
+}  // namespace
+
 void Session::post(int a, int b) {
-    if (auto running = workers()) running->notifier.post(a, b);
+    if (a == VELKOR_EV_ERROR && b == VELKOR_ERR_INVALID_ANSWER) return;
+    if (ExchangeGuard::held_by_this_thread())
+        ExchangeGuard::defer(post_now, a, b);
+    else
+        post_now(a, b);
 }
 
 void Session::restart_timer() {

@@ -10,11 +10,15 @@
 #include <mutex>
 
 #include "Vevara_Rovo_dar.h"
+#include "commands/download_sequence.h"
 #include "model/flash_sector_list.h"
+#include "model/var_list.h"
+#include "protocol/exchange.h"
 #include "session/clock.h"
 #include "session/command_state.h"
 #include "session/notify_thread.h"
 #include "session/static_timer.h"
+#include "usb/Usblink.h"
 
 namespace velkor {
 
@@ -62,7 +66,11 @@ void install_command_handlers(HandlerTable &table);
 struct Workers {
     explicit Workers(HostTarget target, std::shared_ptr<Clock> clock);
 
-    FlashSectorList flash_sectors;  // filled by _FlashInfo
+    FlashSectorList flash_sectors;      // filled by _FlashInfo
+    TVarList<TDROVAInfo> found_devices;  // filled by the device search
+    usb::TUSBThread usb;                 // suspended; never runs while initialised
+    TCInfoField application_info;        // filled by _AppInfo
+    DownloadSequence download;           // the records of the last _Download
     std::shared_ptr<Clock> clock;
     TStaticTimer timer;
     TNotifyThread notifier;
@@ -88,6 +96,11 @@ public:
     void sleep(std::uint32_t ms);
 
     const HandlerTable &handlers() const { return handlers_; }
+
+    // Held (through ExchangeGuard) by whatever uses the link and the frame
+    // buffers: a command export after its gate, a time-out, a read.
+    std::recursive_mutex exchange_lock;
+    protocol::ExchangeBuffers exchange;
 
     CommandState command{0};  // 0 at load; idle from _Initialize on
     std::atomic<int> connection{kNotConnected};

@@ -1,0 +1,129 @@
+#include "commands/application_control.h"
+
+#include <atomic>
+#include <span>
+
+#include "api/error_text.h"
+#include "api/gates.h"
+#include "commands/device_link.h"
+#include "commands/step_chain.h"
+#include "model/byte_order.h"
+#include "model/fos_functions.h"
+#include "protocol/exchange.h"
+#include "session/exchange_guard.h"
+
+namespace velkor {
+namespace {
+
+constexpr std::size_t kStartAnswerLength = 9;  // code, result, feature set
+constexpr std::uint32_t kResultStarted = 8;
+constexpr std::uint32_t kLastRefusal = 7;
+// Starting this application hands the device over: the connection ends.
+constexpr std::uint32_t kApplicationEndingConnection = 10;
+constexpr std::size_t kAutoStartLength = 5;
+
+std::atomic<std::uint32_t> started_application{0};
+
+}  // namespace
+
+int start_app(Session &session, std::uint32_t id) {
+    auto ticket = standard_gate(session, kStartApp);
+    if (!ticket) return 1;
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        session.restart_timer();
+        firmware_features().clear();
+        store_be32(session.exchange.command.data() + 1, id);
+        started_application = id;
+        reopen_link(session, session.connected_member);
+    }
+    run_step(session, {*ticket, protocol::kOpStartApp, 5, kApplicationPeriodMs});
+    return 0;
+}
+
+void on_start_app_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    if (!session.command.end(ticket)) return;
+    session.restart_timer();
+    close_link(session);
+    if (length != kStartAnswerLength) {
+        session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+        session.post(VELKOR_EV_STARTAPP, 1);
+        return;
+    }
+    const std::uint32_t result = load_be32(body + 1);
+    if (result == kResultStarted) {
+        firmware_features().assign(std::span<const std::uint8_t, 4>(body + 5, 4));
+        session.post(VELKOR_EV_STARTAPP, 0);
+        if (started_application == kApplicationEndingConnection) {
+            session.connection = kNotConnected;
+            session.post(VELKOR_EV_DISCONNECT, 0);
+        }
+        return;
+    }
+    if (result <= kLastRefusal) {
+        // In place before the host can see the event that sends it looking.
+        set_application_start_error(static_cast<int>(result));
+        session.post(VELKOR_EV_ERROR, VELKOR_ERR_APPLICATION);
+    } else {
+        session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+    }
+    session.post(VELKOR_EV_STARTAPP, 1);
+}
+
+void on_start_app_timeout(Session &session, const Ticket &ticket) {
+    if (!session.command.end(ticket)) return;
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
+    close_link(session);
+    session.post(VELKOR_EV_STARTAPP, 1);
+}
+
+int auto_start(Session &session, std::uint32_t id) {
+    auto ticket = standard_gate(session, kAutoStart);
+    if (!ticket) return 1;
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        session.restart_timer();
+        open_link_to_connected_device(session);
+        auto &command = session.exchange.command;
+        command[0] = protocol::kOpAutoStart;
+        store_be32(command.data() + 1, id);
+        session.exchange.expect_command_echo(kAutoStartLength);
+    }
+    run_step(session, {*ticket, protocol::kOpAutoStart, kAutoStartLength, kApplicationPeriodMs});
+    return 0;
+}
+
+void on_auto_start_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    if (!session.command.end(ticket)) return;
+    session.restart_timer();
+    if (length == kAutoStartLength && protocol::echo_matches(session, body)) {
+        session.post(VELKOR_EV_AUTOSTART, 0);
+        return;
+    }
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+    session.post(VELKOR_EV_AUTOSTART, 1);
+}
+
+void on_auto_start_timeout(Session &session, const Ticket &ticket) {
+    if (!session.command.end(ticket)) return;
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
+    session.post(VELKOR_EV_AUTOSTART, 1);
+}
+
+int reset_device(Session &session) {
+    // Without a session there is no one to tell; the call is refused.
+    if (!session.initialised()) return 1;
+    {
+        // The timer is left alone: restarting it would disarm the period of
+        // a command still in flight, which would then never end.
+        ExchangeGuard guard(session.exchange_lock);
+        open_link_to_connected_device(session);
+        session.exchange.command[1] = protocol::kOpReset;
+        protocol::send(session, protocol::kOpReset, 2);
+        session.connection = kNotConnected;
+    }
+    session.post(VELKOR_EV_DISCONNECT, 0);
+    return 0;
+}
+
+}  // namespace velkor

@@ -1,0 +1,368 @@
+#include "commands/flash_programming.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <new>
+#include <utility>
+
+#include "api/gates.h"
+#include "commands/device_link.h"
+#include "commands/link_upkeep.h"
+#include "commands/step_chain.h"
+#include "commands/wire_values.h"
+#include "protocol/exchange.h"
+#include "session/exchange_guard.h"
+
+namespace velkor {
+namespace {
+
+constexpr std::size_t kRecordHeader = 8;  // address and length, big-endian
+constexpr int kAreaWithoutEndRecord = 1;
+constexpr std::size_t kMaxAreaNumber = 255;
+
+void expect_echo(protocol::ExchangeBuffers &buffers, std::initializer_list<std::uint8_t> echo) {
+    std::ranges::copy(echo, buffers.expected_echo.begin());
+    buffers.echo_length = echo.size();
+}
+
+bool answer_is_echo(const Session &session, const std::uint8_t *body, std::size_t length) {
+    return length == session.exchange.echo_length && protocol::echo_matches(session, body);
+}
+
+// The download stream cut into its records: per host block its address and
+// length, then its data; then the end record (address 0, length 0) when
+// asked for. Each record's address becomes its offset in the stream. Empty
+// when the stream would not fit 32-bit offsets.
+std::optional<std::deque<OwnedBlock>> download_records(const TBinList &blocks, bool end_record) {
+    std::deque<OwnedBlock> records;
+    std::uint64_t offset = 0;
+    const auto add = [&](std::uint32_t address, std::span<const std::uint8_t> data) {
+        const std::uint64_t length = kRecordHeader + data.size();
+        if (offset + length > 0xFFFFFFFFu) return false;
+        OwnedBlock &record = records.emplace_back();
+        record.address = static_cast<std::uint32_t>(offset);
+        record.data.resize(static_cast<std::size_t>(length));
+        store_be32(record.data.data(), address);
+        store_be32(record.data.data() + 4, static_cast<std::uint32_t>(data.size()));
+        std::ranges::copy(data, record.data.begin() + kRecordHeader);
+        offset += length;
+        return true;
+    };
+    for (const OwnedBlock &block : blocks.blocks)
+        if (!add(block.address, block.data)) return std::nullopt;
+    if (end_record && !add(0, {})) return std::nullopt;
+    return records;
+}
+
+// Puts the next chunk of the current block into the command bytes.
+std::size_t load_next_chunk(Session &session, DownloadSequence &download) {
+    const std::uint32_t length = download.current.length();
+    const std::size_t chunk = std::min<std::size_t>(length - download.sent, kMaxChunk);
+    auto &buffers = session.exchange;
+    std::memcpy(buffers.command.data() + 1, download.current.data.data() + download.sent, chunk);
+    download.sent += static_cast<std::uint32_t>(chunk);
+    buffers.expected_echo[0] = protocol::kOpProgramData;
+    store_be32(buffers.expected_echo.data() + 1, static_cast<std::uint32_t>(chunk));
+    buffers.echo_length = 5;
+    return chunk;
+}
+
+void send_block_data(Session &session, const Ticket &ticket, DownloadSequence &download) {
+    std::size_t chunk = 0;
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        session.restart_timer();
+        open_link_to_connected_device(session);
+        download.sent = 0;
+        chunk = load_next_chunk(session, download);
+    }
+    run_step(session, {ticket, protocol::kOpProgramData, chunk + 1, kStepPeriodMs});
+}
+
+void send_checksum(Session &session, const Ticket &ticket, std::uint64_t place, std::uint32_t length,
+                   std::uint8_t checksum) {
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        session.restart_timer();
+        open_link_to_connected_device(session);
+        auto &buffers = session.exchange;
+        store_area_address(buffers.command.data() + 1, place);
+        store_be32(buffers.command.data() + 6, length);
+        expect_echo(buffers, {protocol::kOpCheckSum, checksum});
+    }
+    run_step(session, {ticket, protocol::kOpCheckSum, 10, kStepPeriodMs});
+}
+
+// The checksum of the current record in `area`.
+void send_record_checksum(Session &session, const Ticket &ticket, const DownloadSequence &download, int area) {
+    send_checksum(session, ticket, area_address(download.current.address, area), download.current.length(),
+                  ones_complement_checksum(download.current.data));
+}
+
+void send_program(Session &session, const Ticket &ticket, std::uint64_t place) {
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        session.restart_timer();
+        open_link_to_connected_device(session);
+        store_area_address(session.exchange.command.data() + 1, place);
+        expect_echo(session.exchange, {protocol::kOpProgram, 0x00});
+    }
+    run_step(session, {ticket, protocol::kOpProgram, 6, kFlashPeriodMs});
+}
+
+void end_download(Session &session, DownloadSequence &download) {
+    if (!download.running()) return;
+    session.post(VELKOR_EV_DOWNLOAD, 1);
+    download.remaining = 0;
+    download.waiting.clear();
+}
+
+// An invalid answer ends the step and, so that no later call resumes a
+// broken sequence, the download with it.
+void fail_step(Session &session, const Ticket &ticket, int event, DownloadSequence &download) {
+    if (!session.command.end(ticket)) return;
+    session.restart_timer();
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+    session.post(event, 1);
+    end_download(session, download);
+}
+
+void time_out_step(Session &session, const Ticket &ticket, int event) {
+    if (!session.command.end(ticket)) return;
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
+    session.post(event, 1);
+    if (auto running = session.workers()) end_download(session, running->download);
+}
+
+// A step's own success when no download runs: the command ends with it.
+void finish_alone(Session &session, const Ticket &ticket, int event) {
+    if (!session.command.end(ticket)) return;
+    session.restart_timer();
+    session.post(event, 0);
+}
+
+}  // namespace
+
+std::optional<Ticket> sequence_step_gate(Session &session, int command, std::initializer_list<int> previous_states) {
+    for (;;) {
+        const Ticket current = session.command.current();
+        if (std::ranges::find(previous_states, current.state) == previous_states.end()) break;
+        if (auto ticket = chained_gate(session, current, command)) return ticket;
+        // The previous step ended meanwhile: look again.
+    }
+    auto ticket = standard_gate(session, command);
+    if (ticket) {
+        ExchangeGuard guard(session.exchange_lock);
+        if (auto running = session.workers()) {
+            running->download.remaining = 0;
+            running->download.waiting.clear();
+        }
+    }
+    return ticket;
+}
+
+bool download_running(Session &session) {
+    auto running = session.workers();
+    return running && running->download.running();
+}
+
+void send_download_data(Session &session, const Ticket &ticket) {
+    if (auto running = session.workers()) send_block_data(session, ticket, running->download);
+}
+
+void end_failed_download(Session &session) {
+    if (auto running = session.workers()) end_download(session, running->download);
+}
+
+int erase(Session &session, std::uint8_t sector) {
+    auto ticket = standard_gate(session, kErase);
+    if (!ticket) return 1;
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        session.restart_timer();
+        open_link_to_connected_device(session);
+        expect_echo(session.exchange, {protocol::kOpErase, 0x00});
+        session.exchange.command[1] = sector;
+    }
+    run_step(session, {*ticket, protocol::kOpErase, 2, kFlashPeriodMs});
+    return 0;
+}
+
+void on_erase_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    if (!session.command.end(ticket)) return;
+    close_link(session);
+    session.restart_timer();
+    if (answer_is_echo(session, body, length)) {
+        session.post(VELKOR_EV_ERASE, 0);
+        return;
+    }
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+    session.post(VELKOR_EV_ERASE, 1);
+}
+
+void on_erase_timeout(Session &session, const Ticket &ticket) {
+    if (!session.command.end(ticket)) return;
+    close_link(session);
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
+    session.post(VELKOR_EV_ERASE, 1);
+}
+
+int download(Session &session, int target, const TBinList *blocks) {
+    if (blocks == nullptr) return 1;
+    auto ticket = standard_gate(session, kDownloadStart);
+    if (!ticket) return 1;
+    auto running = session.workers();
+    const auto refuse = [&] {
+        session.command.end(*ticket);
+        return 1;
+    };
+    if (!running) return refuse();
+    DownloadSequence &sequence = running->download;
+    TAddress first{};
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        // The staging area is named by one byte.
+        const std::size_t staging = running->flash_sectors.size();
+        if (staging == 0 || staging > kMaxAreaNumber || blocks->blocks.empty()) return refuse();
+        std::optional<std::deque<OwnedBlock>> records;
+        try {
+            records = download_records(*blocks, target != kAreaWithoutEndRecord);
+        } catch (const std::bad_alloc &) {
+        }
+        if (!records) return refuse();
+
+        session.restart_timer();
+        open_link_to_connected_device(session);
+        sequence.target = target;
+        sequence.staging = static_cast<int>(staging);
+        sequence.remaining = static_cast<int>(records->size());
+        sequence.current = std::move(records->front());
+        records->pop_front();
+        sequence.waiting = std::move(*records);
+        first = {sequence.current.address, static_cast<std::uint8_t>(staging)};
+    }
+    const auto address_step = chained_gate(session, *ticket, kAddress);
+    if (!address_step) {  // forgotten meanwhile (_DeviceClose)
+        ExchangeGuard guard(session.exchange_lock);
+        sequence.remaining = 0;
+        sequence.waiting.clear();
+        return 1;
+    }
+    send_address(session, *address_step, first);
+    return 0;
+}
+
+int prg_data(Session &session, const BinBlock *block) {
+    if (!readable(block)) return 1;
+    auto ticket = sequence_step_gate(session, kPrgData, {kAddress});
+    if (!ticket) return 1;
+    auto running = session.workers();
+    bool copied = false;
+    if (running) {
+        ExchangeGuard guard(session.exchange_lock);
+        try {
+            running->download.current = copy_block(*block);
+            copied = true;
+        } catch (const std::bad_alloc &) {
+        }
+    }
+    if (!copied) {
+        session.command.end(*ticket);
+        return 1;
+    }
+    send_block_data(session, *ticket, running->download);
+    return 0;
+}
+
+void on_program_data_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    auto running = session.workers();
+    if (!running) return;
+    DownloadSequence &sequence = running->download;
+    if (!answer_is_echo(session, body, length)) return fail_step(session, ticket, VELKOR_EV_PRGDATA, sequence);
+    if (sequence.sent < sequence.current.length()) {
+        const auto next = session.command.hand_over(ticket, kPrgData);
+        if (!next) return;
+        session.restart_timer();
+        const std::size_t chunk = load_next_chunk(session, sequence);
+        run_step(session, {*next, protocol::kOpProgramData, chunk + 1, kStepPeriodMs});
+        return;
+    }
+    if (!sequence.running()) return finish_alone(session, ticket, VELKOR_EV_PRGDATA);
+    const auto next = session.command.hand_over(ticket, kCheckSum);
+    if (!next) return;
+    session.restart_timer();
+    session.post(VELKOR_EV_PRGDATA, 0);
+    sequence.programmed = false;
+    send_record_checksum(session, *next, sequence, sequence.staging);
+}
+
+void on_program_data_timeout(Session &session, const Ticket &ticket) { time_out_step(session, ticket, VELKOR_EV_PRGDATA); }
+
+int check_sum(Session &session, std::uint64_t address, std::uint32_t length, std::uint8_t checksum, int area) {
+    auto ticket = sequence_step_gate(session, kCheckSum, {kPrgData, kProgram});
+    if (!ticket) return 1;
+    send_checksum(session, *ticket, address | area_address(0, area), length, checksum);
+    return 0;
+}
+
+void on_checksum_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    auto running = session.workers();
+    if (!running) return;
+    DownloadSequence &sequence = running->download;
+    if (!answer_is_echo(session, body, length)) return fail_step(session, ticket, VELKOR_EV_CHECKSUM, sequence);
+    if (!sequence.running()) return finish_alone(session, ticket, VELKOR_EV_CHECKSUM);
+
+    if (!sequence.programmed && sequence.target != sequence.staging) {
+        const auto next = session.command.hand_over(ticket, kProgram);
+        if (!next) return;
+        session.restart_timer();
+        session.post(VELKOR_EV_CHECKSUM, 0);
+        sequence.programmed = true;
+        send_program(session, *next, area_address(sequence.current.address, sequence.target));
+        return;
+    }
+    if (sequence.remaining == 1) {
+        if (!session.command.end(ticket)) return;
+        session.restart_timer();
+        session.post(VELKOR_EV_CHECKSUM, 0);
+        close_link(session);
+        session.post(VELKOR_EV_DOWNLOAD, 0);
+        sequence.remaining = 0;
+        return;
+    }
+    const auto next = session.command.hand_over(ticket, kAddress);
+    if (!next) return;
+    session.restart_timer();
+    session.post(VELKOR_EV_CHECKSUM, 0);
+    --sequence.remaining;
+    sequence.current = std::move(sequence.waiting.front());
+    sequence.waiting.pop_front();
+    send_address(session, *next, {sequence.current.address, static_cast<std::uint8_t>(sequence.staging)});
+}
+
+void on_checksum_timeout(Session &session, const Ticket &ticket) { time_out_step(session, ticket, VELKOR_EV_CHECKSUM); }
+
+int program(Session &session, std::uint64_t address, int area) {
+    auto ticket = sequence_step_gate(session, kProgram, {kCheckSum});
+    if (!ticket) return 1;
+    send_program(session, *ticket, address | area_address(0, area));
+    return 0;
+}
+
+void on_program_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    auto running = session.workers();
+    if (!running) return;
+    DownloadSequence &sequence = running->download;
+    if (!answer_is_echo(session, body, length)) return fail_step(session, ticket, VELKOR_EV_PROGRAM, sequence);
+    if (!sequence.running()) return finish_alone(session, ticket, VELKOR_EV_PROGRAM);
+    const auto next = session.command.hand_over(ticket, kCheckSum);
+    if (!next) return;
+    session.restart_timer();
+    session.post(VELKOR_EV_PROGRAM, 0);
+    send_record_checksum(session, *next, sequence, sequence.target);
+}
+
+void on_program_timeout(Session &session, const Ticket &ticket) { time_out_step(session, ticket, VELKOR_EV_PROGRAM); }
+
+}  // namespace velkor

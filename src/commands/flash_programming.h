@@ -1,0 +1,49 @@
+// Erasing flash sectors and downloading blocks of data into a memory area:
+// each record of the download stream is addressed, sent in chunks and
+// checksummed in the staging area N (the flash sector count), then, when the
+// target is another area, programmed there and checksummed again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+
+#include "Vevara_Rovo_dar.h"
+#include "api/session.h"
+
+namespace velkor {
+
+inline constexpr std::uint32_t kStepPeriodMs = 2000;
+inline constexpr std::uint32_t kFlashPeriodMs = 30000;  // erase and program
+inline constexpr std::size_t kMaxChunk = 480;           // header, opcode and chunk fill one frame
+
+int erase(Session &session, std::uint8_t sector);
+// Copies the host's blocks; the host may free its list once this returns.
+int download(Session &session, int target, const TBinList *blocks);
+int prg_data(Session &session, const BinBlock *block);
+int program(Session &session, std::uint64_t address, int area);
+int check_sum(Session &session, std::uint64_t address, std::uint32_t length, std::uint8_t checksum, int area);
+
+// The gate of a step that a host may also call itself: untested in the
+// states the previous step of a download leaves, else the standard gate.
+// Passed from idle, the step is a command of its own and whatever download
+// came before it is over.
+std::optional<Ticket> sequence_step_gate(Session &session, int command, std::initializer_list<int> previous_states);
+
+// For the address step: whether a download runs, its continuation with the
+// current record's data, and its end when the step failed ((3,1)).
+bool download_running(Session &session);
+void send_download_data(Session &session, const Ticket &ticket);
+void end_failed_download(Session &session);
+
+void on_erase_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_erase_timeout(Session &, const Ticket &);
+void on_program_data_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_program_data_timeout(Session &, const Ticket &);
+void on_checksum_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_checksum_timeout(Session &, const Ticket &);
+void on_program_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_program_timeout(Session &, const Ticket &);
+
+}  // namespace velkor

@@ -1,0 +1,151 @@
+#include "commands/information_queries.h"
+
+#include <cstring>
+#include <span>
+#include <string_view>
+
+#include "api/gates.h"
+#include "commands/device_link.h"
+#include "commands/step_chain.h"
+#include "model/byte_order.h"
+#include "model/device_info.h"
+#include "protocol/exchange.h"
+#include "session/exchange_guard.h"
+
+namespace velkor {
+namespace {
+
+constexpr std::size_t kReadInfoAnswerLength = 1 + sizeof(TDROVAInfo);
+constexpr std::size_t kFlashFrameHeader = 2;  // answer code, sector count
+constexpr std::size_t kAppInfoAnswerLength = 1 + kInfoBlockSize;
+
+// Restart, make sure the link reaches the connected device (a connect and
+// the end of most commands close it), then send and watch.
+void send_query(Session &session, const Ticket &ticket, std::uint8_t opcode, std::size_t length) {
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        session.restart_timer();
+        open_link_to_connected_device(session);
+    }
+    run_step(session, {ticket, opcode, length, kQueryPeriodMs});
+}
+
+}  // namespace
+
+int read_info(Session &session) {
+    auto ticket = standard_gate(session, kReadInfo);
+    if (!ticket) return 1;
+    send_query(session, *ticket, protocol::kOpDeviceQuery, 1);
+    return 0;
+}
+
+void on_read_info_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    if (!session.command.end(ticket)) return;
+    session.restart_timer();
+    if (length != kReadInfoAnswerLength) {
+        session.post(VELKOR_EV_READINFO, 1);
+        return;
+    }
+    // Readers take this record in host order, like a found-list entry, and
+    // the path is the one of the interface this library reaches it through.
+    TDROVAInfo &record = session.connected_device;
+    const std::string_view path(record.devicePath, strnlen(record.devicePath, sizeof record.devicePath));
+    TDROVAInfo updated =
+        make_found_entry(std::span<const std::uint8_t, kDeviceReportSize>(body + 1, kDeviceReportSize), path);
+    found_entry_to_host_order(updated);
+    record = updated;
+    session.post(VELKOR_EV_READINFO, 0);
+}
+
+void on_read_info_timeout(Session &session, const Ticket &ticket) {
+    if (!session.command.end(ticket)) return;
+    session.post(VELKOR_EV_READINFO, 1);
+}
+
+int flash_info(Session &session) {
+    auto ticket = standard_gate(session, kFlashInfo);
+    if (!ticket) return 1;
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        if (auto running = session.workers()) running->flash_sectors.clear();
+    }
+    send_query(session, *ticket, protocol::kOpFlashInfo, 1);
+    return 0;
+}
+
+void on_flash_info_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    auto running = session.workers();
+    if (!running || length < kFlashFrameHeader + kInfoBlockSize || (length - kFlashFrameHeader) % kInfoBlockSize != 0) {
+        if (!session.command.end(ticket)) return;
+        session.restart_timer();
+        session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+        session.post(VELKOR_EV_FLASHINFO, 1);
+        close_link(session);
+        return;
+    }
+    FlashSectorList &sectors = running->flash_sectors;
+    const std::size_t announced = body[1];
+    const std::size_t blocks = (length - kFlashFrameHeader) / kInfoBlockSize;
+    const bool complete = sectors.size() + blocks == announced;
+
+    const auto keep = [&] {
+        for (std::size_t k = 0; k < blocks; ++k)
+            sectors.append(std::span<const std::uint8_t, kInfoBlockSize>(
+                body + kFlashFrameHeader + k * kInfoBlockSize, kInfoBlockSize));
+    };
+    if (complete) {
+        if (!session.command.end(ticket)) return;
+        keep();
+        session.restart_timer();
+        close_link(session);
+        session.post(VELKOR_EV_FLASHINFO, 0);
+        return;
+    }
+    const auto next = session.command.hand_over(ticket, kFlashInfo);
+    if (!next) return;
+    keep();
+    // Each frame gets its own period; the next one is read once this
+    // handler has returned.
+    session.arm_timer(kQueryPeriodMs, *next);
+    run_step(session, {*next, kReadNextFrame});
+}
+
+void on_flash_info_timeout(Session &session, const Ticket &ticket) {
+    if (!session.command.end(ticket)) return;
+    close_link(session);
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
+    session.post(VELKOR_EV_FLASHINFO, 1);
+}
+
+int app_info(Session &session, std::uint32_t id) {
+    auto ticket = standard_gate(session, kAppInfo);
+    if (!ticket) return 1;
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        store_be32(session.exchange.command.data() + 1, id);
+    }
+    send_query(session, *ticket, protocol::kOpAppInfo, 5);
+    return 0;
+}
+
+void on_app_info_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    if (!session.command.end(ticket)) return;
+    session.restart_timer();
+    if (length == kAppInfoAnswerLength) {
+        if (auto running = session.workers())
+            running->application_info.assign(std::span<const std::uint8_t, kInfoBlockSize>(body + 1, kInfoBlockSize));
+        session.post(VELKOR_EV_APPINFO, 0);
+        return;
+    }
+    // A single byte is the device declining; any other answer is malformed.
+    if (length != 1 || body[0] != protocol::kOpAppInfo) session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+    session.post(VELKOR_EV_APPINFO, 1);
+}
+
+void on_app_info_timeout(Session &session, const Ticket &ticket) {
+    if (!session.command.end(ticket)) return;
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
+    session.post(VELKOR_EV_APPINFO, 1);
+}
+
+}  // namespace velkor

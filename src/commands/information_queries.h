@@ -1,0 +1,25 @@
+// Reading the connected device's information block, its flash sector table
+// and the information block of one application.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "api/session.h"
+
+namespace velkor {
+
+inline constexpr std::uint32_t kQueryPeriodMs = 2000;
+
+int read_info(Session &session);
+int flash_info(Session &session);
+int app_info(Session &session, std::uint32_t id);
+
+void on_read_info_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_read_info_timeout(Session &, const Ticket &);
+void on_flash_info_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_flash_info_timeout(Session &, const Ticket &);
+void on_app_info_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_app_info_timeout(Session &, const Ticket &);
+
+}  // namespace velkor

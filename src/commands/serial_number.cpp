@@ -1,0 +1,62 @@
+#include "commands/serial_number.h"
+
+#include "api/gates.h"
+#include "commands/device_link.h"
+#include "commands/step_chain.h"
+#include "commands/wire_values.h"
+#include "protocol/exchange.h"
+#include "session/exchange_guard.h"
+
+namespace velkor {
+namespace {
+
+constexpr std::uint32_t kSerialLimit = 0x1000000;
+constexpr std::size_t kWrsnLength = 5;
+
+}  // namespace
+
+std::uint32_t serial_number_word(std::uint32_t serial) {
+    std::uint8_t bytes[4];
+    store_be32(bytes, serial & 0xFFFFFFu);
+    return std::uint32_t{ones_complement_checksum(bytes)} << 24 | (serial & 0xFFFFFFu);
+}
+
+int write_serial_number(Session &session, std::uint32_t serial) {
+    auto ticket = standard_gate(session, kWrsn);
+    if (!ticket) return 1;
+    if (serial >= kSerialLimit) {
+        session.command.end(*ticket);
+        session.post(VELKOR_EV_ERROR, VELKOR_ERR_SERIAL_FORMAT);
+        return 1;
+    }
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        session.restart_timer();
+        open_link_to_connected_device(session);
+        auto &command = session.exchange.command;
+        command[0] = protocol::kOpWriteSerial;
+        store_be32(command.data() + 1, serial_number_word(serial));
+        session.exchange.expect_command_echo(kWrsnLength);
+    }
+    run_step(session, {*ticket, protocol::kOpWriteSerial, kWrsnLength, kWrsnPeriodMs});
+    return 0;
+}
+
+void on_write_serial_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    if (!session.command.end(ticket)) return;
+    session.restart_timer();
+    if (length == kWrsnLength && protocol::echo_matches(session, body)) {
+        session.post(VELKOR_EV_WRSN, 0);
+        return;
+    }
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+    session.post(VELKOR_EV_WRSN, 1);
+}
+
+void on_write_serial_timeout(Session &session, const Ticket &ticket) {
+    if (!session.command.end(ticket)) return;
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
+    session.post(VELKOR_EV_WRSN, 1);
+}
+
+}  // namespace velkor

@@ -1,0 +1,34 @@
+// The steps of a chained sequence (a download, an answer in several frames)
+// each start from the handler of the step before. Sending from inside that
+// handler would nest one call level per step, since the send reads and
+// dispatches its answer before it returns. Instead a handler leaves its next
+// step here, and the outermost caller on the same thread runs it once the
+// current step has returned: a sequence of any length runs in constant stack
+// depth, with its commands and events in the same order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "api/session.h"
+
+namespace velkor {
+
+struct ChainStep {
+    Ticket ticket;            // the command the step belongs to
+    std::uint8_t opcode = 0;  // sent with `length` command bytes; kReadNextFrame: only read
+    std::size_t length = 0;
+    std::uint32_t period_ms = 0;  // armed once the send has returned
+};
+
+// Reads the next frame of a multi-frame answer instead of sending.
+inline constexpr std::uint8_t kReadNextFrame = 0;
+
+// Sends the command bytes prepared for `step` and arms its period, unless its
+// command has ended meanwhile. Called while a step runs on this thread, it
+// only records the step, to be run when the running one returns. The caller
+// must not hold the exchange guard when it starts a sequence, so that the
+// events of each step reach the host as the sequence goes on.
+void run_step(Session &session, const ChainStep &step);
+
+}  // namespace velkor

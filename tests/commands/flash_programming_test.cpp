@@ -1,0 +1,357 @@
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "commands/maintenance_fixture.h"
+#include "commands/wire_values.h"
+
+namespace velkor::testing {
+namespace {
+
+struct ListDeleter {
+    void operator()(TBinList *list) const { _BinListFree(list); }
+};
+using HostList = std::unique_ptr<TBinList, ListDeleter>;
+
+HostList host_list(const std::vector<std::pair<std::uint32_t, Bytes>> &blocks) {
+    HostList list(_BinListCreate());
+    for (const auto &[address, data] : blocks) {
+        BinBlock block{address, static_cast<u32>(data.size()), const_cast<u8 *>(data.data())};
+        EXPECT_EQ(_BinListAdd(list.get(), &block), 0);
+    }
+    return list;
+}
+
+Bytes pattern(std::size_t size, unsigned seed = 1) {
+    Bytes data(size);
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<std::uint8_t>(i * 7 + seed + (i >> 8));
+    return data;
+}
+
+Bytes record(std::uint32_t address, const Bytes &data) {
+    Bytes bytes{static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
+                static_cast<std::uint8_t>(address >> 8),  static_cast<std::uint8_t>(address),
+                static_cast<std::uint8_t>(data.size() >> 24), static_cast<std::uint8_t>(data.size() >> 16),
+                static_cast<std::uint8_t>(data.size() >> 8), static_cast<std::uint8_t>(data.size())};
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    return bytes;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes &part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+Bytes place(std::uint8_t opcode, std::uint8_t area, std::uint32_t address) {
+    return {opcode, area, static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
+            static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)};
+}
+
+Bytes checksum_command(std::uint8_t area, std::uint32_t address, std::uint32_t length) {
+    return cat({place(0xEF, area, address), {static_cast<std::uint8_t>(length >> 24),
+                                             static_cast<std::uint8_t>(length >> 16),
+                                             static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)}});
+}
+
+Bytes data_command(const Bytes &bytes, std::size_t from, std::size_t count) {
+    Bytes command{0xED};
+    command.insert(command.end(), bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                   bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
+    return command;
+}
+
+// Runs `body` on a thread with a stack of `size` bytes and waits for it.
+void run_on_stack(std::size_t size, std::function<void()> body) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, size);
+    pthread_t thread;
+    auto run = [](void *argument) -> void * {
+        (*static_cast<std::function<void()> *>(argument))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, run, &body), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
+class FlashProgramming : public MaintenanceFixture {
+protected:
+    // Connected to a device with three sectors, whose table has been read.
+    void SetUp() override {
+        MaintenanceFixture::SetUp();
+        connect_device(sector_blocks(3));
+        read_flash_table();
+        start = frames_written();
+    }
+
+    void expect_events(const std::vector<Event> &expected) {
+        ASSERT_TRUE(events.wait_for(expected.back()));
+        ASSERT_TRUE(wait_idle());
+        EXPECT_EQ(events.events(), expected);
+    }
+
+    std::size_t start = 0;
+};
+
+TEST(OnesComplementChecksum, Examples) {
+    EXPECT_EQ(ones_complement_checksum({}), 0xFF);
+    EXPECT_EQ(ones_complement_checksum(Bytes{0x61, 0x62, 0x63}), 0xD8);
+    EXPECT_EQ(ones_complement_checksum(Bytes{0xFF, 0xFF}), 0x00);
+    EXPECT_EQ(ones_complement_checksum(Bytes{0x80, 0x80}), 0xFE);
+    const Bytes long_run = pattern(100000);
+    EXPECT_EQ(ones_complement_checksum(long_run), device_checksum(long_run));
+}
+
+TEST_F(FlashProgramming, DownloadIntoTheStagingAreaItself) {
+    const Bytes data = pattern(1000);
+    auto list = host_list({{0x10000, data}});
+    ASSERT_EQ(_Download(3, list.get()), 0);
+    expect_events({{0, 0}, {5, 0}, {2, 0}, {0, 0}, {5, 0}, {2, 0}, {3, 0}});
+
+    const Bytes first = record(0x10000, data);
+    ASSERT_EQ(Bytes(first.begin(), first.begin() + 8), (Bytes{0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x03, 0xE8}));
+    const Bytes end_record(8, 0);
+    EXPECT_EQ(commands(start), (std::vector<Bytes>{
+                                   place(0xEC, 3, 0),
+                                   data_command(first, 0, 480),
+                                   data_command(first, 480, 480),
+                                   data_command(first, 960, 48),
+                                   checksum_command(3, 0, 1008),
+                                   place(0xEC, 3, 1008),
+                                   data_command(end_record, 0, 8),
+                                   checksum_command(3, 1008, 8),
+                               }));
+    EXPECT_EQ(device->memory(3), cat({first, end_record}));
+    EXPECT_FALSE(usb::UsbIsOpen());
+}
+
+TEST_F(FlashProgramming, DownloadIntoAnotherAreaProgramsAndChecksEachRecordAgain) {
+    const Bytes a = pattern(20, 1), b = pattern(5, 2);
+    auto list = host_list({{0x100, a}, {0x200, b}});
+    ASSERT_EQ(_Download(0, list.get()), 0);
+    const std::vector<Event> per_record{{0, 0}, {5, 0}, {2, 0}, {6, 0}, {2, 0}};
+    std::vector<Event> expected;
+    for (int i = 0; i < 3; ++i) expected.insert(expected.end(), per_record.begin(), per_record.end());
+    expected.push_back({3, 0});
+    expect_events(expected);
+
+    const Bytes stream = cat({record(0x100, a), record(0x200, b), Bytes(8, 0)});
+    EXPECT_EQ(device->memory(0), stream);
+    const auto sent = commands(start);
+    ASSERT_EQ(sent.size(), 15u);
+    EXPECT_EQ(sent[3], place(0xEE, 0, 0));
+    EXPECT_EQ(sent[4], checksum_command(0, 0, 28));
+    EXPECT_EQ(sent[5], place(0xEC, 3, 28));
+    EXPECT_EQ(sent[8], place(0xEE, 0, 28));
+}
+
+TEST_F(FlashProgramming, DownloadIntoAreaOneHasNoEndRecord) {
+    const Bytes data = pattern(472);  // a record of exactly one chunk
+    auto list = host_list({{0, data}});
+    ASSERT_EQ(_Download(1, list.get()), 0);
+    expect_events({{0, 0}, {5, 0}, {2, 0}, {6, 0}, {2, 0}, {3, 0}});
+    const Bytes only = record(0, data);
+    EXPECT_EQ(commands(start), (std::vector<Bytes>{place(0xEC, 3, 0), data_command(only, 0, 480),
+                                                   checksum_command(3, 0, 480), place(0xEE, 1, 0),
+                                                   checksum_command(1, 0, 480)}));
+    EXPECT_EQ(device->memory(1), only);
+}
+
+// After a failed download, a host call of a step from idle is a command of
+// its own and does not carry on with the broken sequence.
+TEST_F(FlashProgramming, ChecksumMismatchEndsTheDownload) {
+    device->set_override([](const Block &frame) -> std::optional<std::vector<Block>> {
+        if (frame[20] != 0xEF) return std::nullopt;
+        return std::vector<Block>{answer_frame({0xEF, 0x42})};
+    });
+    auto list = host_list({{0, pattern(30)}, {64, pattern(30)}});
+    ASSERT_EQ(_Download(3, list.get()), 0);
+    expect_events({{0, 0}, {5, 0}, {2, 1}, {3, 1}});
+
+    events.clear();
+    const std::size_t before = frames_written();
+    ASSERT_EQ(_Address(TAddress{0, 3}), 0);
+    expect_events({{0, 0}});
+    EXPECT_EQ(frames_written(), before + 1);
+}
+
+TEST_F(FlashProgramming, TimeOutMidWayEndsTheDownload) {
+    int chunks = 0;
+    device->set_override([&](const Block &frame) -> std::optional<std::vector<Block>> {
+        if (frame[20] == 0xED && ++chunks > 1) return std::vector<Block>{};
+        return std::nullopt;
+    });
+    auto list = host_list({{0, pattern(2000)}});
+    ASSERT_EQ(_Download(3, list.get()), 0);
+    expect_events({{0, 0}, {15, 7}, {5, 1}, {3, 1}});
+    EXPECT_EQ(chunks, 2);
+
+    events.clear();
+    device->set_override({});
+    ASSERT_EQ(_Address(TAddress{0, 3}), 0);
+    expect_events({{0, 0}});
+}
+
+TEST_F(FlashProgramming, FailedAddressOrProgramStepEndsTheDownload) {
+    auto list = host_list({{0, pattern(10)}});
+    device->set_override([](const Block &frame) -> std::optional<std::vector<Block>> {
+        if (frame[20] != 0xEC) return std::nullopt;
+        return std::vector<Block>{answer_frame({0xEC, 0x03, 0x00, 0x00, 0x00, 0x01})};
+    });
+    ASSERT_EQ(_Download(3, list.get()), 0);
+    expect_events({{0, 1}, {3, 1}});
+
+    events.clear();
+    device->set_override([](const Block &frame) -> std::optional<std::vector<Block>> {
+        if (frame[20] != 0xEE) return std::nullopt;
+        return std::vector<Block>{answer_frame({0xEE, 0x01})};
+    });
+    ASSERT_EQ(_Download(0, list.get()), 0);
+    expect_events({{0, 0}, {5, 0}, {2, 0}, {6, 1}, {3, 1}});
+}
+
+TEST_F(FlashProgramming, DownloadsThatCannotStartAreRefusedWithoutAnEvent) {
+    auto empty = host_list({});
+    EXPECT_EQ(_Download(3, empty.get()), 1);
+    EXPECT_EQ(_Download(3, nullptr), 1);
+    EXPECT_EQ(session().command.state(), kIdle);
+    EXPECT_EQ(frames_written(), start);
+
+    // A list of blocks copies them: the host's block may go away at once.
+    Bytes data = pattern(16);
+    HostList list(_BinListCreate());
+    BinBlock block{0x40, 16, data.data()};
+    ASSERT_EQ(_BinListAdd(list.get(), &block), 0);
+    std::fill(data.begin(), data.end(), 0);
+    EXPECT_EQ(_BinListAdd(list.get(), nullptr), 1);
+    EXPECT_EQ(_BinListAdd(nullptr, &block), 1);
+    BinBlock without_data{0, 4, nullptr};
+    EXPECT_EQ(_BinListAdd(list.get(), &without_data), 1);
+    ASSERT_EQ(_Download(3, list.get()), 0);
+    list.reset();
+    ASSERT_TRUE(events.wait_for({3, 0}));
+    const Bytes staging = device->memory(3);
+    ASSERT_GE(staging.size(), 24u);
+    EXPECT_EQ(Bytes(staging.begin() + 8, staging.begin() + 24), pattern(16));
+    pass(100);
+    EXPECT_EQ(events.events().size(), 7u);
+}
+
+class FlashProgrammingWithoutTable : public MaintenanceFixture {};
+
+TEST_F(FlashProgrammingWithoutTable, DownloadNeedsTheFlashTable) {
+    connect_device(sector_blocks(2));
+    auto list = host_list({{0, pattern(4)}});
+    EXPECT_EQ(_Download(2, list.get()), 1);
+    pass(200);
+    EXPECT_TRUE(events.events().empty());
+    EXPECT_EQ(session().command.state(), kIdle);
+}
+
+TEST_F(FlashProgramming, StepsCalledOneAtATime) {
+    Bytes data = pattern(10);
+    BinBlock block{0, 10, data.data()};
+    ASSERT_EQ(_PrgData(&block), 0);
+    expect_events({{5, 0}});
+    EXPECT_EQ(commands(start), (std::vector<Bytes>{data_command(data, 0, 10)}));
+
+    // Null blocks, or a block that claims data it does not have: refused.
+    events.clear();
+    BinBlock hollow{0, 10, nullptr};
+    EXPECT_EQ(_PrgData(nullptr), 1);
+    EXPECT_EQ(_PrgData(&hollow), 1);
+
+    // The area argument is OR-ed into the area of the address.
+    device->set_override([](const Block &frame) -> std::optional<std::vector<Block>> {
+        if (frame[20] != 0xEE) return std::nullopt;
+        return std::vector<Block>{answer_frame({0xEE, 0x00})};
+    });
+    std::size_t mark = frames_written();
+    ASSERT_EQ(_Program(0x0000000500001234ull, 2), 0);
+    expect_events({{6, 0}});
+    EXPECT_EQ(commands(mark), (std::vector<Bytes>{place(0xEE, 7, 0x1234)}));
+
+    // Four erased bytes (FF) sum to the checksum 00.
+    events.clear();
+    mark = frames_written();
+    ASSERT_EQ(_CheckSum(0x0000000100000010ull, 4, 0x00, 2), 0);
+    expect_events({{2, 0}});
+    EXPECT_EQ(commands(mark), (std::vector<Bytes>{checksum_command(3, 0x10, 4)}));
+    events.clear();
+    ASSERT_EQ(_CheckSum(0x0000000100000010ull, 4, 0x01, 2), 0);
+    expect_events({{2, 1}});
+}
+
+TEST_F(FlashProgramming, Erase) {
+    const std::size_t mark = frames_written();
+    ASSERT_EQ(_Erase(2), 0);
+    expect_events({{4, 0}});
+    EXPECT_EQ(commands(mark), (std::vector<Bytes>{{0xEB, 0x02}}));
+    EXPECT_FALSE(usb::UsbIsOpen());
+
+    events.clear();
+    device->set_override([](const Block &frame) -> std::optional<std::vector<Block>> {
+        if (frame[20] != 0xEB) return std::nullopt;
+        return std::vector<Block>{};
+    });
+    ASSERT_EQ(_Erase(2), 0);
+    expect_events({{15, 7}, {4, 1}});
+    EXPECT_FALSE(usb::UsbIsOpen());
+}
+
+// However many chunks and records, the download runs at one depth: the
+// device is always reached through the same few frames of the stack.
+class LargeDownloads : public FlashProgramming {
+protected:
+    static constexpr std::size_t kSmallStack = 256 * 1024;
+
+    std::size_t stack_spread_of(const TBinList *list) {
+        std::uintptr_t lowest = UINTPTR_MAX, highest = 0;
+        device->set_override([&](const Block &) -> std::optional<std::vector<Block>> {
+            volatile char marker = 0;
+            const auto here = reinterpret_cast<std::uintptr_t>(&marker);
+            lowest = std::min(lowest, here);
+            highest = std::max(highest, here);
+            return std::nullopt;
+        });
+        int result = -1;
+        run_on_stack(kSmallStack, [&] { result = _Download(3, const_cast<TBinList *>(list)); });
+        EXPECT_EQ(result, 0);
+        device->set_override({});
+        return highest - lowest;
+    }
+};
+
+TEST_F(LargeDownloads, EightMebibytesInOneBlock) {
+    const Bytes data = pattern(8 * 1024 * 1024);
+    auto list = host_list({{0, data}});
+    const std::size_t spread = stack_spread_of(list.get());
+    ASSERT_TRUE(events.wait_for({3, 0}, std::chrono::seconds(120)));
+    EXPECT_EQ(events.events(), (std::vector<Event>{{0, 0}, {5, 0}, {2, 0}, {0, 0}, {5, 0}, {2, 0}, {3, 0}}));
+    EXPECT_LT(spread, 4096u);
+    EXPECT_EQ(device->memory(3), cat({record(0, data), Bytes(8, 0)}));
+}
+
+TEST_F(LargeDownloads, FiveThousandSmallBlocks) {
+    std::vector<std::pair<std::uint32_t, Bytes>> blocks;
+    for (std::uint32_t i = 0; i < 5000; ++i) blocks.emplace_back(i * 16, pattern(16, i));
+    auto list = host_list(blocks);
+    const std::size_t spread = stack_spread_of(list.get());
+    ASSERT_TRUE(events.wait_for({3, 0}, std::chrono::seconds(300)));
+    const auto all = events.events();
+    EXPECT_EQ(all.size(), 5001u * 3 + 1);
+    EXPECT_EQ(std::count(all.begin(), all.end(), Event{2, 0}), 5001);
+    EXPECT_LT(spread, 4096u);
+    const Bytes staging = device->memory(3);
+    ASSERT_EQ(staging.size(), 5000u * 24 + 8);
+    EXPECT_EQ(Bytes(staging.begin() + 4999 * 24, staging.begin() + 5000 * 24), record(4999 * 16, pattern(16, 4999)));
+}
+
+}  // namespace
+}  // namespace velkor::testing

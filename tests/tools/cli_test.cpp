@@ -1,0 +1,216 @@
+// drova's command line: arguments and files checked before any device is
+// touched, and the commands end to end against drova-sim, with the library
+// loaded as drova always loads it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli.h"
+#include "sample_image.h"
+#include "simulator.h"
+
+namespace drova {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result drova(std::vector<std::string> arguments) {
+    std::ostringstream out, err;
+    const int status = run(arguments, out, err);
+    return {status, out.str(), err.str()};
+}
+
+// A library path that cannot load: a command that reaches for the library
+// (and so for a device) fails with status 4 instead of the one expected.
+const std::string kNoLibrary = (fs::temp_directory_path() / "no-such-dir" / "doduzerez").string();
+
+fs::path write_file(const std::string &name, const std::string &content) {
+    const fs::path path = fs::temp_directory_path() / ("drova-test-" + name);
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+// Intel HEX with 32-byte records, placed at `address` through an extended
+// linear address record.
+std::string intel_hex(const std::vector<std::uint8_t> &data, std::uint32_t address) {
+    std::string text;
+    const auto record = [&](std::uint8_t type, std::uint16_t offset, const std::uint8_t *bytes, std::size_t size) {
+        char digits[8];
+        unsigned sum = static_cast<unsigned>(size) + (offset >> 8) + (offset & 0xFF) + type;
+        std::snprintf(digits, sizeof digits, ":%02X", static_cast<unsigned>(size));
+        text += digits;
+        std::snprintf(digits, sizeof digits, "%04X%02X", offset, type);
+        text += digits;
+        for (std::size_t i = 0; i < size; ++i) {
+            std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
+            text += digits;
+            sum += bytes[i];
+        }
+        std::snprintf(digits, sizeof digits, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        text += digits;
+    };
+    const std::uint8_t upper[2] = {static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16)};
+    record(4, 0, upper, 2);
+    for (std::size_t at = 0; at < data.size(); at += 32)
+        record(0, static_cast<std::uint16_t>((address & 0xFFFF) + at), data.data() + at, std::min<std::size_t>(32, data.size() - at));
+    record(1, 0, nullptr, 0);
+    return text;
+}
+
+void expect_untouched(const Result &result, int status, const std::string &message) {
+    EXPECT_EQ(result.status, status) << result.err;
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("cannot load the library"), std::string::npos) << result.err;
+}
+
+TEST(DrovaArguments, BadArgumentsAndFilesTouchNoDevice) {
+    const auto args = [](std::initializer_list<std::string> rest) {
+        std::vector<std::string> all{"--library", kNoLibrary};
+        all.insert(all.end(), rest);
+        return all;
+    };
+    const fs::path good = write_file("good.hex", ":0400000001020304F2\n:00000001FF\n");
+    const fs::path bad = write_file("bad.hex", ":0400000001020304F2\n:0400040001020304F2\n:00000001FF\n");
+
+    expect_untouched(drova(args({})), 2, "a command is required");
+    expect_untouched(drova(args({"frobnicate"})), 2, "frobnicate");
+    expect_untouched(drova(args({"erase"})), 2, "SECTOR is required");
+    expect_untouched(drova(args({"erase", "256"})), 2, "256");
+    expect_untouched(drova(args({"start", "twelve"})), 2, "not a 32-bit number");
+    expect_untouched(drova(args({"keepalive", "--every", "5"})), 2, "--every");
+    expect_untouched(drova(args({"-S", "KV47100001", "info"})), 2, "neither a number nor a serial number text");
+    expect_untouched(drova(args({"-S", "1", "--index", "0", "info"})), 2, "excludes");
+    expect_untouched(drova(args({"write-serial", "0x1000000"})), 2, "does not fit the 24 bits");
+    expect_untouched(drova(args({"download", good.string()})), 2, "--target is required");
+    expect_untouched(drova(args({"download", good.string(), "-t", "0", "--format", "elf"})), 2, "--format");
+    expect_untouched(drova(args({"download", good.string(), "-t", "0", "--address", "0x100"})), 2,
+                     "--address places raw binary files only");
+    expect_untouched(drova(args({"download", "/no/such/file.hex", "-t", "0"})), 3, "no such file");
+    expect_untouched(drova(args({"download", bad.string(), "-t", "0"})), 3, "line 2: checksum mismatch");
+    expect_untouched(drova(args({"download", good.string(), "-t", "0", "--format", "srec"})), 3,
+                     "line 1: an S-record starts with S");
+
+    const Result help = drova({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Exit status:"), std::string::npos);
+    const Result missing = drova({"--library", kNoLibrary, "info"});
+    EXPECT_EQ(missing.status, 4);
+    EXPECT_NE(missing.err.find("cannot load the library"), std::string::npos);
+}
+
+// The commands against one drova-sim device that the whole suite shares.
+class DrovaCommands : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        Simulator::Options options;
+        options.program = DROVA_TEST_SIM;
+        simulator_ = new Simulator(options);
+    }
+    static void TearDownTestSuite() {
+        delete simulator_;
+        simulator_ = nullptr;
+    }
+
+    static Result command(std::initializer_list<std::string> rest) {
+        std::vector<std::string> all{"--library", DROVA_TEST_LIBRARY};
+        all.insert(all.end(), rest);
+        return drova(all);
+    }
+
+    static Simulator *simulator_;
+};
+
+Simulator *DrovaCommands::simulator_ = nullptr;
+
+TEST_F(DrovaCommands, DownloadsAHexFileListsAndStartsIt) {
+    const SampleApplication application;
+    const fs::path file = write_file("app.hex", intel_hex(make_sample_application(application), 0x00010000));
+
+    const Result download = command({"download", file.string(), "--target", "2", "--erase"});
+    ASSERT_EQ(download.status, 0) << download.err;
+    EXPECT_NE(download.out.find("Intel HEX: 518 records in 1 blocks, 16552 bytes, into area 2"), std::string::npos)
+        << download.out;
+    EXPECT_NE(download.out.find("download finished: 2 records, 16568 bytes"), std::string::npos) << download.out;
+    EXPECT_NE(download.out.find("checksums matched: 2 in the staging area, 2 in area 2"), std::string::npos);
+
+    const Result flash = command({"flash"});
+    ASSERT_EQ(flash.status, 0) << flash.err;
+    EXPECT_NE(flash.out.find("  Empty\n  Empty\n  drova demo application (4711)\n"), std::string::npos) << flash.out;
+
+    const Result start = command({"start", "4711"});
+    ASSERT_EQ(start.status, 0) << start.err;
+    EXPECT_NE(start.out.find("application 4711 started; firmware features: 0 2 8"), std::string::npos) << start.out;
+    // The device runs it until a reset: a second start is refused with the device's reason.
+    const Result again = command({"start", "4711"});
+    EXPECT_EQ(again.status, 24);
+    EXPECT_NE(again.err.find("start application 4711 failed: An application is already running."), std::string::npos)
+        << again.err;
+    EXPECT_EQ(command({"reset"}).status, 0);
+
+    const Result autostart = command({"-v", "autostart", "4711"});
+    ASSERT_EQ(autostart.status, 0) << autostart.err;
+    EXPECT_NE(autostart.out.find("(1,0) automatic start: ok"), std::string::npos) << autostart.out;
+    const Result info = command({"info"});
+    EXPECT_NE(info.out.find("Autostart application: drova demo application"), std::string::npos) << info.out;
+}
+
+TEST_F(DrovaCommands, FailuresEndWithTheLibrarysText) {
+    const Result unknown_device = command({"--serial", "KV47D00299", "flash"});
+    EXPECT_EQ(unknown_device.status, 52);  // refused with error 12
+    EXPECT_NE(unknown_device.err.find("Can't find the specified HW Device."), std::string::npos) << unknown_device.err;
+
+    const Result unknown_application = command({"start", "99"});
+    EXPECT_EQ(unknown_application.status, 24);
+    EXPECT_NE(unknown_application.err.find("Invalid Application Identifier."), std::string::npos);
+
+    const Result bad_sector = command({"erase", "200"});
+    EXPECT_EQ(bad_sector.status, 14);
+    EXPECT_NE(bad_sector.err.find("erase sector 200 failed: HW Device responded invalid information."),
+              std::string::npos);
+}
+
+TEST_F(DrovaCommands, WritesTheSerialNumberAndSelectsByIt) {
+    const Result write = command({"--serial", "KV47D00291", "write-serial", "KV50F00001"});
+    ASSERT_EQ(write.status, 0) << write.err;
+    EXPECT_NE(write.out.find("the device now reports KV50F00001"), std::string::npos) << write.out;
+    const Result back = command({"--serial", "0xBF0001", "write-serial", "0x8D0123"});
+    ASSERT_EQ(back.status, 0) << back.err;
+    EXPECT_NE(back.out.find("the device now reports KV47D00291"), std::string::npos) << back.out;
+}
+
+TEST_F(DrovaCommands, KeepsAliveAndScans) {
+    const Result keepalive = command({"keepalive", "--every", "100", "--count", "2"});
+    ASSERT_EQ(keepalive.status, 0) << keepalive.err;
+    EXPECT_NE(keepalive.out.find("keep-alive 2: connected"), std::string::npos) << keepalive.out;
+    const Result scan = command({"scan", "--count", "2"});
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    EXPECT_NE(scan.out.find("1 HW Device found on UDP port 0\n1 HW Device found on UDP port 1\n"), std::string::npos)
+        << scan.out;
+}
+
+TEST(DrovaSimulated, ADownloadWhoseChecksumFailsNamesRecordAndStep) {
+    // The second checksum of the first record, the one in the target area, comes back wrong.
+    const fs::path config = write_file("faulty.json", R"({"devices": [{"faults": [
+        {"kind": "wrong_checksum", "opcode": "checksum", "skip": 1, "times": 1}]}]})");
+    const fs::path file = write_file("small.bin", std::string(600, '\x5A'));
+    std::ostringstream out, err;
+    const int status = run({"--library", DROVA_TEST_LIBRARY, "--sim", config.string(), "--sim-program", DROVA_TEST_SIM,
+                            "download", file.string(), "--target", "0", "--address", "0x2000"},
+                           out, err);
+    EXPECT_EQ(status, 12);
+    EXPECT_NE(err.str().find("download failed at record 1 of 2 (checksum in area 0): HW Device responded invalid "
+                             "information."),
+              std::string::npos)
+        << out.str() << err.str();
+}
+
+}  // namespace
+}  // namespace drova
