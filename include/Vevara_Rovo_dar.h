@@ -353,6 +353,16 @@ typedef struct TDCTree {
  * field nodes whose data is a VELKOR_INFO_* offset cast to a pointer. */
 VELKOR_API void VELKOR_CALL _ConsistencyCheck(TDCTree *tree, TDCTreeNode *node, int stateIndex);
 
+/* ==== Export table check ================================================== */
+
+/* Looks up every entry point in a loaded copy of the library (an HMODULE, or
+ * the handle of dlopen) and returns a table of 40 pointers: the entry points
+ * in a fixed slot order, slots 36 and 37 the session's flash sector list and
+ * found-device list while a session runs (null otherwise). When a name is
+ * missing: null, and "Unable to locate <name> method in doduzerez.eza." cut to
+ * max - 1 characters in dst (nothing is written for a null dst or max < 1). */
+VELKOR_API void **VELKOR_CALL _Test_Version_Compatibility(VelkorModule module, char *dst, int max);
+
 #ifdef __cplusplus
 }
 #endif

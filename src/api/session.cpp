@@ -3,6 +3,7 @@
 #include <new>
 #include <system_error>
 
+#include "model/export_table.h"
 #include "platform/platform.h"
 #include "session/exchange_guard.h"
 #include "session/timeout_dispatch.h"
@@ -62,6 +63,7 @@ int Session::initialize(HostCallback callback, void *window, unsigned message) {
     }
 
     created->timer.install(dispatch_timeout);
+    record_session_lists(&created->flash_sectors, &created->found_devices);
     {
         std::lock_guard guard(workers_lock_);
         workers_ = std::move(created);
@@ -78,13 +80,15 @@ int Session::close() {
         initialised_ = false;
         std::lock_guard guard(workers_lock_);
         closing = std::move(workers_);
+        // The lists go with the workers: the export table must not keep them.
+        record_session_lists(nullptr, nullptr);
+        command.reset();
+        connection = kNotConnected;
     }
     // Delivery stops first, so that nothing still posting (a time-out handler
     // on the timer thread) can wait for room in the ring while we wait for it.
     closing->notifier.terminate();
     closing->timer.terminate();
-    command.reset();
-    connection = kNotConnected;
     return 0;
 }
 

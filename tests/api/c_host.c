@@ -16,7 +16,43 @@ static void check(int condition, const char *what) {
 
 static void VELKOR_CALL on_event(int a, int b) { (void)a; (void)b; }
 
-int main(void) {
+VelkorModule load_library_module(const char *path);
+
+/* Function and object pointers share a size on every target of the library. */
+#define SLOT_IS(slot, function) same_address((slot), (void (*)(void))(function))
+static int same_address(void *slot, void (*function)(void)) {
+    void *address;
+    memcpy(&address, &function, sizeof address);
+    return slot == address;
+}
+
+/* Every entry point through the table _Test_Version_Compatibility returns. */
+static void check_export_table(const char *library) {
+    char message[80] = "untouched";
+    VelkorModule module = load_library_module(library);
+    void **table;
+    check(module != NULL, "the library loads by its path");
+    table = _Test_Version_Compatibility(module, message, (int)sizeof message);
+    check(table != NULL, "every entry point is found");
+    check(strcmp(message, "untouched") == 0, "no message on success");
+    if (table == NULL) return;
+    check(SLOT_IS(table[0], _Initialize), "slot 0 is _Initialize");
+    check(SLOT_IS(table[13], _Connect), "slot 13 is _Connect");
+    check(SLOT_IS(table[39], _DeviceClose), "slot 39 is _DeviceClose");
+    check(table[34] == NULL && table[35] == NULL, "slots 34 and 35 stay empty");
+    check(table[36] == NULL, "no flash sector list without a session");
+    {
+        const char *(VELKOR_CALL *error_string)(int);
+        memcpy(&error_string, &table[28], sizeof error_string);
+        check(error_string(5) == _GetErrorString(5), "calls go through the table");
+    }
+    check(_Initialize(on_event, NULL, 0) == 0, "_Initialize for the lists");
+    check(table[36] != NULL && table[37] != NULL, "the session's lists");
+    _Close();
+}
+
+int main(int argc, char **argv) {
+    if (argc > 1) check_export_table(argv[1]);
     check(sizeof(TDROVAInfo) == 348, "TDROVAInfo is 348 bytes");
     check(_Close() == 0, "_Close without a session");
     check(_Initialize(on_event, NULL, 0) == 0, "_Initialize");

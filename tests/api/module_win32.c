@@ -1,0 +1,6 @@
+/* The host's handle of the library it loaded. */
+#include <windows.h>
+
+#include "Vevara_Rovo_dar.h"
+
+VelkorModule load_library_module(const char *path) { return (VelkorModule)LoadLibraryA(path); }
