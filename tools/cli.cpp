@@ -8,7 +8,7 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "interrupt.h"
-#include "process.h"
+#include "os_services.h"
 #include "serial_argument.h"
 
 #ifndef DROVA_VERSION
@@ -134,11 +134,12 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     bool demo_real = false;
     demo_command->add_flag("--real", demo_real, "use real devices (or VELKOR_USB_DIR) instead of the simulated one");
 
-    std::string program;
-    auto *with_sim = app.add_subcommand("with-sim", "run PROGRAM [ARGS...] with VELKOR_USB_DIR pointing at a "
-                                                    "simulated device; exits with PROGRAM's status");
-    with_sim->add_option("PROGRAM", program, "the program to run, by its path")->required();
+    auto *with_sim = app.add_subcommand("with-sim", "PROGRAM [ARGS...]: run PROGRAM (by its path) with "
+                                                    "VELKOR_USB_DIR pointing at a simulated device; exits with "
+                                                    "PROGRAM's status");
+    // Everything from PROGRAM on is PROGRAM's, options included.
     with_sim->prefix_command();
+    with_sim->fallthrough(false);
 
     Console console(out, err, 0);
     try {
@@ -167,7 +168,13 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
             throw Failure(exit_code::kUsage, "a command is required (drova --help lists them)");
         if (serial_text) options.selection.serial = serial_argument(*serial_text, "--serial");
 
-        if (*with_sim) return with_simulator(options, console, program, with_sim->remaining());
+        if (*with_sim) {
+            std::vector<std::string> program = with_sim->remaining();
+            if (program.empty()) throw Failure(exit_code::kUsage, "with-sim: PROGRAM is required");
+            const std::string path = program.front();
+            program.erase(program.begin());
+            return with_simulator(options, console, path, program);
+        }
 
         // Arguments and files are checked before any device is touched.
         std::optional<Image> image;

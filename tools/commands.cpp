@@ -10,7 +10,7 @@
 
 #include "exit_codes.h"
 #include "interrupt.h"
-#include "process.h"
+#include "os_services.h"
 #include "sample_image.h"
 
 namespace drova {

@@ -1,7 +1,7 @@
 // What drova needs from the OS besides loading the library: where it runs
 // from, its environment, whether output goes to a terminal, and child
 // processes (the simulator daemon, a program run beside it). One
-// implementation per OS (process_posix.cpp, process_win32.cpp).
+// implementation per OS (os_services_posix.cpp, os_services_win32.cpp).
 #pragma once
 
 #include <cstddef>

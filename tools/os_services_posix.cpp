@@ -10,7 +10,7 @@
 #include <cstring>
 #include <thread>
 
-#include "process.h"
+#include "os_services.h"
 
 namespace drova {
 namespace {

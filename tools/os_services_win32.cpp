@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "process.h"
+#include "os_services.h"
 
 namespace drova {
 namespace {

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "process.h"
+#include "os_services.h"
 
 namespace drova {
 

@@ -1,0 +1,206 @@
+"""The Velkor Control API from Python, through ctypes (standard library only).
+
+    from velkor import Velkor
+
+    with Velkor() as api:                 # loads the library, starts a session
+        api.search(connect=True)          # the library connects to the device found
+        print(api.hint(Velkor.HINT_NAME | Velkor.HINT_SERIAL_NUMBER))
+        api.flash_info()
+        api.disconnect()
+
+Every command waits for the event pair that ends it and raises VelkorError
+with the library's own error text when it is refused or fails. Events arrive
+on a thread of the library; the callback only queues them.
+"""
+import ctypes
+import os
+import queue
+import sys
+import time
+
+c_u8, c_u32 = ctypes.c_uint8, ctypes.c_uint32
+
+
+class TDROVAInfo(ctypes.Structure):
+    """The 348-byte device information block (packed, host order)."""
+    _pack_ = 1
+    _fields_ = [("fosIfcVersion", c_u32), ("deviceName", ctypes.c_char * 64), ("status", c_u32),
+                ("serialNumber", c_u32), ("hwVersion", c_u32), ("autostartAppId", c_u32),
+                ("reserved", c_u32), ("devicePath", ctypes.c_char * 260)]
+
+
+class BinBlock(ctypes.Structure):
+    _fields_ = [("Address", c_u32), ("Length", c_u32), ("Data", ctypes.POINTER(c_u8))]
+
+
+assert ctypes.sizeof(TDROVAInfo) == 348
+
+CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_int)  # cdecl on every platform
+
+
+class VelkorError(Exception):
+    def __init__(self, message, code=None):
+        super().__init__(message)
+        self.code = code  # the library's error code, when it gave one
+
+
+class Velkor:
+    # Event operations (a of the pair (a, b)); b is 0 for success, 1 for failure.
+    EV_ADDRESS, EV_AUTOSTART, EV_CHECKSUM, EV_DOWNLOAD, EV_ERASE, EV_PRGDATA, EV_PROGRAM, EV_WRSN, \
+        EV_APPINFO, EV_CONNECT, EV_DISCONNECT, EV_FLASHINFO, EV_SEARCH, EV_READINFO, EV_STARTAPP, \
+        EV_ERROR = range(16)
+    HINT_NAME, HINT_SERIAL_NUMBER, HINT_HW_VERSION, HINT_FOS_IFC_VERSION, HINT_AUTOSTART = 0x2, 0x4, 0x8, 0x10, 0x20
+    HINT_FIRMWARE_APPS, HINT_FLASH_SECTORS, HINT_INDENT, HINT_BOLD = 0x800, 0x1000, 0x2000, 0x4000
+    ERR_INVALID_ANSWER = 6
+
+    def __init__(self, library=None, timeout=15.0):
+        if library is None:
+            library = "doduzerez.dll" if sys.platform == "win32" else "libdoduzerez.so"
+        self.lib = ctypes.CDLL(library)
+        self.timeout = timeout
+        self._events = queue.Queue()
+        self._callback = CALLBACK(lambda a, b: self._events.put((a, b)))  # kept alive with the object
+        self.on_event = None  # called with (a, b) for every event taken from the queue
+        L = self.lib
+        signatures = {
+            "_Initialize": (ctypes.c_int, [CALLBACK, ctypes.c_void_p, ctypes.c_uint]),
+            "_Close": (ctypes.c_int, []),
+            "_IsConnected": (ctypes.c_int, []),
+            "_GetErrorString": (ctypes.c_char_p, [ctypes.c_int]),
+            "_GetConnectInfo": (ctypes.POINTER(TDROVAInfo), []),
+            "_FindDROVAs": (ctypes.c_int, [ctypes.c_int, ctypes.c_int, ctypes.c_int]),
+            "_Connect": (ctypes.c_int, [ctypes.c_int, ctypes.c_int, c_u8]),
+            "_Disconnect": (ctypes.c_int, []),
+            "_ReadInfo": (ctypes.c_int, []),
+            "_FlashInfo": (ctypes.c_int, []),
+            "_Erase": (ctypes.c_int, [c_u8]),
+            "_BinListCreate": (ctypes.c_void_p, []),
+            "_BinListAdd": (ctypes.c_int, [ctypes.c_void_p, ctypes.POINTER(BinBlock)]),
+            "_BinListFree": (None, [ctypes.c_void_p]),
+            "_Download": (ctypes.c_int, [ctypes.c_int, ctypes.c_void_p]),
+            "_StartApp": (ctypes.c_int, [c_u32]),
+            "_SnConvertUint2Agt": (ctypes.c_int, [c_u32, ctypes.c_char_p, ctypes.c_int]),
+            "_GetHintAboutDROVA": (None, [ctypes.c_int, ctypes.POINTER(TDROVAInfo), ctypes.c_char_p, ctypes.c_int]),
+        }
+        for name, (result, arguments) in signatures.items():
+            function = getattr(L, name)
+            function.restype, function.argtypes = result, arguments
+
+    # -- session -------------------------------------------------------------
+    def __enter__(self):
+        if self.lib._Initialize(self._callback, None, 0) != 0:
+            raise VelkorError("the library refused to start a session")
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            if self.is_connected():
+                self.disconnect()
+        finally:
+            self.lib._Close()
+
+    def error_text(self, code):
+        return self.lib._GetErrorString(code).decode("latin-1")
+
+    # -- events --------------------------------------------------------------
+    def _next_event(self, deadline):
+        event = self._events.get(timeout=max(0.0, deadline - time.monotonic()))
+        if self.on_event:
+            self.on_event(*event)
+        return event
+
+    def wait_for(self, operation, what):
+        """Waits for (operation, b); raises VelkorError when b is 1."""
+        last_error = None
+        deadline = time.monotonic() + self.timeout
+        while True:
+            try:
+                a, b = self._next_event(deadline)
+            except queue.Empty:
+                raise VelkorError(f"{what}: the library reported nothing for {self.timeout} s") from None
+            if a == self.EV_ERROR:
+                last_error = b
+            elif a == operation:
+                if b != 0:
+                    code = self.ERR_INVALID_ANSWER if last_error is None else last_error
+                    raise VelkorError(f"{what} failed: {self.error_text(code)}", code)
+                return
+            deadline = time.monotonic() + self.timeout
+
+    def _command(self, what, operation, result):
+        if result != 0:
+            # The reasons for a refusal are posted before the export returns.
+            deadline = time.monotonic() + 0.6
+            while True:
+                try:
+                    a, b = self._next_event(deadline)
+                except queue.Empty:
+                    raise VelkorError(f"{what} refused by the library") from None
+                if a == self.EV_ERROR:
+                    raise VelkorError(f"{what} refused: {self.error_text(b)}", b)
+        self.wait_for(operation, what)
+
+    # -- commands ------------------------------------------------------------
+    def search(self, connect=False, unit_ms=100):
+        """Searches; with connect, the library then connects to the device it found last."""
+        self.lib._FindDROVAs(0 if connect else -1, 0, unit_ms)  # 1 also when no interface is present
+        self.wait_for(self.EV_SEARCH, "search")
+        if connect:
+            self.wait_for(self.EV_CONNECT, "connect")
+
+    def connect(self, serial):
+        self._command(f"connect to {serial:#x}", self.EV_CONNECT, self.lib._Connect(serial, 0, 0))
+
+    def disconnect(self):
+        self._command("disconnect", self.EV_DISCONNECT, self.lib._Disconnect())
+
+    def is_connected(self):
+        return self.lib._IsConnected() == 1
+
+    def read_info(self):
+        self._command("read information", self.EV_READINFO, self.lib._ReadInfo())
+        return self.connect_info()
+
+    def flash_info(self):
+        self._command("flash information", self.EV_FLASHINFO, self.lib._FlashInfo())
+
+    def erase(self, sector):
+        self._command(f"erase sector {sector}", self.EV_ERASE, self.lib._Erase(sector))
+
+    def download(self, target, blocks):
+        """Writes [(address, bytes), ...] into area target (flash_info first)."""
+        handle = self.lib._BinListCreate()
+        try:
+            for address, data in blocks:
+                buffer = (c_u8 * len(data)).from_buffer_copy(data)
+                if self.lib._BinListAdd(handle, ctypes.byref(BinBlock(address, len(data), buffer))) != 0:
+                    raise VelkorError("the library could not take a block")
+            self._command("download", self.EV_DOWNLOAD, self.lib._Download(target, handle))
+        finally:
+            self.lib._BinListFree(handle)
+
+    def start_app(self, app_id):
+        self._command(f"start application {app_id}", self.EV_STARTAPP, self.lib._StartApp(app_id))
+
+    # -- texts ---------------------------------------------------------------
+    def connect_info(self):
+        return self.lib._GetConnectInfo().contents
+
+    def hint(self, flags, info=None):
+        """The library's description of a device block; the connected device by default."""
+        text = ctypes.create_string_buffer(65536)
+        target = ctypes.byref(info) if info is not None else self.lib._GetConnectInfo()
+        self.lib._GetHintAboutDROVA(flags, target, text, len(text))
+        return text.value.decode("latin-1")
+
+    def serial_text(self, value):
+        text = ctypes.create_string_buffer(32)
+        self.lib._SnConvertUint2Agt(value, text, len(text))
+        return text.value.decode("latin-1")
+
+
+def default_library_path():
+    """The library beside this file, if there is one, else the bare name."""
+    name = "doduzerez.dll" if sys.platform == "win32" else "libdoduzerez.so"
+    here = os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
+    return here if os.path.exists(here) else name
