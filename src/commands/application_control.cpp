@@ -5,6 +5,7 @@
 
 #include "api/error_text.h"
 #include "api/gates.h"
+#include "commands/command_outcome.h"
 #include "commands/device_link.h"
 #include "commands/step_chain.h"
 #include "model/byte_order.h"
@@ -72,42 +73,31 @@ void on_start_app_answer(Session &session, const Ticket &ticket, const std::uint
 
 void on_start_app_timeout(Session &session, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
     close_link(session);
-    session.post(VELKOR_EV_STARTAPP, 1);
+    post_timeout(session, VELKOR_EV_STARTAPP);
 }
 
 int auto_start(Session &session, std::uint32_t id) {
     auto ticket = standard_gate(session, kAutoStart);
     if (!ticket) return 1;
-    {
-        ExchangeGuard guard(session.exchange_lock);
-        session.restart_timer();
-        open_link_to_connected_device(session);
-        auto &command = session.exchange.command;
-        command[0] = protocol::kOpAutoStart;
-        store_be32(command.data() + 1, id);
-        session.exchange.expect_command_echo(kAutoStartLength);
-    }
-    run_step(session, {*ticket, protocol::kOpAutoStart, kAutoStartLength, kApplicationPeriodMs});
+    start_step(session, *ticket, protocol::kOpAutoStart, kApplicationPeriodMs, [&](protocol::ExchangeBuffers &buffers) {
+        buffers.command[0] = protocol::kOpAutoStart;
+        store_be32(buffers.command.data() + 1, id);
+        buffers.expect_command_echo(kAutoStartLength);
+        return kAutoStartLength;
+    });
     return 0;
 }
 
 void on_auto_start_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
     if (!session.command.end(ticket)) return;
     session.restart_timer();
-    if (length == kAutoStartLength && protocol::echo_matches(session, body)) {
-        session.post(VELKOR_EV_AUTOSTART, 0);
-        return;
-    }
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
-    session.post(VELKOR_EV_AUTOSTART, 1);
+    post_echo_outcome(session, body, length, VELKOR_EV_AUTOSTART);
 }
 
 void on_auto_start_timeout(Session &session, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
-    session.post(VELKOR_EV_AUTOSTART, 1);
+    post_timeout(session, VELKOR_EV_AUTOSTART);
 }
 
 int reset_device(Session &session) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "api/gates.h"
+#include "commands/command_outcome.h"
 #include "commands/device_link.h"
 #include "commands/link_upkeep.h"
 #include "commands/step_chain.h"
@@ -24,10 +25,6 @@ constexpr std::size_t kMaxAreaNumber = 255;
 void expect_echo(protocol::ExchangeBuffers &buffers, std::initializer_list<std::uint8_t> echo) {
     std::ranges::copy(echo, buffers.expected_echo.begin());
     buffers.echo_length = echo.size();
-}
-
-bool answer_is_echo(const Session &session, const std::uint8_t *body, std::size_t length) {
-    return length == session.exchange.echo_length && protocol::echo_matches(session, body);
 }
 
 // The download stream cut into its records: per host block its address and
@@ -69,29 +66,20 @@ std::size_t load_next_chunk(Session &session, DownloadSequence &download) {
 }
 
 void send_block_data(Session &session, const Ticket &ticket, DownloadSequence &download) {
-    std::size_t chunk = 0;
-    {
-        ExchangeGuard guard(session.exchange_lock);
-        session.restart_timer();
-        open_link_to_connected_device(session);
+    start_step(session, ticket, protocol::kOpProgramData, kStepPeriodMs, [&](protocol::ExchangeBuffers &) {
         download.sent = 0;
-        chunk = load_next_chunk(session, download);
-    }
-    run_step(session, {ticket, protocol::kOpProgramData, chunk + 1, kStepPeriodMs});
+        return load_next_chunk(session, download) + 1;
+    });
 }
 
 void send_checksum(Session &session, const Ticket &ticket, std::uint64_t place, std::uint32_t length,
                    std::uint8_t checksum) {
-    {
-        ExchangeGuard guard(session.exchange_lock);
-        session.restart_timer();
-        open_link_to_connected_device(session);
-        auto &buffers = session.exchange;
+    start_step(session, ticket, protocol::kOpCheckSum, kStepPeriodMs, [&](protocol::ExchangeBuffers &buffers) {
         store_area_address(buffers.command.data() + 1, place);
         store_be32(buffers.command.data() + 6, length);
         expect_echo(buffers, {protocol::kOpCheckSum, checksum});
-    }
-    run_step(session, {ticket, protocol::kOpCheckSum, 10, kStepPeriodMs});
+        return std::size_t{10};
+    });
 }
 
 // The checksum of the current record in `area`.
@@ -101,14 +89,11 @@ void send_record_checksum(Session &session, const Ticket &ticket, const Download
 }
 
 void send_program(Session &session, const Ticket &ticket, std::uint64_t place) {
-    {
-        ExchangeGuard guard(session.exchange_lock);
-        session.restart_timer();
-        open_link_to_connected_device(session);
-        store_area_address(session.exchange.command.data() + 1, place);
-        expect_echo(session.exchange, {protocol::kOpProgram, 0x00});
-    }
-    run_step(session, {ticket, protocol::kOpProgram, 6, kFlashPeriodMs});
+    start_step(session, ticket, protocol::kOpProgram, kFlashPeriodMs, [&](protocol::ExchangeBuffers &buffers) {
+        store_area_address(buffers.command.data() + 1, place);
+        expect_echo(buffers, {protocol::kOpProgram, 0x00});
+        return std::size_t{6};
+    });
 }
 
 void end_download(Session &session, DownloadSequence &download) {
@@ -130,8 +115,7 @@ void fail_step(Session &session, const Ticket &ticket, int event, DownloadSequen
 
 void time_out_step(Session &session, const Ticket &ticket, int event) {
     if (!session.command.end(ticket)) return;
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
-    session.post(event, 1);
+    post_timeout(session, event);
     if (auto running = session.workers()) end_download(session, running->download);
 }
 
@@ -162,6 +146,14 @@ std::optional<Ticket> sequence_step_gate(Session &session, int command, std::ini
     return ticket;
 }
 
+std::optional<Ticket> pass_on(Session &session, const Ticket &ticket, int next_state, int event) {
+    auto next = session.command.hand_over(ticket, next_state);
+    if (!next) return std::nullopt;
+    session.restart_timer();
+    session.post(event, 0);
+    return next;
+}
+
 bool download_running(Session &session) {
     auto running = session.workers();
     return running && running->download.running();
@@ -178,14 +170,11 @@ void end_failed_download(Session &session) {
 int erase(Session &session, std::uint8_t sector) {
     auto ticket = standard_gate(session, kErase);
     if (!ticket) return 1;
-    {
-        ExchangeGuard guard(session.exchange_lock);
-        session.restart_timer();
-        open_link_to_connected_device(session);
-        expect_echo(session.exchange, {protocol::kOpErase, 0x00});
-        session.exchange.command[1] = sector;
-    }
-    run_step(session, {*ticket, protocol::kOpErase, 2, kFlashPeriodMs});
+    start_step(session, *ticket, protocol::kOpErase, kFlashPeriodMs, [&](protocol::ExchangeBuffers &buffers) {
+        expect_echo(buffers, {protocol::kOpErase, 0x00});
+        buffers.command[1] = sector;
+        return std::size_t{2};
+    });
     return 0;
 }
 
@@ -193,19 +182,13 @@ void on_erase_answer(Session &session, const Ticket &ticket, const std::uint8_t 
     if (!session.command.end(ticket)) return;
     close_link(session);
     session.restart_timer();
-    if (answer_is_echo(session, body, length)) {
-        session.post(VELKOR_EV_ERASE, 0);
-        return;
-    }
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
-    session.post(VELKOR_EV_ERASE, 1);
+    post_echo_outcome(session, body, length, VELKOR_EV_ERASE);
 }
 
 void on_erase_timeout(Session &session, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
     close_link(session);
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
-    session.post(VELKOR_EV_ERASE, 1);
+    post_timeout(session, VELKOR_EV_ERASE);
 }
 
 int download(Session &session, int target, const TBinList *blocks) {
@@ -279,7 +262,7 @@ void on_program_data_answer(Session &session, const Ticket &ticket, const std::u
     auto running = session.workers();
     if (!running) return;
     DownloadSequence &sequence = running->download;
-    if (!answer_is_echo(session, body, length)) return fail_step(session, ticket, VELKOR_EV_PRGDATA, sequence);
+    if (!answer_echoes(session, body, length)) return fail_step(session, ticket, VELKOR_EV_PRGDATA, sequence);
     if (sequence.sent < sequence.current.length()) {
         const auto next = session.command.hand_over(ticket, kPrgData);
         if (!next) return;
@@ -289,10 +272,8 @@ void on_program_data_answer(Session &session, const Ticket &ticket, const std::u
         return;
     }
     if (!sequence.running()) return finish_alone(session, ticket, VELKOR_EV_PRGDATA);
-    const auto next = session.command.hand_over(ticket, kCheckSum);
+    const auto next = pass_on(session, ticket, kCheckSum, VELKOR_EV_PRGDATA);
     if (!next) return;
-    session.restart_timer();
-    session.post(VELKOR_EV_PRGDATA, 0);
     sequence.programmed = false;
     send_record_checksum(session, *next, sequence, sequence.staging);
 }
@@ -310,14 +291,12 @@ void on_checksum_answer(Session &session, const Ticket &ticket, const std::uint8
     auto running = session.workers();
     if (!running) return;
     DownloadSequence &sequence = running->download;
-    if (!answer_is_echo(session, body, length)) return fail_step(session, ticket, VELKOR_EV_CHECKSUM, sequence);
+    if (!answer_echoes(session, body, length)) return fail_step(session, ticket, VELKOR_EV_CHECKSUM, sequence);
     if (!sequence.running()) return finish_alone(session, ticket, VELKOR_EV_CHECKSUM);
 
     if (!sequence.programmed && sequence.target != sequence.staging) {
-        const auto next = session.command.hand_over(ticket, kProgram);
+        const auto next = pass_on(session, ticket, kProgram, VELKOR_EV_CHECKSUM);
         if (!next) return;
-        session.restart_timer();
-        session.post(VELKOR_EV_CHECKSUM, 0);
         sequence.programmed = true;
         send_program(session, *next, area_address(sequence.current.address, sequence.target));
         return;
@@ -331,10 +310,8 @@ void on_checksum_answer(Session &session, const Ticket &ticket, const std::uint8
         sequence.remaining = 0;
         return;
     }
-    const auto next = session.command.hand_over(ticket, kAddress);
+    const auto next = pass_on(session, ticket, kAddress, VELKOR_EV_CHECKSUM);
     if (!next) return;
-    session.restart_timer();
-    session.post(VELKOR_EV_CHECKSUM, 0);
     --sequence.remaining;
     sequence.current = std::move(sequence.waiting.front());
     sequence.waiting.pop_front();
@@ -354,12 +331,10 @@ void on_program_answer(Session &session, const Ticket &ticket, const std::uint8_
     auto running = session.workers();
     if (!running) return;
     DownloadSequence &sequence = running->download;
-    if (!answer_is_echo(session, body, length)) return fail_step(session, ticket, VELKOR_EV_PROGRAM, sequence);
+    if (!answer_echoes(session, body, length)) return fail_step(session, ticket, VELKOR_EV_PROGRAM, sequence);
     if (!sequence.running()) return finish_alone(session, ticket, VELKOR_EV_PROGRAM);
-    const auto next = session.command.hand_over(ticket, kCheckSum);
+    const auto next = pass_on(session, ticket, kCheckSum, VELKOR_EV_PROGRAM);
     if (!next) return;
-    session.restart_timer();
-    session.post(VELKOR_EV_PROGRAM, 0);
     send_record_checksum(session, *next, sequence, sequence.target);
 }
 

@@ -31,6 +31,10 @@ int check_sum(Session &session, std::uint64_t address, std::uint32_t length, std
 // came before it is over.
 std::optional<Ticket> sequence_step_gate(Session &session, int command, std::initializer_list<int> previous_states);
 
+// A step of a download succeeded: hands its command over to the next step
+// and posts (event, 0). Nullopt when the step had already ended.
+std::optional<Ticket> pass_on(Session &session, const Ticket &ticket, int next_state, int event);
+
 // For the address step: whether a download runs, its continuation with the
 // current record's data, and its end when the step failed ((3,1)).
 bool download_running(Session &session);

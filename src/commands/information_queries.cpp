@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "api/gates.h"
+#include "commands/command_outcome.h"
 #include "commands/device_link.h"
 #include "commands/step_chain.h"
 #include "model/byte_order.h"
@@ -19,15 +20,9 @@ constexpr std::size_t kReadInfoAnswerLength = 1 + sizeof(TDROVAInfo);
 constexpr std::size_t kFlashFrameHeader = 2;  // answer code, sector count
 constexpr std::size_t kAppInfoAnswerLength = 1 + kInfoBlockSize;
 
-// Restart, make sure the link reaches the connected device (a connect and
-// the end of most commands close it), then send and watch.
-void send_query(Session &session, const Ticket &ticket, std::uint8_t opcode, std::size_t length) {
-    {
-        ExchangeGuard guard(session.exchange_lock);
-        session.restart_timer();
-        open_link_to_connected_device(session);
-    }
-    run_step(session, {ticket, opcode, length, kQueryPeriodMs});
+// A query without payload.
+void send_query(Session &session, const Ticket &ticket, std::uint8_t opcode) {
+    start_step(session, ticket, opcode, kQueryPeriodMs, [](protocol::ExchangeBuffers &) { return std::size_t{1}; });
 }
 
 }  // namespace
@@ -35,7 +30,7 @@ void send_query(Session &session, const Ticket &ticket, std::uint8_t opcode, std
 int read_info(Session &session) {
     auto ticket = standard_gate(session, kReadInfo);
     if (!ticket) return 1;
-    send_query(session, *ticket, protocol::kOpDeviceQuery, 1);
+    send_query(session, *ticket, protocol::kOpDeviceQuery);
     return 0;
 }
 
@@ -69,7 +64,7 @@ int flash_info(Session &session) {
         ExchangeGuard guard(session.exchange_lock);
         if (auto running = session.workers()) running->flash_sectors.clear();
     }
-    send_query(session, *ticket, protocol::kOpFlashInfo, 1);
+    send_query(session, *ticket, protocol::kOpFlashInfo);
     return 0;
 }
 
@@ -113,18 +108,16 @@ void on_flash_info_answer(Session &session, const Ticket &ticket, const std::uin
 void on_flash_info_timeout(Session &session, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
     close_link(session);
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
-    session.post(VELKOR_EV_FLASHINFO, 1);
+    post_timeout(session, VELKOR_EV_FLASHINFO);
 }
 
 int app_info(Session &session, std::uint32_t id) {
     auto ticket = standard_gate(session, kAppInfo);
     if (!ticket) return 1;
-    {
-        ExchangeGuard guard(session.exchange_lock);
-        store_be32(session.exchange.command.data() + 1, id);
-    }
-    send_query(session, *ticket, protocol::kOpAppInfo, 5);
+    start_step(session, *ticket, protocol::kOpAppInfo, kQueryPeriodMs, [&](protocol::ExchangeBuffers &buffers) {
+        store_be32(buffers.command.data() + 1, id);
+        return std::size_t{5};
+    });
     return 0;
 }
 
@@ -144,8 +137,7 @@ void on_app_info_answer(Session &session, const Ticket &ticket, const std::uint8
 
 void on_app_info_timeout(Session &session, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
-    session.post(VELKOR_EV_APPINFO, 1);
+    post_timeout(session, VELKOR_EV_APPINFO);
 }
 
 }  // namespace velkor

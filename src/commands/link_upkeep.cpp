@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "api/gates.h"
+#include "commands/command_outcome.h"
 #include "commands/device_link.h"
 #include "commands/flash_programming.h"
 #include "commands/step_chain.h"
@@ -22,17 +23,14 @@ constexpr std::size_t kDevicePathSize = 260;
 }  // namespace
 
 void send_address(Session &session, const Ticket &ticket, TAddress target) {
-    {
-        ExchangeGuard guard(session.exchange_lock);
-        session.restart_timer();
-        open_link_to_connected_device(session);
-        auto &command = session.exchange.command;
+    start_step(session, ticket, protocol::kOpAddress, kAddressPeriodMs, [&](protocol::ExchangeBuffers &buffers) {
+        auto &command = buffers.command;
         std::memcpy(command.data() + 1, &target, sizeof target);
         reverse_bytes(command.data() + 1, sizeof target);  // area first, then the address big-endian
         command[0] = protocol::kOpAddress;
-        session.exchange.expect_command_echo(kAddressLength);
-    }
-    run_step(session, {ticket, protocol::kOpAddress, kAddressLength, kAddressPeriodMs});
+        buffers.expect_command_echo(kAddressLength);
+        return kAddressLength;
+    });
 }
 
 int address(Session &session, TAddress target) {
@@ -45,31 +43,21 @@ int address(Session &session, TAddress target) {
 }
 
 void on_address_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
-    const bool valid = length == kAddressLength && protocol::echo_matches(session, body);
+    const bool valid = answer_echoes(session, body, length);
     if (valid && download_running(session)) {
-        const auto next = session.command.hand_over(ticket, kPrgData);
-        if (!next) return;
-        session.restart_timer();
-        session.post(VELKOR_EV_ADDRESS, 0);
-        send_download_data(session, *next);
+        if (const auto next = pass_on(session, ticket, kPrgData, VELKOR_EV_ADDRESS)) send_download_data(session, *next);
         return;
     }
     if (!session.command.end(ticket)) return;
     session.restart_timer();
-    if (valid) {
-        session.post(VELKOR_EV_ADDRESS, 0);
-        return;
-    }
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
-    session.post(VELKOR_EV_ADDRESS, 1);
-    end_failed_download(session);
+    post_echo_outcome(session, body, length, VELKOR_EV_ADDRESS);
+    if (!valid) end_failed_download(session);
 }
 
 void on_address_timeout(Session &session, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
     close_link(session);
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
-    session.post(VELKOR_EV_ADDRESS, 1);
+    post_timeout(session, VELKOR_EV_ADDRESS);
     end_failed_download(session);
 }
 

@@ -1,6 +1,7 @@
 #include "commands/serial_number.h"
 
 #include "api/gates.h"
+#include "commands/command_outcome.h"
 #include "commands/device_link.h"
 #include "commands/step_chain.h"
 #include "commands/wire_values.h"
@@ -29,34 +30,24 @@ int write_serial_number(Session &session, std::uint32_t serial) {
         session.post(VELKOR_EV_ERROR, VELKOR_ERR_SERIAL_FORMAT);
         return 1;
     }
-    {
-        ExchangeGuard guard(session.exchange_lock);
-        session.restart_timer();
-        open_link_to_connected_device(session);
-        auto &command = session.exchange.command;
-        command[0] = protocol::kOpWriteSerial;
-        store_be32(command.data() + 1, serial_number_word(serial));
-        session.exchange.expect_command_echo(kWrsnLength);
-    }
-    run_step(session, {*ticket, protocol::kOpWriteSerial, kWrsnLength, kWrsnPeriodMs});
+    start_step(session, *ticket, protocol::kOpWriteSerial, kWrsnPeriodMs, [&](protocol::ExchangeBuffers &buffers) {
+        buffers.command[0] = protocol::kOpWriteSerial;
+        store_be32(buffers.command.data() + 1, serial_number_word(serial));
+        buffers.expect_command_echo(kWrsnLength);
+        return kWrsnLength;
+    });
     return 0;
 }
 
 void on_write_serial_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
     if (!session.command.end(ticket)) return;
     session.restart_timer();
-    if (length == kWrsnLength && protocol::echo_matches(session, body)) {
-        session.post(VELKOR_EV_WRSN, 0);
-        return;
-    }
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
-    session.post(VELKOR_EV_WRSN, 1);
+    post_echo_outcome(session, body, length, VELKOR_EV_WRSN);
 }
 
 void on_write_serial_timeout(Session &session, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
-    session.post(VELKOR_EV_WRSN, 1);
+    post_timeout(session, VELKOR_EV_WRSN);
 }
 
 }  // namespace velkor

@@ -11,6 +11,9 @@
 #include <cstdint>
 
 #include "api/session.h"
+#include "commands/device_link.h"
+#include "protocol/exchange.h"
+#include "session/exchange_guard.h"
 
 namespace velkor {
 
@@ -30,5 +33,22 @@ inline constexpr std::uint8_t kReadNextFrame = 0;
 // must not hold the exchange guard when it starts a sequence, so that the
 // events of each step reach the host as the sequence goes on.
 void run_step(Session &session, const ChainStep &step);
+
+// Starts a command (or the next step of one) on the connected device:
+// restarts the timer, opens the link when it is closed (a connect and the end
+// of most commands close it), has `prepare` write the command bytes and the
+// expected echo and return the command length, then runs the step.
+template <class Prepare>
+void start_step(Session &session, const Ticket &ticket, std::uint8_t opcode, std::uint32_t period_ms,
+                Prepare &&prepare) {
+    std::size_t length = 0;
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        session.restart_timer();
+        open_link_to_connected_device(session);
+        length = prepare(session.exchange);
+    }
+    run_step(session, {ticket, opcode, length, period_ms});
+}
 
 }  // namespace velkor

@@ -18,7 +18,7 @@ protected:
     void SetUp() override {
         ProtocolFixture::SetUp();
         sim::DeviceConfig config;
-        config.sectors = 2;
+        config.sectors = 5;  // a table of three frames
         model = std::make_shared<sim::DeviceModel>(config);
         usb::attach_in_process_device("drova0", std::make_shared<sim::InProcessDrova>(model));
         connect_to(config.serial_word);
@@ -54,6 +54,7 @@ protected:
 TEST_F(SimulatedDevice, PutAnApplicationOnTheDeviceAndRunIt) {
     run(_FlashInfo, {11, 0});
     EXPECT_EQ(sector_id(0), 0xFFFFFFFFu);
+    EXPECT_EQ(session().workers()->flash_sectors.size(), 5u);
 
     finish(_Erase(0), {4, 0});
 

@@ -1,0 +1,25 @@
+#include "commands/command_outcome.h"
+
+#include "protocol/exchange.h"
+
+namespace velkor {
+
+bool answer_echoes(const Session &session, const std::uint8_t *body, std::size_t length) {
+    return length == session.exchange.echo_length && protocol::echo_matches(session, body);
+}
+
+void post_echo_outcome(Session &session, const std::uint8_t *body, std::size_t length, int event) {
+    if (answer_echoes(session, body, length)) {
+        session.post(event, 0);
+        return;
+    }
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+    session.post(event, 1);
+}
+
+void post_timeout(Session &session, int event) {
+    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
+    session.post(event, 1);
+}
+
+}  // namespace velkor
