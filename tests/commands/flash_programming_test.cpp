@@ -254,6 +254,20 @@ TEST_F(FlashProgrammingWithoutTable, DownloadNeedsTheFlashTable) {
     EXPECT_EQ(session().command.state(), kIdle);
 }
 
+// With 256 sectors the staging area would be area 0 on the wire, a sector.
+TEST_F(FlashProgrammingWithoutTable, StagingAreaMustFitItsByte) {
+    connect_device(sector_blocks(256));
+    ASSERT_EQ(_FlashInfo(), 0);
+    ASSERT_TRUE(events.wait_for({11, 1}));  // the count byte reads 0
+    ASSERT_EQ(session().workers()->flash_sectors.size(), 256u);
+    events.clear();
+    const std::size_t before = frames_written();
+    auto list = host_list({{0, pattern(4)}});
+    EXPECT_EQ(_Download(0, list.get()), 1);
+    EXPECT_EQ(frames_written(), before);
+    EXPECT_EQ(session().command.state(), kIdle);
+}
+
 TEST_F(FlashProgramming, StepsCalledOneAtATime) {
     Bytes data = pattern(10);
     BinBlock block{0, 10, data.data()};

@@ -77,6 +77,17 @@ TEST_F(InformationQueries, AnswerThatStopsTimesOutAndKeepsWhatArrived) {
     EXPECT_FALSE(usb::UsbIsOpen());
 }
 
+// More blocks than announced: the list never holds exactly N entries, so the
+// read goes on until its period runs out, keeping what came.
+TEST_F(InformationQueries, MoreBlocksThanAnnouncedTimeOut) {
+    connect_device({});
+    flash_answer({flash_frame(1, 0, 2)});
+    ASSERT_EQ(_FlashInfo(), 0);
+    ASSERT_TRUE(events.wait_for({11, 1}));
+    EXPECT_EQ(events.events(), (std::vector<Event>{{15, 7}, {11, 1}}));
+    EXPECT_EQ(sector_ids().size(), 2u);
+}
+
 TEST_F(InformationQueries, ReadInfoKeepsTheRecordInHostOrderWithItsPath) {
     connect_device({});
     const TDROVAInfo before = *_GetConnectInfo();
