@@ -64,6 +64,8 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     CLI::App app{"drova: find, inspect and service DROVA devices through the Velkor Control API.", "drova"};
     app.footer(kExitCodes);
     app.require_subcommand(0, 1);
+    // Dashes only, on every OS: "/path" is a file name (Wine passes Linux paths).
+    app.allow_windows_style_options(false);
     app.fallthrough();
     app.add_flag("-v,--verbose", options.verbosity, "more output; repeat for the simulator's frames");
     app.add_flag("-V,--version", show_version, "print the version of drova and of the library, then exit");

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "exit_codes.h"
@@ -283,41 +282,17 @@ std::string library_banner(const GlobalOptions &options) {
 
 void list_devices(Runtime &runtime, bool json) {
     DeviceSession session(runtime.api(), runtime.console());
-    std::vector<TDROVAInfo> found;
     try {
         session.search(runtime.selection().search_unit_ms);
-        const auto listed = session.found_devices();
-        if (!listed)
-            throw Failure(exit_code::kLibrary,
-                          "listing needs the found-device list, which this library does not give to hosts");
-        found = *listed;
     } catch (const Failure &failure) {
         if (failure.exit_code() != exit_code::kNoDevice || !json) throw;
-    }
-    if (json) {
-        auto devices = nlohmann::json::array();
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            const TDROVAInfo &info = found[i];
-            devices.push_back({{"index", i},
-                               {"serial", info.serialNumber},
-                               {"serial_text", session.serial_text(info.serialNumber)},
-                               {"name", field_text(info.deviceName)},
-                               {"hw_version", version_text(info.hwVersion)},
-                               {"fos_ifc_version", version_text(info.fosIfcVersion)},
-                               {"status", info.status},
-                               {"autostart_app_id", info.autostartAppId},
-                               {"path", field_text(info.devicePath)}});
-        }
-        runtime.console().line(devices.dump(2));
+        runtime.console().line("[]");
         return;
     }
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        const TDROVAInfo &info = found[i];
-        runtime.console().line("[" + std::to_string(i) + "] " + session.serial_text(info.serialNumber) + "  \"" +
-                               field_text(info.deviceName) + "\"  hw " + version_text(info.hwVersion) + "  fos " +
-                               version_text(info.fosIfcVersion) + "  status " + std::to_string(info.status) + "  " +
-                               field_text(info.devicePath));
-    }
+    // Slot 37 of _Test_Version_Compatibility points at the library's own C++
+    // list, which a C host cannot read.
+    throw Failure(exit_code::kLibrary,
+                  "devices answered, but this library gives hosts no readable found-device list to print");
 }
 
 void show_info(Runtime &runtime) {

@@ -153,25 +153,12 @@ void DeviceSession::connect(const Selection &selection) {
         const std::uint32_t serial = *selection.serial;
         run("connect to " + serial_text(serial), VELKOR_EV_CONNECT,
             [&] { return api_._Connect(static_cast<int>(serial), 0, 0); });
-    } else if (auto found = found_devices()) {
-        search(selection.search_unit_ms);
-        found = found_devices();
-        const std::size_t count = found ? found->size() : 0;
-        if (!selection.index && count > 1)
-            throw Failure(exit_code::kUsage, std::to_string(count) +
-                                                 " devices answered; choose one with --serial or --index (see drova list)");
-        const int index = selection.index.value_or(0);
-        if (index < 0 || static_cast<std::size_t>(index) >= count)
-            throw Failure(exit_code::kNoDevice, "no device at index " + std::to_string(index) + " (" +
-                                                    std::to_string(count) + " answered)");
-        const std::uint32_t serial = (*found)[static_cast<std::size_t>(index)].serialNumber;
-        run("connect to device " + std::to_string(index), VELKOR_EV_CONNECT,
-            [&] { return api_._Connect(static_cast<int>(serial), index, 0); });
     } else if (selection.index) {
         throw Failure(exit_code::kLibrary, "--index needs the found-device list, which this library does not give "
                                            "to hosts; select the device with --serial");
     } else {
-        // Without the list, the search's own connect claims the device found last.
+        // The library gives hosts no readable found-device list, so the
+        // search's own connect claims the device: the one found last.
         search(selection.search_unit_ms, true);
         await("connect", VELKOR_EV_CONNECT);
     }
@@ -181,8 +168,6 @@ void DeviceSession::connect(const Selection &selection) {
 void DeviceSession::disconnect() { run("disconnect", VELKOR_EV_DISCONNECT, [this] { return api_._Disconnect(); }); }
 
 bool DeviceSession::connected() const { return api_._IsConnected() == 1; }
-
-std::optional<std::vector<TDROVAInfo>> DeviceSession::found_devices() const { return std::nullopt; }
 
 std::string DeviceSession::hint(int flags, const TDROVAInfo *info) const {
     api_.require({"_GetHintAboutDROVA"});

@@ -86,9 +86,6 @@ public:
     void disconnect();
     bool connected() const;
 
-    // The found-device list of the last search, when the library gives it to hosts.
-    std::optional<std::vector<TDROVAInfo>> found_devices() const;
-
     // The library's texts.
     std::string hint(int flags, const TDROVAInfo *info) const;
     std::string serial_text(std::uint32_t serial) const;

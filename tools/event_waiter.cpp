@@ -18,40 +18,42 @@ void EventWaiter::post(Event event) {
     arrived_.notify_one();
 }
 
-std::optional<Event> EventWaiter::wait(const std::function<bool(const Event &)> &done, std::chrono::milliseconds quiet,
-                                       const std::function<void(const Event &)> &seen,
+std::optional<Event> EventWaiter::drain(std::unique_lock<std::mutex> &lock, const Done &done, const Seen &seen,
+                                        bool &took) {
+    took = false;
+    while (!queue_.empty()) {
+        const Event event = queue_.front();
+        queue_.pop_front();
+        took = true;
+        lock.unlock();
+        if (seen) seen(event);
+        const bool finished = done && done(event);
+        lock.lock();
+        if (finished) return event;
+    }
+    return std::nullopt;
+}
+
+std::optional<Event> EventWaiter::wait(const Done &done, std::chrono::milliseconds quiet, const Seen &seen,
                                        const std::function<bool()> &stop) {
     auto deadline = Clock::now() + quiet;
     std::unique_lock lock(mutex_);
     for (;;) {
-        while (!queue_.empty()) {
-            const Event event = queue_.front();
-            queue_.pop_front();
-            lock.unlock();
-            if (seen) seen(event);
-            if (done(event)) return event;
-            lock.lock();
-            deadline = Clock::now() + quiet;
-        }
-        if (stop && stop()) return std::nullopt;
+        bool took = false;
+        if (auto event = drain(lock, done, seen, took)) return event;
         const auto now = Clock::now();
-        if (now >= deadline) return std::nullopt;
+        if (took) deadline = now + quiet;
+        if ((stop && stop()) || now >= deadline) return std::nullopt;
         arrived_.wait_until(lock, std::min(deadline, now + kStopPoll));
     }
 }
 
-void EventWaiter::collect(std::chrono::milliseconds span, const std::function<void(const Event &)> &seen,
-                          const std::function<bool()> &stop) {
+void EventWaiter::collect(std::chrono::milliseconds span, const Seen &seen, const std::function<bool()> &stop) {
     const auto end = Clock::now() + span;
     std::unique_lock lock(mutex_);
     for (;;) {
-        while (!queue_.empty()) {
-            const Event event = queue_.front();
-            queue_.pop_front();
-            lock.unlock();
-            if (seen) seen(event);
-            lock.lock();
-        }
+        bool took = false;
+        drain(lock, {}, seen, took);
         const auto now = Clock::now();
         if (now >= end || (stop && stop())) return;
         arrived_.wait_until(lock, std::min(end, now + kStopPoll));

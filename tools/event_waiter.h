@@ -27,18 +27,23 @@ public:
     // Any thread.
     void post(Event event);
 
+    using Done = std::function<bool(const Event &)>;
+    using Seen = std::function<void(const Event &)>;
+
     // Takes events in arrival order and hands each to `seen`, until one for
     // which `done` is true (returned) arrives, `quiet` passes without any
     // event, or `stop` answers true (checked at least every 50 ms): nullopt.
-    std::optional<Event> wait(const std::function<bool(const Event &)> &done, std::chrono::milliseconds quiet,
-                              const std::function<void(const Event &)> &seen,
+    std::optional<Event> wait(const Done &done, std::chrono::milliseconds quiet, const Seen &seen,
                               const std::function<bool()> &stop = {});
 
     // Hands every event that arrives within `span` to `seen`.
-    void collect(std::chrono::milliseconds span, const std::function<void(const Event &)> &seen,
-                 const std::function<bool()> &stop = {});
+    void collect(std::chrono::milliseconds span, const Seen &seen, const std::function<bool()> &stop = {});
 
 private:
+    // Hands the queued events to `seen` (without the lock held) until one
+    // satisfies `done`, which it returns; nullopt once the queue is empty.
+    std::optional<Event> drain(std::unique_lock<std::mutex> &lock, const Done &done, const Seen &seen, bool &took);
+
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::deque<Event> queue_;

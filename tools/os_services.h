@@ -26,19 +26,23 @@ std::string program_file_name(const std::string &stem);
 void set_environment(const char *name, const char *value);
 bool is_terminal(std::FILE *stream);
 
-// A place for device endpoints that nothing else uses: a new temporary
-// directory (POSIX, removed with its contents at the end) or a named-pipe
-// prefix unique to this process (Windows).
+// A place for the endpoints of drova-sim's devices that nothing else uses: a
+// new temporary directory (POSIX, removed with its contents at the end) or a
+// named-pipe prefix unique to this process (Windows).
 class ScratchLocation {
 public:
     ScratchLocation();
     ~ScratchLocation();
     ScratchLocation(const ScratchLocation &) = delete;
     ScratchLocation &operator=(const ScratchLocation &) = delete;
-    const std::string &value() const { return value_; }
+    // Where drova-sim serves (its --dir).
+    const std::string &serve_at() const { return serve_at_; }
+    // Where the library looks (VELKOR_USB_DIR) to find those devices.
+    const std::string &host_location() const { return host_location_; }
 
 private:
-    std::string value_;
+    std::string serve_at_;
+    std::string host_location_;
 };
 
 class ChildProcess {

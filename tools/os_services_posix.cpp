@@ -40,13 +40,14 @@ bool is_terminal(std::FILE *stream) { return ::isatty(::fileno(stream)) == 1; }
 ScratchLocation::ScratchLocation() {
     const char *temp = std::getenv("TMPDIR");
     std::string pattern = std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") + "/drova-usb-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw ProcessError("cannot create a directory in " + pattern + ": " + reason(errno));
-    value_ = pattern;
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw ProcessError("cannot create a directory in " + pattern + ": " + reason(errno));
+    serve_at_ = host_location_ = pattern;
 }
 
 ScratchLocation::~ScratchLocation() {
     std::error_code ignored;
-    std::filesystem::remove_all(value_, ignored);
+    std::filesystem::remove_all(serve_at_, ignored);
 }
 
 struct ChildProcess::Impl {
