@@ -38,8 +38,18 @@ std::string indented(const std::string &text) {
     return result;
 }
 
+// Beside drova (the build tree, and Windows installs), then where an install
+// puts libraries, then wherever the OS finds it. Looked for here rather than
+// through a run path, which a sanitizer's dlopen does not apply.
 std::string library_path(const GlobalOptions &options) {
-    return options.library.value_or(SharedLibrary::default_name());
+    if (options.library) return *options.library;
+    const auto here = executable_path().parent_path();
+    for (const auto &candidate : {here / SharedLibrary::default_name(),
+                                  here / DROVA_LIBDIR_FROM_BINDIR / SharedLibrary::default_name()}) {
+        std::error_code error;
+        if (std::filesystem::is_regular_file(candidate, error)) return candidate.string();
+    }
+    return SharedLibrary::default_name();
 }
 
 Failure load_failure(const LoadError &error) {
@@ -387,15 +397,17 @@ void keep_alive(Runtime &runtime, unsigned every_ms, unsigned count) {
     session.connect(runtime.selection());
     for (unsigned n = 1; count == 0 || n <= count; ++n) {
         if (interrupted()) break;
-        std::optional<int> refusal;
-        if (api._CommRefresh() != 0) refusal = VELKOR_ERR_NOT_CONNECTED;
-        session.settle(milliseconds(every_ms));
-        if (!session.connected()) {
-            const int reason = session.last_error().value_or(refusal.value_or(VELKOR_ERR_NOT_CONNECTED));
+        // A keep-alive that is answered posts nothing; the connection ending is what a failure looks like.
+        const bool sent = api._CommRefresh() == 0;
+        std::optional<int> reason;
+        session.watch(milliseconds(every_ms), [&](const Event &event) {
+            if (event.a == VELKOR_EV_ERROR) reason = event.b;
+        });
+        const std::string which = "keep-alive " + std::to_string(n);
+        if (!session.connected())
             throw Failure(exit_code::kOperationFailed + VELKOR_EV_DISCONNECT,
-                          "keep-alive " + std::to_string(n) + ": connection lost: " + api.error_text(reason));
-        }
-        runtime.console().line("keep-alive " + std::to_string(n) + (refusal ? ": busy, skipped" : ": connected"));
+                          which + ": connection lost: " + api.error_text(reason.value_or(VELKOR_ERR_LINK_LOST)));
+        runtime.console().line(which + (sent ? ": connected" : ": refused: " + api.error_text(reason.value_or(VELKOR_ERR_BUSY))));
     }
 }
 
