@@ -20,7 +20,8 @@
 #  if defined(VELKOR_BUILDING_LIBRARY)
 #    define VELKOR_API __declspec(dllexport)
 #  else
-#    define VELKOR_API
+/* Imported: an entry point's address is then the DLL's own, not a thunk. */
+#    define VELKOR_API __declspec(dllimport)
 #  endif
 typedef struct HWND__ *VelkorWindow;  /* a HWND */
 typedef struct HINSTANCE__ *VelkorModule; /* an HMODULE */

@@ -131,6 +131,7 @@ TEST_F(SessionTest, ThreeSilentTimeOutsDeclareTheLinkLostOnce) {
     ASSERT_TRUE(fourth);
     session().arm_timer(100, *fourth);
     for (int i = 0; i < 2000 && session().command.state() != kIdle; ++i) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(events.wait_for_count(8));
     std::this_thread::sleep_for(session().workers()->clock->real_duration(300));
     // The first two and the fourth ran the automatic start's own time-out.
     EXPECT_EQ(events.events(),

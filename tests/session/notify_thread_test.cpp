@@ -83,7 +83,8 @@ TEST(NotifyThread, FirstEventWithinOnePeriodThenOneEventPerPace) {
     for (int i = 0; i < 5; ++i) notifier.post(2, i);
     ASSERT_TRUE(recorder.wait_for_count(5));
     std::lock_guard guard(lock);
-    EXPECT_LE(delivered[0] - posted, TNotifyThread::kIdleSleepMs + 40);
+    // Within one idle period, with a second one of slack for a loaded machine.
+    EXPECT_LE(delivered[0] - posted, 2 * TNotifyThread::kIdleSleepMs);
     for (std::size_t i = 1; i < delivered.size(); ++i)
         EXPECT_GE(delivered[i] - delivered[i - 1], TNotifyThread::kPaceMs) << "event " << i;
 }
