@@ -196,20 +196,75 @@ TEST_F(DrovaCommands, KeepsAliveAndScans) {
         << scan.out;
 }
 
-TEST(DrovaSimulated, ADownloadWhoseChecksumFailsNamesRecordAndStep) {
+// Runs drova against a simulated device of its own, described by `config`.
+Result simulated(const std::string &config, std::initializer_list<std::string> rest) {
+    std::vector<std::string> all{"--library", DROVA_TEST_LIBRARY, "--sim-program", DROVA_TEST_SIM, "--sim",
+                                 write_file("sim.json", config).string()};
+    all.insert(all.end(), rest);
+    return drova(all);
+}
+
+TEST(DrovaSimulated, AFailedDownloadNamesItsRecordAndStep) {
+    const std::string file = write_file("small.bin", std::string(600, '\x5A')).string();
+    const auto faulty = [](const char *fault) {
+        return std::string(R"({"devices": [{"faults": [)") + fault + "]}]}";
+    };
     // The second checksum of the first record, the one in the target area, comes back wrong.
-    const fs::path config = write_file("faulty.json", R"({"devices": [{"faults": [
-        {"kind": "wrong_checksum", "opcode": "checksum", "skip": 1, "times": 1}]}]})");
-    const fs::path file = write_file("small.bin", std::string(600, '\x5A'));
-    std::ostringstream out, err;
-    const int status = run({"--library", DROVA_TEST_LIBRARY, "--sim", config.string(), "--sim-program", DROVA_TEST_SIM,
-                            "download", file.string(), "--target", "0", "--address", "0x2000"},
-                           out, err);
-    EXPECT_EQ(status, 12);
-    EXPECT_NE(err.str().find("download failed at record 1 of 2 (checksum in area 0): HW Device responded invalid "
-                             "information."),
+    const Result checksum = simulated(faulty(R"({"kind": "wrong_checksum", "opcode": "checksum", "skip": 1, "times": 1})"),
+                                      {"download", file, "--target", "0", "--address", "0x2000"});
+    EXPECT_EQ(checksum.status, 12);
+    EXPECT_NE(checksum.err.find("download failed at record 1 of 2 (checksum in area 0): HW Device responded invalid "
+                                "information."),
               std::string::npos)
-        << out.str() << err.str();
+        << checksum.out << checksum.err;
+
+    // The device refuses to be addressed for the end record.
+    const Result address = simulated(faulty(R"({"kind": "refuse", "opcode": "address", "skip": 1})"),
+                                     {"download", file, "--target", "0"});
+    EXPECT_EQ(address.status, 10);
+    EXPECT_NE(address.err.find("download failed at record 2 of 2 (address)"), std::string::npos) << address.err;
+
+    // A data acknowledgement of the wrong length.
+    const Result data = simulated(faulty(R"({"kind": "wrong_length", "opcode": "data"})"),
+                                  {"download", file, "--target", "0"});
+    EXPECT_EQ(data.status, 15);
+    EXPECT_NE(data.err.find("download failed at record 1 of 2 (data)"), std::string::npos) << data.err;
+}
+
+TEST(DrovaSimulated, StagingAreaDownloadsNeedNoProgramStep) {
+    // S-record, two records that continue one another: one block, downloaded
+    // into the staging area itself (area 8 of a device with 8 sectors).
+    const std::string file = write_file("app.s19", "S107000001020304EE\n"
+                                                   "S107000405060708DA\n"
+                                                   "S9030000FC\n")
+                                 .string();
+    const Result result = simulated(R"({"devices": [{"sectors": 8}]})", {"-v", "download", file, "--target", "8"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("Motorola S-record: 2 records in 1 blocks, 8 bytes, into area 8"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("checksums matched: 2 in the staging area, 0 in area 8"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("program: ok"), std::string::npos) << result.out;
+}
+
+TEST(DrovaSimulated, ReportsWhatCannotStartOrBeListed) {
+    const Result bad = simulated(R"({"devices": [{"colour": "blue"}]})", {"info"});
+    EXPECT_EQ(bad.status, 5);
+    EXPECT_NE(bad.err.find("before serving a device"), std::string::npos) << bad.err;
+
+    const Result list = simulated(R"({"devices": [{}]})", {"list"});
+    EXPECT_EQ(list.status, 4);
+    EXPECT_NE(list.err.find("no readable found-device list"), std::string::npos) << list.err;
+
+    // with-sim points the program at the simulated device and hands on its status.
+    EXPECT_EQ(drova({"--sim-program", DROVA_TEST_SIM, "with-sim", DROVA_TEST_DROVA, "--library", DROVA_TEST_LIBRARY,
+                     "flash"}).status,
+              0);
+    EXPECT_EQ(drova({"--sim-program", DROVA_TEST_SIM, "with-sim", DROVA_TEST_DROVA, "--library", kNoLibrary, "info"})
+                  .status,
+              4);
+    const Result missing_program = drova({"--sim-program", DROVA_TEST_SIM, "with-sim", "/no/such/program"});
+    EXPECT_EQ(missing_program.status, 5);
+    EXPECT_NE(missing_program.err.find("cannot run /no/such/program"), std::string::npos) << missing_program.err;
 }
 
 }  // namespace
