@@ -105,15 +105,19 @@ void on_search_period_end(Session &session, const Ticket &ticket) {
     SearchState &search = search_state();
     auto &found = running->found_devices;
 
-    const int scan = search.scan_counter;
+    int scan = search.scan_counter;
     if (scan != -1) {
         if (!found.empty()) add_scan_line(found.size(), scan);
+        // A stop that lands meanwhile (even from the host's line callback)
+        // must not be overwritten: the series then ends with this search.
         if (scan < kLastScan) {
-            search.scan_counter = scan + 1;
-            find_drovas(session, -1, kScanUnitMs);
-            return;
+            if (search.scan_counter.compare_exchange_strong(scan, scan + 1)) {
+                find_drovas(session, -1, kScanUnitMs);
+                return;
+            }
+        } else {
+            search.scan_counter.compare_exchange_strong(scan, -1);
         }
-        search.scan_counter = -1;
     }
     if (found.empty()) {
         session.post(VELKOR_EV_SEARCH, 1);

@@ -137,3 +137,29 @@ TEST_F(SearchTest, OneDeviceLineIsSingular) {
 
 }  // namespace
 }  // namespace velkor::testing
+
+namespace velkor::testing {
+namespace {
+
+// The host stops the series from inside its own line callback: the stop holds.
+TEST_F(SearchTest, StopFromTheLineCallbackEndsTheSeries) {
+    attach("a", CooperativeDevice{1});
+    struct Stopper {
+        static void VELKOR_CALL clear(void *) {}
+        static void VELKOR_CALL add(void *self, const char *) {
+            ++*static_cast<int *>(self);
+            _StopNetworkScanning();
+        }
+    };
+    int lines = 0;
+    TStrings list{&lines, &Stopper::clear, &Stopper::add};
+    ASSERT_EQ(_StartNetworkScanning(&list), 0);
+    ASSERT_TRUE(events.wait_for({12, 0}));
+    ASSERT_TRUE(wait_idle());
+    pass(200);
+    EXPECT_EQ(lines, 1);
+    EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}}));
+}
+
+}  // namespace
+}  // namespace velkor::testing
