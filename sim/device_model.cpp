@@ -609,7 +609,7 @@ std::array<std::uint8_t, kInfoBlockSize> DeviceModel::sector_info_block(unsigned
     return block;
 }
 
-void DeviceModel::install_application(const ApplicationSpec &application) {
+void DeviceModel::install_application(const ApplicationImage &application) {
     const Bytes image = make_application_image(application.info, application.payload_size);
     Bytes stream;
     append_be32(stream, 0);

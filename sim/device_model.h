@@ -59,7 +59,7 @@ enum class Refusal : std::uint8_t {
     on_request = 11, // a fault rule
 };
 
-struct ApplicationSpec {
+struct ApplicationImage {
     std::uint8_t sector = 0;
     AppInfoFields info;
     std::uint32_t payload_size = 0;  // image bytes after the information block
@@ -88,7 +88,7 @@ struct DeviceConfig {
     // (20 + 2 + 2 * 168 = 358 bytes) within a 512-byte transfer; three make
     // a 526-byte frame.
     unsigned flash_blocks_per_frame = 2;
-    std::vector<ApplicationSpec> applications;
+    std::vector<ApplicationImage> applications;
     std::map<std::uint32_t, StartBehaviour> start_behaviour;  // by application id
 };
 
@@ -155,7 +155,7 @@ public:
     Bytes read_memory(unsigned area, std::uint32_t address, std::uint32_t length) const;
     std::array<std::uint8_t, kInfoBlockSize> sector_info_block(unsigned sector) const;
     // Writes an application image into an erased sector as a download would.
-    void install_application(const ApplicationSpec &application);
+    void install_application(const ApplicationImage &application);
 
     std::vector<LogEntry> log() const;
     void clear_log();

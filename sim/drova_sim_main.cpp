@@ -42,7 +42,7 @@ struct Options {
 SimConfig config_from_flags(const Options &options) {
     SimConfig config;
     std::vector<FaultRule> faults;
-    for (const auto &spec : options.faults) faults.push_back(parse_fault_spec(spec));
+    for (const auto &fault : options.faults) faults.push_back(parse_fault_text(fault));
     const std::uint32_t first_serial = options.serial.empty() ? default_serial(0) : parse_serial(options.serial);
     for (unsigned i = 0; i < options.devices; ++i) {
         ServedDevice served;

@@ -111,11 +111,11 @@ FaultRule read_fault(const json &value, const std::string &path) {
     return rule;
 }
 
-ApplicationSpec read_application(const json &value, const std::string &path) {
+ApplicationImage read_application(const json &value, const std::string &path) {
     ObjectReader r(value, path,
                    {"sector", "id", "name", "version_a", "version_b", "fw_version", "version_c", "version_d",
                     "features", "payload_size"});
-    ApplicationSpec app;
+    ApplicationImage app;
     if (!r.has("sector") || !r.has("id")) ObjectReader::fail(path, "needs \"sector\" and \"id\"");
     app.sector = static_cast<std::uint8_t>(r.number("sector", 0, 254));
     app.info.id = static_cast<std::uint32_t>(r.number("id", 0, 0xFFFFFFFE));
@@ -232,13 +232,13 @@ SimConfig parse_config(const std::string &json_text) {
     return config;
 }
 
-FaultRule parse_fault_spec(const std::string &spec) {
+FaultRule parse_fault_text(const std::string &text) {
     json object = json::object();
     std::size_t start = 0;
     bool first = true;
-    while (start <= spec.size()) {
-        const std::size_t comma = spec.find(',', start);
-        const std::string part = spec.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    while (start <= text.size()) {
+        const std::size_t comma = text.find(',', start);
+        const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         if (first) {
             const std::size_t at = part.find('@');
             object["kind"] = part.substr(0, at);
@@ -250,18 +250,18 @@ FaultRule parse_fault_spec(const std::string &spec) {
             first = false;
         } else {
             const std::size_t eq = part.find('=');
-            if (eq == std::string::npos) throw ConfigError("fault \"" + spec + "\": expected key=value, got \"" + part + "\"");
+            if (eq == std::string::npos) throw ConfigError("fault \"" + text + "\": expected key=value, got \"" + part + "\"");
             const std::string key = part.substr(0, eq), value = part.substr(eq + 1);
             std::int64_t number = 0;
             auto [stop, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
             if (value.empty() || ec != std::errc() || stop != value.data() + value.size())
-                throw ConfigError("fault \"" + spec + "\": " + key + " needs an integer");
+                throw ConfigError("fault \"" + text + "\": " + key + " needs an integer");
             object[key] = number;
         }
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
-    return read_fault(object, "fault \"" + spec + "\"");
+    return read_fault(object, "fault \"" + text + "\"");
 }
 
 }  // namespace velkor::sim

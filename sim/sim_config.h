@@ -37,7 +37,7 @@ std::uint32_t default_serial(std::size_t index);
 // Throw ConfigError with the offending key in the message.
 SimConfig parse_config(const std::string &json_text);
 // "KIND[@OPCODE][,skip=N][,times=N][,amount=N][,frame=N]", e.g. "no_answer@query,times=2".
-FaultRule parse_fault_spec(const std::string &spec);
+FaultRule parse_fault_text(const std::string &text);
 // A number (decimal or 0x...) or the KV text form.
 std::uint32_t parse_serial(const std::string &text);
 

@@ -182,22 +182,22 @@ TEST_F(FaultTest, UnplugCutsTheExchangeUntilPluggedInAgain) {
     EXPECT_EQ(host.ask(command(kKeepAlive)), Bytes{kKeepAlive});
 }
 
-TEST(FaultSpecTest, TextFormAndJsonForm) {
-    FaultRule r = parse_fault_spec("no_answer@query,skip=1,times=2");
+TEST(FaultTextTest, TextFormAndJsonForm) {
+    FaultRule r = parse_fault_text("no_answer@query,skip=1,times=2");
     EXPECT_EQ(r.kind, FaultKind::no_answer);
     EXPECT_EQ(r.opcode, kQuery);
     EXPECT_EQ(r.skip, 1u);
     EXPECT_EQ(r.times, 2u);
-    r = parse_fault_spec("wrong_length@231,amount=-2,frame=-1");
+    r = parse_fault_text("wrong_length@231,amount=-2,frame=-1");
     EXPECT_EQ(r.opcode, kFlashInfo);
     EXPECT_EQ(r.amount, -2);
     EXPECT_EQ(r.frame, -1);
-    EXPECT_FALSE(parse_fault_spec("unplug").opcode);
-    EXPECT_THROW(parse_fault_spec("melt@query"), ConfigError);
-    EXPECT_THROW(parse_fault_spec("no_answer@nothing"), ConfigError);
-    EXPECT_THROW(parse_fault_spec("no_answer,times"), ConfigError);
-    EXPECT_THROW(parse_fault_spec("no_answer,times=-1"), ConfigError);
-    EXPECT_THROW(parse_fault_spec("no_answer,when=1"), ConfigError);
+    EXPECT_FALSE(parse_fault_text("unplug").opcode);
+    EXPECT_THROW(parse_fault_text("melt@query"), ConfigError);
+    EXPECT_THROW(parse_fault_text("no_answer@nothing"), ConfigError);
+    EXPECT_THROW(parse_fault_text("no_answer,times"), ConfigError);
+    EXPECT_THROW(parse_fault_text("no_answer,times=-1"), ConfigError);
+    EXPECT_THROW(parse_fault_text("no_answer,when=1"), ConfigError);
 }
 
 }  // namespace
