@@ -66,6 +66,10 @@ int main(void) {
         _Close();
         return 1;
     }
+    TDROVAInfo found[8];
+    const int count = _GetFoundDevices(found, 8);
+    for (int i = 0; i < count && i < 8; ++i) /* a name fills its field without a zero byte */
+        printf("found %d: %.64s\n", i, found[i].deviceName);
     _GetHintAboutDROVA(VELKOR_HINT_NAME | VELKOR_HINT_SERIAL_NUMBER | VELKOR_HINT_HW_VERSION |
                            VELKOR_HINT_FOS_IFC_VERSION,
                        _GetConnectInfo(), description, sizeof description);

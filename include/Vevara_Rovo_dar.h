@@ -182,6 +182,12 @@ VELKOR_API int VELKOR_CALL _Disconnect(void);
  * is -1, then connects to the last device found. Returns 1 when refused or
  * when no interface is present (the search still ends with (12,1)). */
 VELKOR_API int VELKOR_CALL _FindDROVAs(int connectAfterSearch, int ignored, int unitMs);
+/* Copies the found-device list of the last finished search (host order, the
+ * entries _Connect picks from) into dst, at most max entries, and returns how
+ * many the list holds; call with max 0 to ask the count. 0 without a session
+ * and while a search runs. An addition for C hosts, which cannot read the
+ * library's own list in slot 37 of the export table. */
+VELKOR_API int VELKOR_CALL _GetFoundDevices(TDROVAInfo *dst, int max);
 /* Searches again and again (up to 65536 times) and adds to list a line such
  * as "2 HW Devices found on UDP port 17" for each search that found devices.
  * The list must stay valid until the series ends. A null list is refused (1). */

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "exit_codes.h"
 #include "interrupt.h"
 #include "os_services.h"
@@ -290,19 +292,50 @@ std::string library_banner(const GlobalOptions &options) {
     }
 }
 
+std::string status_text(std::uint32_t status) {
+    switch (status) {
+    case 2: return "FOS interface not compatible";
+    case 3: return "held by this host";
+    default: return "status " + std::to_string(status);
+    }
+}
+
 void list_devices(Runtime &runtime, bool json) {
     DeviceSession session(runtime.api(), runtime.console());
+    Console &console = runtime.console();
     try {
         session.search(runtime.selection().search_unit_ms);
     } catch (const Failure &failure) {
         if (failure.exit_code() != exit_code::kNoDevice || !json) throw;
-        runtime.console().line("[]");
+        console.line("[]");
         return;
     }
-    // Slot 37 of _Test_Version_Compatibility points at the library's own C++
-    // list, which a C host cannot read.
-    throw Failure(exit_code::kLibrary,
-                  "devices answered, but this library gives hosts no readable found-device list to print");
+    const auto found = session.found_devices();
+    if (json) {
+        auto list = nlohmann::ordered_json::array();
+        for (std::size_t index = 0; index < found.size(); ++index) {
+            const TDROVAInfo &entry = found[index];
+            list.push_back({{"index", index},
+                            {"serial", entry.serialNumber},
+                            {"serialText", session.serial_text(entry.serialNumber)},
+                            {"name", field_text(entry.deviceName)},
+                            {"hardwareVersion", version_text(entry.hwVersion)},
+                            {"fosInterfaceVersion", version_text(entry.fosIfcVersion)},
+                            {"status", entry.status},
+                            {"autostartApplication", entry.autostartAppId},
+                            {"interface", field_text(entry.devicePath)}});
+        }
+        // Names and paths come from the device: never let a stray byte stop the listing.
+        console.line(list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+        return;
+    }
+    for (std::size_t index = 0; index < found.size(); ++index) {
+        const TDROVAInfo &entry = found[index];
+        console.line(std::to_string(index) + ": " + session.serial_text(entry.serialNumber) + "  " +
+                     field_text(entry.deviceName) + "  hardware " + version_text(entry.hwVersion) +
+                     "  FOS interface " + version_text(entry.fosIfcVersion) + "  " + status_text(entry.status));
+        console.line("   " + field_text(entry.devicePath));
+    }
 }
 
 void show_info(Runtime &runtime) {

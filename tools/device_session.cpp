@@ -146,6 +146,14 @@ void DeviceSession::search(int unit_ms, bool connect_after) {
     }
 }
 
+std::vector<TDROVAInfo> DeviceSession::found_devices() const {
+    api_.require({"_GetFoundDevices"});
+    std::vector<TDROVAInfo> found(static_cast<std::size_t>(api_._GetFoundDevices(nullptr, 0)));
+    // The list cannot change between the two calls: no search is under way.
+    found.resize(static_cast<std::size_t>(api_._GetFoundDevices(found.data(), static_cast<int>(found.size()))));
+    return found;
+}
+
 void DeviceSession::connect(const Selection &selection) {
     api_.require({"_Connect", "_FindDROVAs", "_GetConnectInfo", "_SnConvertUint2Agt"});
     if (selection.serial) {
@@ -154,11 +162,17 @@ void DeviceSession::connect(const Selection &selection) {
         run("connect to " + serial_text(serial), VELKOR_EV_CONNECT,
             [&] { return api_._Connect(static_cast<int>(serial), 0, 0); });
     } else if (selection.index) {
-        throw Failure(exit_code::kLibrary, "--index needs the found-device list, which this library does not give "
-                                           "to hosts; select the device with --serial");
+        search(selection.search_unit_ms);
+        const auto found = found_devices();
+        const int index = *selection.index;
+        if (index < 0 || static_cast<std::size_t>(index) >= found.size())
+            throw Failure(exit_code::kNoDevice, "no device at index " + std::to_string(index) + ": " +
+                                                    std::to_string(found.size()) + " found (drova list shows them)");
+        const std::uint32_t serial = found[static_cast<std::size_t>(index)].serialNumber;
+        run("connect to " + serial_text(serial), VELKOR_EV_CONNECT,
+            [&] { return api_._Connect(static_cast<int>(serial), index, 0); });
     } else {
-        // The library gives hosts no readable found-device list, so the
-        // search's own connect claims the device: the one found last.
+        // The search's own connect claims the device found last.
         search(selection.search_unit_ms, true);
         await("connect", VELKOR_EV_CONNECT);
     }

@@ -81,6 +81,8 @@ public:
     // Searches, and with `connect_after` lets the library claim the device it
     // found last. Throws Failure(kNoDevice) when none answers.
     void search(int unit_ms, bool connect_after = false);
+    // The entries of the last finished search, in the order _Connect sees them.
+    std::vector<TDROVAInfo> found_devices() const;
     // Searches and claims the selected device.
     void connect(const Selection &selection);
     void disconnect();

@@ -69,6 +69,7 @@ class Velkor:
             "_GetErrorString": (ctypes.c_char_p, [ctypes.c_int]),
             "_GetConnectInfo": (ctypes.POINTER(TDROVAInfo), []),
             "_FindDROVAs": (ctypes.c_int, [ctypes.c_int, ctypes.c_int, ctypes.c_int]),
+            "_GetFoundDevices": (ctypes.c_int, [ctypes.POINTER(TDROVAInfo), ctypes.c_int]),
             "_Connect": (ctypes.c_int, [ctypes.c_int, ctypes.c_int, c_u8]),
             "_Disconnect": (ctypes.c_int, []),
             "_ReadInfo": (ctypes.c_int, []),
@@ -147,6 +148,12 @@ class Velkor:
         self.wait_for(self.EV_SEARCH, "search")
         if connect:
             self.wait_for(self.EV_CONNECT, "connect")
+
+    def found_devices(self):
+        """The devices the last finished search found, in the order connect() sees them."""
+        count = self.lib._GetFoundDevices(None, 0)
+        found = (TDROVAInfo * count)()
+        return list(found[:self.lib._GetFoundDevices(found, count)])
 
     def connect(self, serial):
         self._command(f"connect to {serial:#x}", self.EV_CONNECT, self.lib._Connect(serial, 0, 0))

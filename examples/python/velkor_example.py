@@ -1,4 +1,4 @@
-"""Search, connect, describe the device and its flash, disconnect.
+"""Search, list the devices found, connect to the first, describe the device and its flash, disconnect.
 
     python3 velkor_example.py --library build/linux/src/libdoduzerez.so
     drova with-sim "$(command -v python3)" velkor_example.py --library ...   # against a simulated device
@@ -16,7 +16,11 @@ def main():
     try:
         with Velkor(args.library) as api:
             api.on_event = lambda a, b: print(f"event ({a},{b})")
-            api.search(connect=True)
+            api.search()
+            found = api.found_devices()
+            for index, device in enumerate(found):
+                print(f"found {index}: {device.deviceName.decode()} ({api.serial_text(device.serialNumber)})")
+            api.connect(found[0].serialNumber)
             info = api.read_info()
             print(f"connected to {info.deviceName.decode()} ({api.serial_text(info.serialNumber)})")
             print(api.hint(Velkor.HINT_NAME | Velkor.HINT_HW_VERSION | Velkor.HINT_FOS_IFC_VERSION), end="")

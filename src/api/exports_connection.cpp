@@ -19,6 +19,10 @@ VELKOR_API int VELKOR_CALL _FindDROVAs(int connectAfterSearch, int, int unitMs) 
     return velkor::find_drovas(Session::instance(), connectAfterSearch, unitMs);
 }
 
+VELKOR_API int VELKOR_CALL _GetFoundDevices(TDROVAInfo *dst, int max) {
+    return velkor::copy_found_devices(Session::instance(), dst, max);
+}
+
 VELKOR_API int VELKOR_CALL _StartNetworkScanning(TStrings *list) {
     return velkor::start_network_scanning(Session::instance(), list);
 }

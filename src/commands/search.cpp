@@ -1,5 +1,6 @@
 #include "commands/search.h"
 
+#include <algorithm>
 #include <span>
 #include <string>
 
@@ -83,6 +84,16 @@ int start_network_scanning(Session &session, TStrings *list) {
 int stop_network_scanning() {
     search_state().scan_counter = -1;
     return 0;
+}
+
+int copy_found_devices(Session &session, TDROVAInfo *dst, int max) {
+    ExchangeGuard guard(session.exchange_lock);
+    auto running = session.workers();
+    if (!running || session.command.state() == kSearch) return 0;
+    const auto &found = running->found_devices;
+    const std::size_t copied = (dst == nullptr || max < 1) ? 0 : std::min(found.size(), static_cast<std::size_t>(max));
+    for (std::size_t i = 0; i < copied; ++i) dst[i] = found[i];
+    return static_cast<int>(found.size());
 }
 
 void on_search_answer(Session &session, const Ticket &, const std::uint8_t *body, std::size_t length) {

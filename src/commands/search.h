@@ -24,6 +24,9 @@ SearchState &search_state();
 int find_drovas(Session &session, int connect_after_search, int unit_ms);
 int start_network_scanning(Session &session, TStrings *list);
 int stop_network_scanning();
+// Copies up to max entries of the last finished search's list; returns how
+// many it holds (0 while a search runs: its entries are not complete yet).
+int copy_found_devices(Session &session, TDROVAInfo *dst, int max);
 
 void on_search_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
 void on_search_period_end(Session &, const Ticket &);

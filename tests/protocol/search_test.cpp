@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "protocol/protocol_fixture.h"
@@ -31,6 +32,27 @@ TEST_F(SearchTest, TwoDevicesInInterfaceOrderAndOnlyAtTheTimer) {
     EXPECT_EQ(found()[0].fosIfcVersion, 0x01010000u);
     EXPECT_STRNE(found()[0].devicePath, found()[1].devicePath);
     EXPECT_STREQ(found()[0].deviceName, "DROVA test");
+}
+
+TEST_F(SearchTest, FoundDeviceCopiesAreTheFinishedListAndStayInsideTheCallersArray) {
+    attach("b", CooperativeDevice{0x000002});
+    attach("a", CooperativeDevice{0x000001});
+    ASSERT_EQ(_FindDROVAs(-1, 0, 500), 0);
+    EXPECT_EQ(_GetFoundDevices(nullptr, 0), 0) << "a running search has no finished list";
+    ASSERT_TRUE(events.wait_for({12, 0}));
+
+    EXPECT_EQ(_GetFoundDevices(nullptr, 0), 2);
+    TDROVAInfo copies[3];
+    std::memset(copies, 0xAB, sizeof copies);
+    EXPECT_EQ(_GetFoundDevices(copies, 1), 2);
+    EXPECT_EQ(std::memcmp(&copies[0], &found()[0], sizeof(TDROVAInfo)), 0);
+    EXPECT_EQ(copies[1].serialNumber, 0xABABABABu) << "written past max";
+    EXPECT_EQ(_GetFoundDevices(copies, 3), 2);
+    EXPECT_EQ(copies[1].serialNumber, 2u);
+    EXPECT_EQ(copies[2].serialNumber, 0xABABABABu);
+
+    _Close();
+    EXPECT_EQ(_GetFoundDevices(copies, 3), 0);
 }
 
 TEST_F(SearchTest, AnswersOfTheWrongLengthAddNothing) {

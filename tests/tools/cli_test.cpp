@@ -246,14 +246,30 @@ TEST(DrovaSimulated, StagingAreaDownloadsNeedNoProgramStep) {
     EXPECT_EQ(result.out.find("program: ok"), std::string::npos) << result.out;
 }
 
-TEST(DrovaSimulated, ReportsWhatCannotStartOrBeListed) {
+TEST(DrovaSimulated, ListsTheFoundDevicesAndSelectsByTheirIndex) {
+    const std::string two = R"({"devices": [{"serial": "KV47D00291"}, {"serial": "KV50F00001", "name": "second"}]})";
+    const Result list = simulated(two, {"list"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("0: KV47D00291  DROVA simulated device  hardware "), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("1: KV50F00001  second  hardware "), std::string::npos) << list.out;
+
+    const Result json = simulated(two, {"list", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_NE(json.out.find(R"("serialText": "KV50F00001")"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find(R"("index": 1)"), std::string::npos) << json.out;
+
+    const Result second = simulated(two, {"--index", "1", "flash"});
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.out.find("connected: second, serial KV50F00001"), std::string::npos) << second.out;
+    const Result beyond = simulated(two, {"--index", "2", "flash"});
+    EXPECT_EQ(beyond.status, 6);
+    EXPECT_NE(beyond.err.find("no device at index 2: 2 found"), std::string::npos) << beyond.err;
+}
+
+TEST(DrovaSimulated, ReportsWhatCannotStart) {
     const Result bad = simulated(R"({"devices": [{"colour": "blue"}]})", {"info"});
     EXPECT_EQ(bad.status, 5);
     EXPECT_NE(bad.err.find("before serving a device"), std::string::npos) << bad.err;
-
-    const Result list = simulated(R"({"devices": [{}]})", {"list"});
-    EXPECT_EQ(list.status, 4);
-    EXPECT_NE(list.err.find("no readable found-device list"), std::string::npos) << list.err;
 
     // with-sim points the program at the simulated device and hands on its status.
     EXPECT_EQ(drova({"--sim-program", DROVA_TEST_SIM, "with-sim", DROVA_TEST_DROVA, "--library", DROVA_TEST_LIBRARY,
