@@ -1,0 +1,285 @@
+// The download stream over any list of blocks (any addresses, sizes from 0,
+// overlaps, hundreds of blocks) and any target area, against a device that
+// checks every frame it is sent against the stream it expects and answers
+// each step as a healthy device does: the library must send exactly the
+// records, chunks, checksums and program steps of that stream, and the host
+// must get exactly the events of a complete download. The checksum itself
+// is compared with an independent computation on the raw input.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "Vevara_Rovo_dar.h"
+#include "commands/wire_values.h"
+#include "driven_session.h"
+#include "fuzz_input.h"
+#include "support/scripted_device.h"
+
+namespace velkor::fuzzing {
+namespace {
+
+using testing::Block;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kSerial = 0x123456;
+constexpr int kSectors = 3;  // the staging area is area 3
+constexpr std::size_t kMaxChunk = 480;
+constexpr std::size_t kMaxStreamBytes = 256 * 1024;
+
+// The one's-complement sum as the plain sum folded into 8 bits: 0 only for
+// a zero sum, 0xFF for any other multiple of 255. Then complemented.
+std::uint8_t folded_checksum(const std::uint8_t *bytes, std::size_t size) {
+    std::uint64_t sum = 0;
+    for (std::size_t k = 0; k < size; ++k) sum += bytes[k];
+    const std::uint64_t folded = sum == 0 ? 0 : 1 + (sum - 1) % 255;
+    return static_cast<std::uint8_t>(~folded);
+}
+
+void check_checksum(const std::uint8_t *data, std::size_t size) {
+    const std::span<const std::uint8_t> bytes(data, size);
+    const std::uint8_t checksum = ones_complement_checksum(bytes);
+    if (checksum != folded_checksum(data, size)) fail("the checksum differs from the folded byte sum");
+    Bytes sealed(data, data + size);
+    sealed.push_back(checksum);
+    if (ones_complement_checksum(sealed) != 0) fail("bytes followed by their checksum do not sum to zero");
+    const Bytes reversed(bytes.rbegin(), bytes.rend());
+    if (ones_complement_checksum(reversed) != checksum) fail("the checksum depends on the order of the bytes");
+}
+
+void put_be32(Bytes &out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+Bytes command(std::uint8_t opcode, std::uint8_t area, std::uint32_t offset) {
+    Bytes bytes{opcode, area};
+    put_be32(bytes, offset);
+    return bytes;
+}
+
+// The commands a device must receive for `blocks` downloaded into `target`,
+// and the events the host must get.
+struct Expected {
+    std::vector<Bytes> commands;
+    std::vector<Event> events;
+};
+
+Expected expected_download(const std::vector<BinBlock> &blocks, int target) {
+    Expected expected;
+    std::vector<Bytes> records;
+    for (const BinBlock &block : blocks) {
+        Bytes record;
+        put_be32(record, block.Address);
+        put_be32(record, block.Length);
+        record.insert(record.end(), block.Data, block.Data + block.Length);
+        records.push_back(std::move(record));
+    }
+    if (target != 1) records.emplace_back(8, 0);
+    const auto target_area = static_cast<std::uint8_t>(target);
+    std::uint32_t offset = 0;
+    for (const Bytes &record : records) {
+        const auto length = static_cast<std::uint32_t>(record.size());
+        expected.commands.push_back(command(0xEC, kSectors, offset));
+        for (std::size_t at = 0; at < record.size(); at += kMaxChunk) {
+            Bytes chunk{0xED};
+            chunk.insert(chunk.end(), record.begin() + static_cast<std::ptrdiff_t>(at),
+                         record.begin() + static_cast<std::ptrdiff_t>(std::min(record.size(), at + kMaxChunk)));
+            expected.commands.push_back(std::move(chunk));
+        }
+        if (record.empty()) fail("a record without its header");
+        Bytes check = command(0xEF, kSectors, offset);
+        put_be32(check, length);
+        expected.commands.push_back(check);
+        expected.events.insert(expected.events.end(), {{VELKOR_EV_ADDRESS, 0}, {VELKOR_EV_PRGDATA, 0},
+                                                       {VELKOR_EV_CHECKSUM, 0}});
+        if (target != kSectors) {
+            expected.commands.push_back(command(0xEE, target_area, offset));
+            check[1] = target_area;
+            expected.commands.push_back(check);
+            expected.events.insert(expected.events.end(), {{VELKOR_EV_PROGRAM, 0}, {VELKOR_EV_CHECKSUM, 0}});
+        }
+        offset += length;
+    }
+    expected.events.emplace_back(VELKOR_EV_DOWNLOAD, 0);
+    return expected;
+}
+
+// A healthy device for the download steps: it keeps what it is sent and
+// answers with the echo, the chunk length, or the checksum of what it holds
+// at the place asked for.
+class DownloadDevice final : public usb::InProcessDevice {
+public:
+    bool on_host_block(const std::uint8_t *data, std::size_t size, std::vector<Block> &answers) override {
+        answers = answer(Block(data, data + size));
+        return true;
+    }
+
+private:
+    std::vector<Block> answer(const Block &frame) {
+        const std::uint32_t length = frame[4] << 24 | frame[5] << 16 | frame[6] << 8 | frame[7];
+        const std::uint8_t *bytes = frame.data() + 20;
+        const std::uint8_t opcode = bytes[0];
+        if (recording_) received_.emplace_back(bytes, bytes + length);
+        if (!well_formed(frame, length)) malformed_ = true;
+        switch (opcode) {
+        case 0xE6: {
+            Bytes body{0xE6};
+            const Bytes report = testing::device_report(kSerial);
+            body.insert(body.end(), report.begin(), report.end());
+            return {testing::answer_frame(body)};
+        }
+        case 0xE0:
+            return {testing::answer_frame({0xE2, bytes[2], bytes[3], bytes[4], bytes[5]})};
+        case 0xE7:
+            return flash_table();
+        case 0xEC:
+            area_ = bytes[1];
+            offset_ = static_cast<std::uint32_t>(bytes[2] << 24 | bytes[3] << 16 | bytes[4] << 8 | bytes[5]);
+            stream_.clear();
+            return {testing::answer_frame(Bytes(bytes, bytes + 6))};
+        case 0xED: {
+            stream_.insert(stream_.end(), bytes + 1, bytes + length);
+            const std::uint32_t chunk = length - 1;
+            return {testing::answer_frame({0xED, static_cast<std::uint8_t>(chunk >> 24),
+                                           static_cast<std::uint8_t>(chunk >> 16),
+                                           static_cast<std::uint8_t>(chunk >> 8), static_cast<std::uint8_t>(chunk)})};
+        }
+        case 0xEE:
+            return {testing::answer_frame({0xEE, 0x00})};
+        case 0xEF:
+            // Programming copies the record, so both areas hold the same bytes.
+            return {testing::answer_frame({0xEF, folded_checksum(stream_.data(), stream_.size())})};
+        default:
+            return {};
+        }
+    }
+
+public:
+    void start_recording() {
+        recording_ = true;
+        received_.clear();
+        malformed_ = false;
+    }
+    void stop_recording() { recording_ = false; }
+    const std::vector<Bytes> &received() const { return received_; }
+    bool malformed() const { return malformed_; }
+
+private:
+    // The header names the length twice, the reserved words are zero and
+    // nothing but zeros follows the command bytes.
+    static bool well_formed(const Block &frame, std::uint32_t length) {
+        if (frame.size() != 512 || length == 0 || length > 492) return false;
+        for (std::size_t k = 0; k < 4; ++k)
+            if (frame[k] != 0 || frame[8 + k] != 0 || frame[12 + k] != 0 || frame[16 + k] != frame[4 + k])
+                return false;
+        for (std::size_t k = 20 + length; k < frame.size(); ++k)
+            if (frame[k] != 0) return false;
+        return true;
+    }
+
+    static std::vector<Block> flash_table() {
+        Bytes empty_sector(168, 0);
+        std::fill_n(empty_sector.begin(), 4, 0xFF);
+        std::vector<Block> frames;
+        for (int first = 0; first < kSectors; first += 2) {
+            Bytes body{0xE7, kSectors};
+            for (int k = first; k < std::min(first + 2, kSectors); ++k)
+                body.insert(body.end(), empty_sector.begin(), empty_sector.end());
+            frames.push_back(testing::answer_frame(body));
+        }
+        return frames;
+    }
+
+    bool recording_ = false;
+    bool malformed_ = false;
+    std::vector<Bytes> received_;
+    std::uint8_t area_ = 0;
+    std::uint32_t offset_ = 0;
+    Bytes stream_;
+};
+
+class DownloadFuzzer {
+public:
+    DownloadFuzzer() {
+        usb::attach_in_process_device("drova0", device_);
+        _FindDROVAs(-1, 0, 1);
+        driven_.run_out_period();
+        if (_Connect(static_cast<int>(kSerial), 0, 0) != 0 || _FlashInfo() != 0) fail("could not prepare a device");
+        driven_.end_step();
+        driven_.flush();
+        if (!_IsConnected()) fail("the device did not connect");
+    }
+
+    void run(FuzzInput &in) {
+        const int target = in.byte() % 6 - 1;
+        std::vector<Bytes> data;
+        std::vector<BinBlock> blocks;
+        // Mostly a few blocks; now and then hundreds.
+        const std::uint8_t count_class = in.byte();
+        const std::size_t count = count_class < 224 ? count_class % 8 : in.u16() % 513;
+        std::size_t total = 0;
+        for (std::size_t k = 0; k < count && total < kMaxStreamBytes; ++k) {
+            const std::uint32_t address = in.u32();
+            const std::uint8_t size_class = in.byte();
+            const std::size_t size = size_class < 128 ? size_class % 16 : in.u16() % 1500;
+            data.push_back(in.bytes(size));
+            total += size;
+            blocks.push_back({address, static_cast<u32>(size), data.back().data()});
+        }
+        for (const Bytes &bytes : data) check_checksum(bytes.data(), bytes.size());
+
+        TBinList *list = _BinListCreate();
+        for (const BinBlock &block : blocks) _BinListAdd(list, &block);
+        device_->start_recording();
+        const int result = _Download(target, list);
+        _BinListFree(list);  // the library keeps its own copy
+        device_->stop_recording();
+        driven_.end_step();
+        const StepEvents events = driven_.flush().at(0);
+
+        if (blocks.empty()) {
+            if (result != 1 || !events.empty() || !device_->received().empty())
+                fail("an empty block list was not refused quietly");
+            return;
+        }
+        if (result != 0) fail("a download to a connected device was refused");
+        if (driven_.session().command.state() != kIdle) fail("the download did not end");
+        if (device_->malformed()) fail("a frame with a bad header or stray bytes after its command");
+        const Expected expected = expected_download(blocks, target);
+        if (device_->received() != expected.commands) {
+            const auto &got = device_->received();
+            std::fprintf(stderr, "%zu commands sent, %zu expected\n", got.size(), expected.commands.size());
+            for (std::size_t k = 0; k < std::max(got.size(), expected.commands.size()); ++k) {
+                const Bytes none;
+                const Bytes &a = k < got.size() ? got[k] : none;
+                const Bytes &b = k < expected.commands.size() ? expected.commands[k] : none;
+                if (a == b) continue;
+                std::fprintf(stderr, "command %zu: got", k);
+                for (std::size_t i = 0; i < std::min<std::size_t>(a.size(), 12); ++i) std::fprintf(stderr, " %02X", a[i]);
+                std::fprintf(stderr, " (%zu), expected", a.size());
+                for (std::size_t i = 0; i < std::min<std::size_t>(b.size(), 12); ++i) std::fprintf(stderr, " %02X", b[i]);
+                std::fprintf(stderr, " (%zu)\n", b.size());
+                break;
+            }
+            fail("the device was not sent the download stream");
+        }
+        if (events != expected.events) fail("the host did not get the events of a complete download");
+    }
+
+private:
+    DrivenSession driven_;
+    std::shared_ptr<DownloadDevice> device_ = std::make_shared<DownloadDevice>();
+};
+
+}  // namespace
+}  // namespace velkor::fuzzing
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    static velkor::fuzzing::DownloadFuzzer fuzzer;
+    velkor::fuzzing::FuzzInput input(data, size);
+    fuzzer.run(input);
+    return 0;
+}
