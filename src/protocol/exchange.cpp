@@ -46,11 +46,12 @@ void dispatch_response(Session &session, std::uint32_t channel, const std::uint8
         return;
     }
     // Only the bytes that arrived: a header that claims more never lets a
-    // handler read what an earlier answer left in the buffer.
+    // handler read what an earlier answer left in the buffer, and a block too
+    // short for a header has no body and no header to read.
     const std::size_t delivered = count > kHeaderSize ? count - kHeaderSize : 0;
-    const std::size_t length = std::min<std::size_t>(read_answer_header(frame).length, delivered);
+    const std::size_t length = delivered == 0 ? 0 : std::min<std::size_t>(read_answer_header(frame).length, delivered);
     ExchangeBuffers &buffers = session.exchange;
-    std::memmove(buffers.response.data(), frame + kHeaderSize, length);
+    if (length > 0) std::memmove(buffers.response.data(), frame + kHeaderSize, length);
     if (ticket.state >= 0 && ticket.state < kIdle) {
         if (ResponseHandler handler = session.handlers()[static_cast<std::size_t>(ticket.state)].response)
             handler(session, ticket, buffers.response.data(), length);

@@ -173,5 +173,26 @@ TEST_F(LinkUpkeepTest, OversizedReadIsReported) {
     ASSERT_TRUE(events.wait_for({15, 8}));
 }
 
+// The link's receiver may be handed a block too short for a header: the
+// command in flight gets an empty answer, and nothing past the block is read
+// (the sanitizer build sees such a read).
+TEST_F(LinkUpkeepTest, BlockShorterThanAHeaderIsAnEmptyAnswer) {
+    bool answering = true;
+    attach("a", [&](const Block &frame) -> std::vector<Block> {
+        if (!answering) return {};
+        return CooperativeDevice{}(frame);
+    });
+    connect_to(0x123456);
+    answering = false;
+    const std::vector<std::uint8_t> four_bytes(4, 0);
+    for (const std::uint8_t *block : {static_cast<const std::uint8_t *>(nullptr), four_bytes.data()}) {
+        events.clear();
+        ASSERT_EQ(_ReadInfo(), 0);
+        protocol::dispatch_response(session(), 0, block, block ? 4 : 0);
+        ASSERT_TRUE(events.wait_for({13, 1}));
+        ASSERT_TRUE(wait_idle());
+    }
+}
+
 }  // namespace
 }  // namespace velkor::testing
