@@ -57,7 +57,8 @@ std::size_t load_next_chunk(Session &session, DownloadSequence &download) {
     const std::uint32_t length = download.current.length();
     const std::size_t chunk = std::min<std::size_t>(length - download.sent, kMaxChunk);
     auto &buffers = session.exchange;
-    std::memcpy(buffers.command.data() + 1, download.current.data.data() + download.sent, chunk);
+    // An empty block may have no data at all: copy_n, unlike memcpy, takes that.
+    std::copy_n(download.current.data.data() + download.sent, chunk, buffers.command.data() + 1);
     download.sent += static_cast<std::uint32_t>(chunk);
     buffers.expected_echo[0] = protocol::kOpProgramData;
     store_be32(buffers.expected_echo.data() + 1, static_cast<std::uint32_t>(chunk));

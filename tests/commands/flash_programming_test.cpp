@@ -268,6 +268,15 @@ TEST_F(FlashProgrammingWithoutTable, StagingAreaMustFitItsByte) {
     EXPECT_EQ(session().command.state(), kIdle);
 }
 
+// A host block of no bytes may come without a data pointer: one data
+// command without data goes out, and nothing is read through the pointer.
+TEST_F(FlashProgramming, EmptyBlockWithoutData) {
+    BinBlock empty{0, 0, nullptr};
+    ASSERT_EQ(_PrgData(&empty), 0);
+    expect_events({{5, 0}});
+    EXPECT_EQ(commands(start), (std::vector<Bytes>{data_command({}, 0, 0)}));
+}
+
 TEST_F(FlashProgramming, StepsCalledOneAtATime) {
     Bytes data = pattern(10);
     BinBlock block{0, 10, data.data()};
