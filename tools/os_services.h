@@ -35,14 +35,11 @@ public:
     ~ScratchLocation();
     ScratchLocation(const ScratchLocation &) = delete;
     ScratchLocation &operator=(const ScratchLocation &) = delete;
-    // Where drova-sim serves (its --dir).
-    const std::string &serve_at() const { return serve_at_; }
-    // Where the library looks (VELKOR_USB_DIR) to find those devices.
-    const std::string &host_location() const { return host_location_; }
+    // drova-sim's --dir, and VELKOR_USB_DIR for the library.
+    const std::string &value() const { return value_; }
 
 private:
-    std::string serve_at_;
-    std::string host_location_;
+    std::string value_;
 };
 
 class ChildProcess {

@@ -42,12 +42,12 @@ ScratchLocation::ScratchLocation() {
     std::string pattern = std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") + "/drova-usb-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr)
         throw ProcessError("cannot create a directory in " + pattern + ": " + reason(errno));
-    serve_at_ = host_location_ = pattern;
+    value_ = pattern;
 }
 
 ScratchLocation::~ScratchLocation() {
     std::error_code ignored;
-    std::filesystem::remove_all(serve_at_, ignored);
+    std::filesystem::remove_all(value_, ignored);
 }
 
 struct ChildProcess::Impl {

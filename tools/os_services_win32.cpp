@@ -89,11 +89,7 @@ bool is_terminal(std::FILE *stream) { return ::_isatty(::_fileno(stream)) != 0; 
 
 ScratchLocation::ScratchLocation() {
     static std::atomic<unsigned> serial{0};
-    serve_at_ = "drova-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++serial) + "-";
-    // drova-sim names its devices drova00, drova01, ...; where pipes cannot
-    // be listed (Wine) the library probes its prefix followed by one digit.
-    // This prefix works both ways for the first ten devices, all that count.
-    host_location_ = serve_at_ + "drova0";
+    value_ = "drova-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++serial) + "-";
 }
 
 ScratchLocation::~ScratchLocation() = default;  // pipes go with the process that serves them

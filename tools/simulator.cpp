@@ -21,7 +21,7 @@ Simulator::Simulator(Options options) : options_(std::move(options)) {
     std::error_code error;
     if (!std::filesystem::is_regular_file(options_.program, error))
         throw ProcessError("the simulator " + options_.program.string() + " is not there (give it with --sim-program)");
-    std::vector<std::string> arguments{"--dir", location_.serve_at()};
+    std::vector<std::string> arguments{"--dir", location_.value()};
     if (options_.config) arguments.insert(arguments.end(), {"--config", *options_.config});
     if (options_.verbosity >= 2) arguments.push_back("-v");
     child_.emplace(options_.program, arguments, true, true);
@@ -32,7 +32,7 @@ Simulator::Simulator(Options options) : options_(std::move(options)) {
     if (ready_) {
         lock.unlock();
         if (const char *previous = std::getenv("VELKOR_USB_DIR")) previous_location_ = previous;
-        set_environment("VELKOR_USB_DIR", location_.host_location().c_str());
+        set_environment("VELKOR_USB_DIR", location_.value().c_str());
         return;
     }
     lock.unlock();

@@ -36,7 +36,7 @@ public:
     Simulator &operator=(const Simulator &) = delete;
 
     // The value VELKOR_USB_DIR has while the simulator runs.
-    const std::string &location() const { return location_.host_location(); }
+    const std::string &location() const { return location_.value(); }
     // What it reported serving, one line per device.
     const std::vector<std::string> &serving() const { return serving_; }
 

@@ -18,6 +18,8 @@ namespace velkor::platform {
 namespace {
 
 constexpr const char *kPipeDirectory = "\\\\.\\pipe\\";
+// drova-sim names its devices drova00, drova01, ...: as many as a host bench has.
+constexpr int kProbedDaemonEndpoints = 16;
 
 // ---- Device backend --------------------------------------------------------
 
@@ -279,6 +281,18 @@ bool pipe_exists(const std::string &path) {
     return WaitNamedPipeA(path.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT;
 }
 
+// In name order, as a listing would give them.
+const std::vector<std::string> &probed_endpoint_names() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> all;
+        for (char digit = '0'; digit <= '9'; ++digit) all.emplace_back(1, digit);
+        for (int number = 0; number < kProbedDaemonEndpoints; ++number)
+            all.push_back("drova" + std::string(number < 10 ? "0" : "") + std::to_string(number));
+        return all;
+    }();
+    return names;
+}
+
 }  // namespace
 
 OverlappedCalls &overlapped_calls() {
@@ -305,10 +319,10 @@ std::optional<std::vector<std::string>> list_device_endpoints(const std::string 
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return names;
         if (error != ERROR_BAD_DEV_TYPE) return std::nullopt;
-        // This system cannot list its pipes (Wine): only the names made of
-        // the prefix and one digit, the member indexes that count, are found.
-        for (char digit = '0'; digit <= '9'; ++digit) {
-            const std::string path = pipe_path(prefix + digit);
+        // This system cannot list its pipes (Wine): only the usual names are
+        // found, the prefix with one digit or with the daemon's "drovaNN".
+        for (const std::string &name : probed_endpoint_names()) {
+            const std::string path = pipe_path(prefix + name);
             if (pipe_exists(path)) names.push_back(path);
         }
         return names;

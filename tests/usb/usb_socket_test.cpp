@@ -81,6 +81,17 @@ TEST_F(SocketLinkTest, InterfacesAreListedInNameOrder) {
     EXPECT_TRUE(zero->requests().empty());
 }
 
+TEST_F(SocketLinkTest, TheDaemonsDeviceNamesAreFound) {
+    auto second = device("drova01", always({}));
+    auto first = device("drova00", always({}));
+    ASSERT_EQ(UsbCountDevices(), 2);
+    char path[kPathSize];
+    ASSERT_EQ(UsbGetDevicePath(0, path, kPathSize, nullptr), kPathFound);
+    EXPECT_EQ(path, first->path());
+    ASSERT_EQ(UsbGetDevicePath(1, path, kPathSize, nullptr), kPathFound);
+    EXPECT_EQ(path, second->path());
+}
+
 TEST_F(SocketLinkTest, ALocationWithoutDevicesListsNothing) {
     platform::set_device_location((location_.value() + "missing").c_str());
     EXPECT_EQ(UsbCountDevices(), 0);
