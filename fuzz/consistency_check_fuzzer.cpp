@@ -11,6 +11,7 @@
 #include "Vevara_Rovo_dar.h"
 #include "driven_session.h"
 #include "fuzz_input.h"
+#include "model/byte_order.h"
 #include "support/reference_tree.h"
 
 namespace velkor::fuzzing {
@@ -28,13 +29,7 @@ struct Record {
     std::uint8_t *block;
 };
 
-std::uint32_t word(const std::uint8_t *block, std::size_t offset) {
-    return std::uint32_t{block[offset]} << 24 | block[offset + 1] << 16 | block[offset + 2] << 8 | block[offset + 3];
-}
-
-void put_word(Block &block, std::size_t offset, std::uint32_t value) {
-    for (int k = 0; k < 4; ++k) block[offset + k] = static_cast<std::uint8_t>(value >> (24 - 8 * k));
-}
+std::uint32_t word(const std::uint8_t *block, std::size_t offset) { return load_be32(block + offset); }
 
 const std::uint8_t *block_of(const Node &node) {
     const auto *record = static_cast<const Record *>(node.data);
@@ -137,10 +132,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::vector<Node *> tops;
     for (int t = 0; t < top_count; ++t) {
         auto block = std::make_unique<Block>();
-        put_word(*block, VELKOR_INFO_ID, pick_id(in));
+        velkor::store_be32(block->data() + VELKOR_INFO_ID, pick_id(in));
         for (std::size_t offset : {VELKOR_INFO_VERSION_A, VELKOR_INFO_VERSION_B, VELKOR_INFO_VERSION_C,
                                    VELKOR_INFO_VERSION_D})
-            put_word(*block, offset, pick_version(in));
+            velkor::store_be32(block->data() + offset, pick_version(in));
         const std::uint8_t carries = in.byte() % 8;
         records.push_back(std::make_unique<Record>(Record{carries == 1 ? nullptr : block->data()}));
         Node &top = tree.add_top(carries == 0 ? nullptr : records.back().get());

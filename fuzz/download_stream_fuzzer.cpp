@@ -16,6 +16,7 @@
 #include "Vevara_Rovo_dar.h"
 #include "commands/wire_values.h"
 #include "driven_session.h"
+#include "model/byte_order.h"
 #include "fuzz_input.h"
 #include "support/scripted_device.h"
 
@@ -119,7 +120,7 @@ public:
 
 private:
     std::vector<Block> answer(const Block &frame) {
-        const std::uint32_t length = frame[4] << 24 | frame[5] << 16 | frame[6] << 8 | frame[7];
+        const std::uint32_t length = load_be32(frame.data() + 4);
         const std::uint8_t *bytes = frame.data() + 20;
         const std::uint8_t opcode = bytes[0];
         if (recording_) received_.emplace_back(bytes, bytes + length);
@@ -137,7 +138,7 @@ private:
             return flash_table();
         case 0xEC:
             area_ = bytes[1];
-            offset_ = static_cast<std::uint32_t>(bytes[2] << 24 | bytes[3] << 16 | bytes[4] << 8 | bytes[5]);
+            offset_ = load_be32(bytes + 2);
             stream_.clear();
             return {testing::answer_frame(Bytes(bytes, bytes + 6))};
         case 0xED: {

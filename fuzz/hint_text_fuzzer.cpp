@@ -13,6 +13,7 @@
 #include "Vevara_Rovo_dar.h"
 #include "driven_session.h"
 #include "fuzz_input.h"
+#include "model/byte_order.h"
 
 namespace velkor::fuzzing {
 namespace {
@@ -105,10 +106,7 @@ struct HintFuzzer {
                 // Empty sectors and the autostart application are worth meeting.
                 const std::uint8_t id_shape = in.byte();
                 if (id_shape % 3 == 0) std::memset(block.data(), 0xFF, 4);
-                if (id_shape % 3 == 1) {
-                    const std::uint32_t id = session.connected_device.autostartAppId;
-                    for (int byte = 0; byte < 4; ++byte) block[byte] = static_cast<std::uint8_t>(id >> (24 - 8 * byte));
-                }
+                if (id_shape % 3 == 1) store_be32(block.data(), session.connected_device.autostartAppId);
                 sectors.append(std::span<const std::uint8_t, VELKOR_INFO_BLOCK_SIZE>(block.data(), block.size()));
             }
             check(flags, &session.connected_device, max, null_destination, true);

@@ -82,6 +82,9 @@ def answer_frames():
         "three-silent-periods": [1, s["read_info"], 0, 1, s["period_end"], 0, s["refresh"], 0, 1,
                                  s["period_end"], 0, s["refresh"], 0, 1, s["period_end"], 0],
         "stray-short-block": [1, s["read_info"], 0, 1, s["stray_dispatch"], 0] + list(be16(4)) + [0, 0, 0, 0],
+        "stray-empty-block": [1, s["read_info"], 0, 1, s["stray_dispatch"], 0] + list(be16(0)),
+        "empty-data-block": [1, s["prg_data"], 0] + list(be16(0)) + list(be32(0x100)),
+        "reset-during-disconnect": [1, s["disconnect"], 0, 1, s["reset"], 0, 1, s["period_end"], 0],
         "oversized-block": [1, s["read_info"], 0, 1, s["stray_dispatch"], 0] + list(be16(600)) + [0] * 600,
         "restart-mid-command": [1, s["erase"], 0, 1, s["restart"], 0, s["device_close"], 0],
     }
