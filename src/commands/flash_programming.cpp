@@ -129,13 +129,7 @@ void finish_alone(Session &session, const Ticket &ticket, int event) {
 
 }  // namespace
 
-std::optional<Ticket> sequence_step_gate(Session &session, int command, std::initializer_list<int> previous_states) {
-    for (;;) {
-        const Ticket current = session.command.current();
-        if (std::ranges::find(previous_states, current.state) == previous_states.end()) break;
-        if (auto ticket = chained_gate(session, current, command)) return ticket;
-        // The previous step ended meanwhile: look again.
-    }
+std::optional<Ticket> step_gate(Session &session, int command) {
     auto ticket = standard_gate(session, command);
     if (ticket) {
         ExchangeGuard guard(session.exchange_lock);
@@ -239,7 +233,7 @@ int download(Session &session, int target, const TBinList *blocks) {
 
 int prg_data(Session &session, const BinBlock *block) {
     if (!readable(block)) return 1;
-    auto ticket = sequence_step_gate(session, kPrgData, {kAddress});
+    auto ticket = step_gate(session, kPrgData);
     if (!ticket) return 1;
     auto running = session.workers();
     bool copied = false;
@@ -267,7 +261,7 @@ void on_program_data_answer(Session &session, const Ticket &ticket, const std::u
     if (sequence.sent < sequence.current.length()) {
         const auto next = session.command.hand_over(ticket, kPrgData);
         if (!next) return;
-        session.restart_timer();
+        running->timer.restart();  // once per chunk: no second look-up of the workers
         const std::size_t chunk = load_next_chunk(session, sequence);
         run_step(session, {*next, protocol::kOpProgramData, chunk + 1, kStepPeriodMs});
         return;
@@ -282,7 +276,7 @@ void on_program_data_answer(Session &session, const Ticket &ticket, const std::u
 void on_program_data_timeout(Session &session, const Ticket &ticket) { time_out_step(session, ticket, VELKOR_EV_PRGDATA); }
 
 int check_sum(Session &session, std::uint64_t address, std::uint32_t length, std::uint8_t checksum, int area) {
-    auto ticket = sequence_step_gate(session, kCheckSum, {kPrgData, kProgram});
+    auto ticket = step_gate(session, kCheckSum);
     if (!ticket) return 1;
     send_checksum(session, *ticket, address | area_address(0, area), length, checksum);
     return 0;
@@ -322,7 +316,7 @@ void on_checksum_answer(Session &session, const Ticket &ticket, const std::uint8
 void on_checksum_timeout(Session &session, const Ticket &ticket) { time_out_step(session, ticket, VELKOR_EV_CHECKSUM); }
 
 int program(Session &session, std::uint64_t address, int area) {
-    auto ticket = sequence_step_gate(session, kProgram, {kCheckSum});
+    auto ticket = step_gate(session, kProgram);
     if (!ticket) return 1;
     send_program(session, *ticket, address | area_address(0, area));
     return 0;

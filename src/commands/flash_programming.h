@@ -25,11 +25,11 @@ int prg_data(Session &session, const BinBlock *block);
 int program(Session &session, std::uint64_t address, int area);
 int check_sum(Session &session, std::uint64_t address, std::uint32_t length, std::uint8_t checksum, int area);
 
-// The gate of a step that a host may also call itself: untested in the
-// states the previous step of a download leaves, else the standard gate.
-// Passed from idle, the step is a command of its own and whatever download
-// came before it is over.
-std::optional<Ticket> sequence_step_gate(Session &session, int command, std::initializer_list<int> previous_states);
+// The gate of a download step that a host calls itself: the standard gate,
+// also while a download runs (its own steps hand the command on without a
+// gate, so a host call then would take over the command in flight). Passed,
+// the step is a command of its own and whatever download came before is over.
+std::optional<Ticket> step_gate(Session &session, int command);
 
 // A step of a download succeeded: hands its command over to the next step
 // and posts (event, 0). Nullopt when the step had already ended.

@@ -34,9 +34,7 @@ void send_address(Session &session, const Ticket &ticket, TAddress target) {
 }
 
 int address(Session &session, TAddress target) {
-    // Within a download the previous step left the state that lets the
-    // address through without a test.
-    auto ticket = sequence_step_gate(session, kAddress, {kDownloadStart, kCheckSum});
+    auto ticket = step_gate(session, kAddress);
     if (!ticket) return 1;
     send_address(session, *ticket, target);
     return 0;

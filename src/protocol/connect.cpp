@@ -85,10 +85,13 @@ int connect(Session &session, int serial_number, int list_index, std::uint8_t mo
 }
 
 void on_connect_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+    // The device is still busy: the connect stays in flight, so that its real
+    // answer or its time-out ends it. Ending it here would leave the session
+    // connecting for good, refusing both connect and disconnect.
+    if (length > 0 && body[0] == kOpDeviceQuery) return;
     if (!session.command.end(ticket)) return;
     session.restart_timer();
     const std::uint8_t code = length > 0 ? body[0] : 0;
-    if (code == kOpDeviceQuery) return;  // the device is still busy; the claim stays pending
 
     if (length == kRefusalLength && code == kAnswerRefused) {
         session.connection = kNotConnected;

@@ -14,11 +14,27 @@ void ExchangeBuffers::expect_command_echo(std::size_t length) {
     echo_length = length;
 }
 
+namespace {
+
+// Blocks still queued before a frame goes out answer an earlier frame (a late
+// answer, one frame too many). Read as this frame's answer they would shift
+// every later answer onto the command after it.
+void discard_stale_blocks(ExchangeBuffers &buffers) {
+    constexpr int kMostQueued = 64;  // bounded: a device cannot keep us here
+    for (int i = 0; i < kMostQueued; ++i) {
+        std::uint32_t count = 0;
+        if (usb::Poll(buffers.receive.data(), &count) != 1 || count == 0) return;
+    }
+}
+
+}  // namespace
+
 void send(Session &session, std::uint8_t opcode, std::size_t length) {
     ExchangeGuard guard(session.exchange_lock);
     auto running = session.workers();
     if (!running) return;
     ExchangeBuffers &buffers = session.exchange;
+    discard_stale_blocks(buffers);
     buffers.command[0] = opcode;
     build_frame(buffers.command.data(), length, buffers.frame.data());
     if (running->usb.Send(buffers.frame.data(), kFrameSize) != 0) return;

@@ -22,7 +22,11 @@ void dispatch_timeout(std::uint32_t serial) {
     // The period of a command that has ended since it was armed.
     if (ticket.serial != serial) return;
 
-    if (ticket.state != kSearch && ticket.state != kIdle && --session.missed_responses == 0) {
+    // With the connection already gone (a reset while the command waited)
+    // there is no link to declare lost: the command's own time-out gives it
+    // the outcome it would otherwise never get.
+    if (ticket.state != kSearch && ticket.state != kIdle && --session.missed_responses == 0 &&
+        session.connection != kNotConnected) {
         if (!session.command.end(ticket)) return;
         session.keepalive_failures = 1;
         count_keepalive_failure(session);

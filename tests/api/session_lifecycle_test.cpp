@@ -139,6 +139,23 @@ TEST_F(SessionTest, ThreeSilentTimeOutsDeclareTheLinkLostOnce) {
     EXPECT_EQ(session().connection.load(), kConnected);
 }
 
+// A reset ends the connection while a command waits: its third silent
+// time-out has no link left to lose and ends the command with its own outcome.
+TEST_F(SessionTest, ThirdSilentTimeOutWithoutAConnectionStillEndsTheCommand) {
+    session().connection = kConnected;
+    for (int round = 0; round < 3; ++round) {
+        auto ticket = standard_gate(session(), kAutoStart);
+        ASSERT_TRUE(ticket) << "round " << round;
+        if (round == 2) session().connection = kNotConnected;
+        session().arm_timer(2000, *ticket);
+        for (int i = 0; i < 2000 && session().command.state() != kIdle; ++i) std::this_thread::sleep_for(1ms);
+        ASSERT_EQ(session().command.state(), kIdle);
+    }
+    ASSERT_TRUE(events.wait_for_count(6));
+    std::this_thread::sleep_for(session().workers()->clock->real_duration(300));
+    EXPECT_EQ(events.events(), (std::vector<Event>{{15, 7}, {1, 1}, {15, 7}, {1, 1}, {15, 7}, {1, 1}}));
+}
+
 TEST_F(SessionTest, TimeOutsDuringASearchNeverCountTowardsTheLoss) {
     session().connection = kConnected;
     for (int round = 0; round < 4; ++round) {

@@ -311,6 +311,29 @@ TEST_F(FlashProgramming, StepsCalledOneAtATime) {
     expect_events({{2, 1}});
 }
 
+// A step called by the host while another step waits for its answer is
+// refused like any command: it never takes over the command in flight, whose
+// outcome still arrives.
+TEST_F(FlashProgramming, HostStepsNeverTakeOverAStepInFlight) {
+    device->set_override([](const Block &frame) -> std::optional<std::vector<Block>> {
+        if (frame[20] != 0xEF) return std::nullopt;
+        return std::vector<Block>{};
+    });
+    ASSERT_EQ(_CheckSum(0x10, 4, 0x00, 3), 0);
+    EXPECT_EQ(_Address(TAddress{0, 3}), 1);
+    EXPECT_EQ(_Program(0, 0), 1);
+    expect_events({{15, 10}, {15, 10}, {15, 7}, {2, 1}});
+
+    events.clear();
+    auto list = host_list({{0, pattern(30)}});
+    ASSERT_EQ(_Download(3, list.get()), 0);
+    EXPECT_EQ(_Address(TAddress{0, 3}), 1);
+    Bytes data = pattern(4);
+    BinBlock block{0, 4, data.data()};
+    EXPECT_EQ(_PrgData(&block), 1);
+    expect_events({{0, 0}, {5, 0}, {15, 10}, {15, 10}, {15, 7}, {2, 1}, {3, 1}});
+}
+
 TEST_F(FlashProgramming, Erase) {
     const std::size_t mark = frames_written();
     ASSERT_EQ(_Erase(2), 0);

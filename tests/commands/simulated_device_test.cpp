@@ -94,5 +94,34 @@ TEST_F(SimulatedDevice, PutAnApplicationOnTheDeviceAndRunIt) {
     EXPECT_EQ(_IsConnected(), 0);
 }
 
+// Answers that arrive after their command ended (late, or one frame too many)
+// are never taken for a later command's answer, which would shift every
+// following answer onto the wrong command.
+TEST_F(SimulatedDevice, StaleAnswersNeverAnswerALaterCommand) {
+    sim::FaultRule extra;
+    extra.kind = sim::FaultKind::extra_frames;
+    extra.opcode = sim::kAutoStart;
+    model->add_fault(extra);
+    finish(_AutoStart(0xFFFFFFFFu), {1, 0});
+    finish(_Wrsn(0x8D0124), {7, 0});
+
+    sim::FaultRule late;
+    late.kind = sim::FaultKind::late_answer;
+    late.opcode = sim::kQuery;
+    model->add_fault(late);
+    ASSERT_EQ(_ReadInfo(), 0);
+    ASSERT_TRUE(events.wait_for({13, 1}));
+    ASSERT_TRUE(wait_idle());
+    events.clear();
+    // The late answer arrives with this command's own: it cannot be told
+    // apart, but it is the only one this command gets wrong.
+    ASSERT_EQ(_AutoStart(0xFFFFFFFFu), 0);
+    ASSERT_TRUE(events.wait_for({1, 1}));
+    ASSERT_TRUE(wait_idle());
+    events.clear();
+    finish(_Wrsn(0x8D0125), {7, 0});
+    finish(_AutoStart(0xFFFFFFFFu), {1, 0});
+}
+
 }  // namespace
 }  // namespace velkor::testing

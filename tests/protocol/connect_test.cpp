@@ -83,17 +83,22 @@ TEST_F(ConnectTest, SilentDeviceTimesOut) {
     EXPECT_EQ(session().connected_member.load(), -1);
 }
 
-TEST_F(ConnectTest, BusyAnswerLeavesTheClaimPending) {
+// A busy answer ends nothing: the connect waits for its real answer, and
+// without one it times out like a silent device instead of staying pending.
+TEST_F(ConnectTest, BusyAnswerKeepsTheConnectWaitingUntilItsTimeOut) {
     attach("a", [](const Block &frame) -> std::vector<Block> {
         if (frame[20] == 0xE0) return {answer_frame({0xE6})};
         return CooperativeDevice{}(frame);
     });
     ASSERT_TRUE(search());
     ASSERT_EQ(_Connect(0x123456, 0, 0), 0);
-    ASSERT_TRUE(wait_idle());
-    pass(7000);
+    EXPECT_EQ(session().command.state(), kConnect);
     EXPECT_EQ(session().connection.load(), kConnecting);
-    EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}}));
+    ASSERT_TRUE(events.wait_for({9, 1}));
+    ASSERT_TRUE(wait_idle());
+    EXPECT_EQ(session().connection.load(), kNotConnected);
+    EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}, {15, 7}, {9, 1}}));
+    EXPECT_EQ(_Connect(0x123456, 0, 0), 0) << "the session can connect again";
 }
 
 TEST_F(ConnectTest, RefusalsBeforeAnythingIsSent) {
