@@ -47,6 +47,9 @@ struct Tally {
 
 // What each thread is doing, for the watchdog.
 struct Activity {
+    // Spelled out: Clang 14 does not build aggregates from parentheses.
+    explicit Activity(std::string name) : thread(std::move(name)) {}
+
     std::string thread;
     std::atomic<const char *> call{nullptr};
     std::atomic<Clock::rep> since{0};
