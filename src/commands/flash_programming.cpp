@@ -39,10 +39,12 @@ std::optional<std::deque<OwnedBlock>> download_records(const TBinList &blocks, b
         if (offset + length > 0xFFFFFFFFu) return false;
         OwnedBlock &record = records.emplace_back();
         record.address = static_cast<std::uint32_t>(offset);
-        record.data.resize(static_cast<std::size_t>(length));
-        store_be32(record.data.data(), address);
-        store_be32(record.data.data() + 4, static_cast<std::uint32_t>(data.size()));
-        std::ranges::copy(data, record.data.begin() + kRecordHeader);
+        std::uint8_t header[kRecordHeader];
+        store_be32(header, address);
+        store_be32(header + 4, static_cast<std::uint32_t>(data.size()));
+        record.data.reserve(static_cast<std::size_t>(length));
+        record.data.assign(header, header + kRecordHeader);
+        record.data.insert(record.data.end(), data.data(), data.data() + data.size());
         offset += length;
         return true;
     };

@@ -12,17 +12,29 @@ struct Deferred {
 };
 
 thread_local int depth = 0;
+thread_local std::recursive_mutex *held = nullptr;  // the lock of this thread's outermost guard
 thread_local std::vector<Deferred> deferred;
 
 }  // namespace
 
-ExchangeGuard::ExchangeGuard(std::recursive_mutex &lock) : lock_(lock) {
+ExchangeGuard::ExchangeGuard(std::recursive_mutex &lock) : lock_(lock), nested_(held == &lock) {
+    // A guard inside one on the same lock needs no second lock: the thread
+    // holds it until the outer guard lets go. Each exchange nests several.
+    if (nested_) {
+        ++depth;
+        return;
+    }
     lock_.lock();
-    if (depth++ == 0 && deferred.capacity() == 0) deferred.reserve(16);
+    if (depth++ == 0) {
+        held = &lock_;
+        if (deferred.capacity() == 0) deferred.reserve(16);
+    }
 }
 
 ExchangeGuard::~ExchangeGuard() {
     const bool outermost = --depth == 0;
+    if (nested_) return;
+    if (outermost) held = nullptr;
     lock_.unlock();
     if (!outermost) return;
     // Posting may block for room in the ring: only now that no lock is held.

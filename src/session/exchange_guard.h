@@ -25,6 +25,7 @@ public:
 
 private:
     std::recursive_mutex &lock_;
+    bool nested_;  // inside a guard of this thread on the same lock
 };
 
 }  // namespace velkor

@@ -90,10 +90,12 @@ void record_probed_path(const char *path) {
     copy_path(state.current_path, path);
 }
 
-int UsbRead(void *buffer, std::uint32_t size, std::uint32_t *count, std::uint32_t wait_ms) {
+namespace {
+
+int read_on(UsbConnection *connection, void *buffer, std::uint32_t size, std::uint32_t *count,
+            std::uint32_t wait_ms) {
     if (count != nullptr) *count = 0;
-    const auto connection = open_connection();
-    if (!connection) return 0;
+    if (connection == nullptr) return 0;
     const TransferOutcome outcome = connection->read(static_cast<std::uint8_t *>(buffer), size, wait_ms);
     if (outcome.result == Transfer::failed_in_flight) {
         std::printf("Error: %d\n", static_cast<int>(outcome.system_error));
@@ -102,6 +104,12 @@ int UsbRead(void *buffer, std::uint32_t size, std::uint32_t *count, std::uint32_
     if (outcome.result != Transfer::completed) return 0;
     if (count != nullptr) *count = outcome.count;
     return 1;
+}
+
+}  // namespace
+
+int UsbRead(void *buffer, std::uint32_t size, std::uint32_t *count, std::uint32_t wait_ms) {
+    return read_on(open_connection().get(), buffer, size, count, wait_ms);
 }
 
 int UsbWrite(const void *buffer, std::uint32_t size, std::uint32_t *count, std::uint32_t wait_ms) {
@@ -119,14 +127,16 @@ bool LinkOpen(int member) { return UsbCountDevices() > 0 && UsbOpen(member) != k
 bool LinkClose() { return UsbClose() != 0; }
 
 int LinkWrite(const void *buffer, std::uint32_t size) {
-    if (!UsbIsOpen() || size == 0) return 0;
+    // UsbWrite answers 0 for a closed link as well.
+    if (size == 0) return 0;
     return UsbWrite(buffer, size, nullptr, 0);
 }
 
 int Poll(std::uint8_t *buffer, std::uint32_t *length) {
-    if (!UsbIsOpen()) return 1;
+    const auto connection = open_connection();
+    if (!connection) return 1;
     std::uint32_t count = 0;
-    UsbRead(buffer, kBlockSize, &count, 0);
+    read_on(connection.get(), buffer, kBlockSize, &count, 0);
     if (count == 0) return 0;
     if (length != nullptr) *length = count;
     return 1;

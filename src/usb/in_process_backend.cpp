@@ -1,5 +1,6 @@
 #include "usb/in_process_backend.h"
 
+#include <atomic>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -19,6 +20,9 @@ struct Registry {
     std::mutex lock;
     std::map<std::string, std::shared_ptr<InProcessDevice>> devices;
     bool selected = false;
+    // Counts changes of `devices`, so a connection looks its device up again
+    // only after one.
+    std::atomic<std::uint64_t> generation{0};
 
     std::shared_ptr<InProcessDevice> find(const std::string &name) {
         std::lock_guard guard(lock);
@@ -51,12 +55,12 @@ public:
     TransferOutcome write(const std::uint8_t *buffer, std::uint32_t size, std::uint32_t) override {
         std::lock_guard guard(lock_);
         if (!present()) return {};
-        std::vector<Block> answers;
-        if (!device_->on_host_block(buffer, size, answers)) {
+        answers_.clear();
+        if (!device_->on_host_block(buffer, size, answers_)) {
             gone_ = true;
             return {};
         }
-        for (const Block &answer : answers) queue_.push(answer.data(), answer.size());
+        for (const Block &answer : answers_) queue_.push(answer.data(), answer.size());
         return {Transfer::completed, size, 0};
     }
 
@@ -72,14 +76,22 @@ public:
 private:
     // Still attached under its name, not unplugged, not closed.
     bool present() {
-        if (!gone_ && !closed_ && registry().find(name_) != device_) gone_ = true;
-        return !gone_ && !closed_;
+        if (gone_ || closed_) return false;
+        Registry &devices = registry();
+        const std::uint64_t generation = devices.generation.load();
+        if (generation != checked_generation_) {
+            gone_ = devices.find(name_) != device_;
+            checked_generation_ = generation;
+        }
+        return !gone_;
     }
 
     const std::string name_;
     const std::shared_ptr<InProcessDevice> device_;
     std::mutex lock_;
     BlockQueue queue_;
+    std::vector<Block> answers_;  // kept between writes for its capacity
+    std::uint64_t checked_generation_ = ~std::uint64_t{0};
     bool gone_ = false;
     bool closed_ = false;
 };
@@ -109,6 +121,7 @@ void attach_in_process_device(const std::string &name, std::shared_ptr<InProcess
     Registry &devices = registry();
     std::lock_guard guard(devices.lock);
     devices.devices[name] = std::move(device);
+    ++devices.generation;
 }
 
 void detach_in_process_device(const std::string &name) {
@@ -119,6 +132,7 @@ void detach_in_process_device(const std::string &name) {
     if (found == devices.devices.end()) return;
     detached = std::move(found->second);
     devices.devices.erase(found);
+    ++devices.generation;
 }
 
 void detach_all_in_process_devices() {
@@ -126,6 +140,7 @@ void detach_all_in_process_devices() {
     std::map<std::string, std::shared_ptr<InProcessDevice>> detached;
     std::lock_guard guard(devices.lock);
     detached.swap(devices.devices);
+    ++devices.generation;
 }
 
 void select_in_process_backend(bool selected) {

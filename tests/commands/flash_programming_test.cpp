@@ -108,6 +108,36 @@ TEST(OnesComplementChecksum, Examples) {
     EXPECT_EQ(ones_complement_checksum(long_run), device_checksum(long_run));
 }
 
+// One byte at a time with end-around carry, as the device adds.
+std::uint8_t bytewise_checksum(const Bytes &bytes) {
+    unsigned sum = 0;
+    for (const std::uint8_t byte : bytes) {
+        const unsigned s = sum + byte;
+        sum = (s + (s >> 8)) & 0xFFu;
+    }
+    return static_cast<std::uint8_t>(~sum);
+}
+
+// The sum runs over whole words: every length and alignment around a word,
+// runs that carry out of every word, and sums that are a multiple of 255.
+TEST(OnesComplementChecksum, AgreesWithTheBytewiseSumAtEveryLengthAndAlignment) {
+    const Bytes data = pattern(64, 5);
+    for (std::size_t start = 0; start < 8; ++start)
+        for (std::size_t length = 0; start + length <= data.size(); ++length) {
+            const Bytes part(data.begin() + static_cast<std::ptrdiff_t>(start),
+                             data.begin() + static_cast<std::ptrdiff_t>(start + length));
+            ASSERT_EQ(ones_complement_checksum(part), bytewise_checksum(part)) << start << "+" << length;
+        }
+    for (const std::size_t length : {std::size_t{1}, std::size_t{8}, std::size_t{9}, std::size_t{4097}}) {
+        EXPECT_EQ(ones_complement_checksum(Bytes(length, 0x00)), 0xFF) << length;
+        EXPECT_EQ(ones_complement_checksum(Bytes(length, 0xFF)), 0x00) << length;
+        const Bytes high = pattern(length, 0xF0);
+        EXPECT_EQ(ones_complement_checksum(high), bytewise_checksum(high)) << length;
+    }
+    EXPECT_EQ(ones_complement_checksum(Bytes{0x01, 0xFE}), 0x00);
+    EXPECT_EQ(ones_complement_checksum(Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0x01}), 0xFE);
+}
+
 TEST_F(FlashProgramming, DownloadIntoTheStagingAreaItself) {
     const Bytes data = pattern(1000);
     auto list = host_list({{0x10000, data}});

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "session/exchange_guard.h"
 
 namespace velkor {
 namespace {
@@ -74,6 +78,54 @@ TEST(CommandState, ConcurrentEndersExactlyOneWins) {
     a.join();
     b.join();
     EXPECT_EQ(wins.load(), kRounds);
+}
+
+std::vector<std::pair<int, int>> posted;
+void record_post(int a, int b) { posted.emplace_back(a, b); }
+
+// Guards nest on one lock: the lock stays held, and posts stay deferred,
+// until the outermost guard of the thread lets go.
+TEST(ExchangeGuard, NestedGuardsHoldTheLockAndDeferPostsUntilTheOutermostEnds) {
+    std::recursive_mutex lock;
+    posted.clear();
+    const auto taken_elsewhere = [&] {
+        bool taken = false;
+        std::thread([&] {
+            taken = lock.try_lock();
+            if (taken) lock.unlock();
+        }).join();
+        return taken;
+    };
+    {
+        ExchangeGuard outer(lock);
+        {
+            ExchangeGuard inner(lock);
+            EXPECT_TRUE(ExchangeGuard::held_by_this_thread());
+            ExchangeGuard::defer(record_post, 1, 0);
+            { ExchangeGuard innermost(lock); }
+        }
+        EXPECT_TRUE(ExchangeGuard::held_by_this_thread());
+        EXPECT_FALSE(taken_elsewhere()) << "released by an inner guard";
+        EXPECT_TRUE(posted.empty()) << "posted by an inner guard";
+        ExchangeGuard::defer(record_post, 2, 0);
+    }
+    EXPECT_FALSE(ExchangeGuard::held_by_this_thread());
+    EXPECT_TRUE(taken_elsewhere());
+    EXPECT_EQ(posted, (std::vector<std::pair<int, int>>{{1, 0}, {2, 0}}));
+
+    // A guard on another lock inside takes that lock and lets it go itself.
+    std::recursive_mutex other;
+    {
+        ExchangeGuard outer(lock);
+        { ExchangeGuard inside(other); }
+        bool other_free = false;
+        std::thread([&] {
+            other_free = other.try_lock();
+            if (other_free) other.unlock();
+        }).join();
+        EXPECT_TRUE(other_free);
+        EXPECT_FALSE(taken_elsewhere());
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "api/session.h"
 #include "usb/Usb.h"
 #include "usb/Usblink.h"
+#include "usb/block_queue.h"
 #include "usb/in_process_device.h"
 #include "usb/test_device.h"
 
@@ -265,6 +266,35 @@ TEST_F(InProcessLinkTest, TheSessionRunsTheLinkThreadUntilClose) {
     EXPECT_EQ(session.close(), 0);
     EXPECT_FALSE(UsbIsOpen());
     EXPECT_EQ(device->closed, 1);
+}
+
+// The queue reuses its slots: order and content must survive the ring's
+// wrap and its restart from the first slot once emptied.
+TEST(BlockQueueTest, KeepsOrderAcrossReuseCutsToTheReadSizeAndDropsBeyondItsBound) {
+    BlockQueue queue;
+    std::uint8_t read[600];
+    const auto take = [&](std::uint32_t size) {
+        const auto outcome = queue.take(read, size);
+        EXPECT_EQ(outcome.result, platform::Transfer::completed);
+        return Block(read, read + outcome.count);
+    };
+    const Block long_block = pattern(600, 1);
+    queue.push(long_block.data(), long_block.size());
+    queue.push(pattern(3, 2).data(), 3);
+    EXPECT_EQ(take(512), Block(long_block.begin(), long_block.begin() + 512));
+    queue.push(pattern(5, 3).data(), 5);  // into the slot after, while one is still queued
+    EXPECT_EQ(take(512), pattern(3, 2));
+    EXPECT_EQ(take(512), pattern(5, 3));
+    EXPECT_TRUE(queue.empty());
+    queue.push(pattern(2, 4).data(), 2);  // a shorter block in a slot that held 600 bytes
+    EXPECT_EQ(take(512), pattern(2, 4));
+
+    for (std::size_t i = 0; i < BlockQueue::kMaxBlocks + 10; ++i) {
+        const auto marker = static_cast<std::uint8_t>(i);
+        queue.push(&marker, 1);
+    }
+    for (std::size_t i = 0; i < BlockQueue::kMaxBlocks; ++i) ASSERT_EQ(take(512), Block{static_cast<std::uint8_t>(i)});
+    EXPECT_TRUE(queue.empty()) << "blocks beyond the bound are dropped";
 }
 
 }  // namespace
