@@ -1,5 +1,8 @@
 #include "session/notify_thread.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "platform/platform.h"
 
 namespace velkor {
@@ -39,6 +42,7 @@ void TNotifyThread::post(int a, int b) {
     s.ring[s.write] = {a, b};
     s.write = (s.write + 1) % kSlots;
     ++s.count;
+    if (s.parked) s.wake.notify_all();
 }
 
 void TNotifyThread::terminate() {
@@ -63,10 +67,28 @@ bool TNotifyThread::sleep(Shared &s, std::uint32_t ms) {
     return !s.wake.wait_for(guard, s.clock->real_duration(ms), [&] { return s.terminating; });
 }
 
+// The idle period passes in full; while nothing is queued the thread then
+// waits for a post instead of waking every period, and sleeps on to the end of
+// the period the post fell in, so events are delivered when they always were.
+bool TNotifyThread::wait_for_idle_tick(Shared &s) {
+    std::unique_lock guard(s.lock);
+    const auto period = std::max(s.clock->real_duration(kIdleSleepMs), std::chrono::nanoseconds(1));
+    const auto start = std::chrono::steady_clock::now();
+    const auto stopping = [&] { return s.terminating; };
+    if (s.wake.wait_until(guard, start + period, stopping)) return false;
+    if (s.count > 0) return true;
+    s.parked = true;
+    s.wake.wait(guard, [&] { return s.terminating || s.count > 0; });
+    s.parked = false;
+    if (s.terminating) return false;
+    const auto periods = (std::chrono::steady_clock::now() - start) / period + 1;
+    return !s.wake.wait_until(guard, start + periods * period, stopping);
+}
+
 void TNotifyThread::run(std::shared_ptr<Shared> shared) {
     Shared &s = *shared;
     { std::lock_guard guard(s.lock); }  // the constructor has recorded our id
-    while (sleep(s, kIdleSleepMs)) {
+    while (wait_for_idle_tick(s)) {
         for (;;) {
             Pair pair{};
             {

@@ -63,11 +63,13 @@ private:
         int count = 0;
         std::deque<Pair> overflow;  // only ever used by posts from the callback
         bool terminating = false;
+        bool parked = false;  // the thread waits for a post, not for time
         std::thread::id delivery_thread;
     };
 
     static void run(std::shared_ptr<Shared> shared);
     static bool sleep(Shared &shared, std::uint32_t ms);
+    static bool wait_for_idle_tick(Shared &shared);
 
     std::shared_ptr<Shared> shared_;
     WorkerThread thread_;

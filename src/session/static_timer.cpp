@@ -33,6 +33,9 @@ void TStaticTimer::arm(std::uint32_t period_ms, const Ticket &ticket, const Comm
     shared_->serial = ticket.serial;
     shared_->armed = true;
     shared_->start_tick = shared_->clock->now_ms();
+    // Only a parked thread is woken: one that polls sees the arm at its next
+    // poll, and a wake-up per command would cost a thread switch per chunk.
+    if (shared_->parked) shared_->wake.notify_all();
 }
 
 bool TStaticTimer::armed() const {
@@ -55,6 +58,12 @@ void TStaticTimer::run(std::shared_ptr<Shared> shared) {
         std::uint32_t serial = 0;
         {
             std::unique_lock guard(s.lock);
+            // Nothing to watch: an idle session costs no wake-ups. Polling
+            // resumes with the arm, so a period is still seen to run out
+            // within one poll after it ends.
+            s.parked = true;
+            s.wake.wait(guard, [&] { return s.armed || s.terminating; });
+            s.parked = false;
             if (s.wake.wait_for(guard, s.clock->real_duration(kPollMs), [&] { return s.terminating; })) return;
             if (!s.armed || elapsed_ticks(s.start_tick, s.clock->now_ms()) <= s.period) continue;
             s.armed = false;

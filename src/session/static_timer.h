@@ -51,6 +51,7 @@ private:
         std::uint32_t serial = 0;
         bool armed = false;
         bool terminating = false;
+        bool parked = false;  // the thread waits for an arm, not polling
         std::atomic<Callback> callback{nullptr};
     };
     static void run(std::shared_ptr<Shared> shared);

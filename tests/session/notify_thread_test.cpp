@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/counting_clock.h"
 #include "support/event_recorder.h"
 
 namespace velkor {
@@ -87,6 +88,25 @@ TEST(NotifyThread, FirstEventWithinOnePeriodThenOneEventPerPace) {
     EXPECT_LE(delivered[0] - posted, 2 * TNotifyThread::kIdleSleepMs);
     for (std::size_t i = 1; i < delivered.size(); ++i)
         EXPECT_GE(delivered[i] - delivered[i - 1], TNotifyThread::kPaceMs) << "event " << i;
+}
+
+// With nothing queued the thread sleeps through its idle periods without
+// waking for each; a post still goes out by the end of the period it fell in.
+TEST(NotifyThread, IdleWithoutWakingThenDeliversWithinOnePeriod) {
+    auto clock = std::make_shared<testing::CountingClock>(4.0);
+    EventRecorder recorder;
+    std::atomic<std::uint32_t> delivered_at{0};
+    recorder.on_event([&](int, int) { delivered_at = clock->now_ms(); });
+    TNotifyThread notifier({&EventRecorder::callback, nullptr, 0}, clock);
+    const auto idle = std::chrono::duration_cast<std::chrono::nanoseconds>(clock->real_duration(1)) *
+                      (10 * TNotifyThread::kIdleSleepMs);
+    std::this_thread::sleep_for(idle);  // ten idle periods
+    EXPECT_LE(clock->waits.load(), 3) << "woke for idle periods";
+    const std::uint32_t posted = clock->now_ms();
+    notifier.post(4, 0);
+    ASSERT_TRUE(recorder.wait_for_count(1));
+    // Within one idle period, with a second one of slack for a loaded machine.
+    EXPECT_LE(delivered_at - posted, 2 * TNotifyThread::kIdleSleepMs);
 }
 
 // The host callback posts (through refused exports) while other threads fill

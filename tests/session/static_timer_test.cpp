@@ -6,6 +6,8 @@
 #include <chrono>
 #include <thread>
 
+#include "support/counting_clock.h"
+
 namespace velkor {
 namespace {
 
@@ -87,7 +89,38 @@ TEST_P(StaticTimerTest, ArmForACommandThatAlreadyEndedIsIgnored) {
     EXPECT_EQ(expired_serial.load(), second->serial);
 }
 
+// Expired, the timer has nothing to watch until the next arm, however long
+// that takes; the arm must still reach it.
+TEST_P(StaticTimerTest, ArmedAgainAfterALongIdleItExpiresAgainOnTime) {
+    CommandState command(kIdle);
+    TStaticTimer timer(probe_clock);
+    timer.install(record_expiry);
+    auto first = command.begin(7);
+    timer.arm(100, *first, command);
+    ASSERT_TRUE(wait_for_expiries(1));
+    command.end(*first);
+    std::this_thread::sleep_for(probe_clock->real_duration(1000));
+    auto second = command.begin(9);
+    const std::uint32_t armed_at = probe_clock->now_ms();
+    timer.arm(300, *second, command);
+    ASSERT_TRUE(wait_for_expiries(2));
+    EXPECT_EQ(expired_serial.load(), second->serial);
+    const std::uint32_t after = expired_at - armed_at;
+    EXPECT_GT(after, 300u);
+    EXPECT_LE(after, 300u + TStaticTimer::kPollMs + 60u) << "slack for a slow machine";
+}
+
 INSTANTIATE_TEST_SUITE_P(StartTicks, StaticTimerTest, ::testing::Values(1000u, 0xFFFFFE00u));
+
+TEST(StaticTimerIdle, WithNothingArmedTheThreadDoesNotPoll) {
+    auto clock = std::make_shared<testing::CountingClock>(10.0);
+    TStaticTimer timer(clock);
+    timer.install(record_expiry);
+    // Forty polling periods pass.
+    std::this_thread::sleep_for(clock->real_duration(40 * TStaticTimer::kPollMs));
+    const int idle_waits = clock->waits - 1;  // the sleep above asked too
+    EXPECT_LE(idle_waits, 1);
+}
 
 }  // namespace
 }  // namespace velkor
