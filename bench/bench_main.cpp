@@ -9,7 +9,11 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -22,6 +26,7 @@ namespace velkor::bench {
 namespace {
 
 constexpr std::size_t kMiB = 1 << 20;
+constexpr int kRounds = 5;  // library and bare runs per comparison
 
 struct Row {
     std::string benchmark, figures, judged_by, verdict;
@@ -35,19 +40,12 @@ void add(std::string benchmark, std::string figures, std::string judged_by, std:
 }
 
 std::string format(const char *pattern, auto... values) {
-    char text[256];
+    char text[512];
     std::snprintf(text, sizeof(text), pattern, values...);
     return text;
 }
 
 const char *met(bool ok) { return ok ? "MET" : "MISSED"; }
-
-template <typename F>
-Seconds best_of(int runs, F run) {
-    Seconds best = Seconds::max();
-    for (int i = 0; i < runs; ++i) best = std::min(best, Seconds(run()));
-    return best;
-}
 
 // Frames of one download, recorded on the in-process device.
 struct Recorded {
@@ -84,22 +82,80 @@ void on_small_stack(const std::function<void()> &body) {
     if (call.failure) std::rethrow_exception(call.failure);
 }
 
-void judge_download(const char *name, const Recorded &data, Seconds library, Seconds bare, double ratio_target,
+// Which clock a comparison is judged by: the time that passed (the socket,
+// where the daemon's process does half the work), or the CPU time of the
+// calling thread (in-process, where the whole exchange runs on it and the
+// time that passed also holds whatever else the shared cores ran).
+enum class JudgedBy { wall, cpu };
+
+Seconds judged(const Timing &timing, JudgedBy by) { return by == JudgedBy::cpu ? timing.cpu : timing.wall; }
+
+// A library run and a bare run taken side by side, several times over.
+struct Comparison {
+    Timing library;       // medians
+    Timing bare;          // medians
+    JudgedBy by;
+    double ratio;         // median of the rounds' library/bare ratios on that clock
+    double lowest_ratio;  // the spread of those ratios
+    double highest_ratio;
+    int rounds;
+};
+
+template <typename Sample>
+Sample median(std::vector<Sample> samples) {
+    std::sort(samples.begin(), samples.end());
+    return samples[samples.size() / 2];
+}
+
+Timing median(const std::vector<Timing> &runs) {
+    std::vector<Seconds> wall, cpu;
+    for (const Timing &run : runs) {
+        wall.push_back(run.wall);
+        cpu.push_back(run.cpu);
+    }
+    return {median(wall), median(cpu)};
+}
+
+// Alternates the two sides, so a change in the machine's load lands on both;
+// each round's ratio pairs two runs taken moments apart.
+Comparison compare(int rounds, JudgedBy by, const std::function<Timing()> &library,
+                   const std::function<Timing()> &bare) {
+    std::vector<Timing> library_runs, bare_runs;
+    std::vector<double> ratios;
+    if (rounds > 1) {  // untimed: both sides start with their memory in place
+        library();
+        bare();
+    }
+    for (int i = 0; i < rounds; ++i) {
+        library_runs.push_back(library());
+        bare_runs.push_back(bare());
+        ratios.push_back(judged(library_runs.back(), by) / judged(bare_runs.back(), by));
+    }
+    const auto [lowest, highest] = std::minmax_element(ratios.begin(), ratios.end());
+    return {median(library_runs), median(bare_runs), by, median(ratios), *lowest, *highest, rounds};
+}
+
+void judge_download(const char *name, const Recorded &data, const Comparison &runs, double ratio_target,
                     bool per_chunk_target) {
-    const double mb_per_s = static_cast<double>(data.blocks.bytes()) / 1e6 / library.count();
+    const double mb_per_s = static_cast<double>(data.blocks.bytes()) / 1e6 / runs.library.wall.count();
     const std::size_t chunks = data.blocks.chunks();
-    const double per_chunk_us = (library - bare).count() * 1e6 / static_cast<double>(chunks);
-    const double ratio = library / bare;
-    bool ok = ratio <= ratio_target;
+    const Seconds extra = judged(runs.library, runs.by) - judged(runs.bare, runs.by);
+    const double per_chunk_us = extra.count() * 1e6 / static_cast<double>(chunks);
+    bool ok = runs.ratio <= ratio_target;
     std::string target = format("ratio <= %.1f", ratio_target);
     if (per_chunk_target) {
         ok = ok && per_chunk_us < 2.0;
         target += ", < 2 us/chunk";
     }
-    add(name,
-        format("%.1f MB/s, %.3f s vs bare %.3f s (%zu frames), library %.2f us/chunk, ratio %.2f", mb_per_s,
-               library.count(), bare.count(), data.frames.size(), per_chunk_us, ratio),
-        target, met(ok));
+    std::string figures = format("%.1f MB/s, %.3f s vs bare %.3f s", mb_per_s, runs.library.wall.count(),
+                                 runs.bare.wall.count());
+    if (runs.by == JudgedBy::cpu)
+        figures += format(" (thread CPU %.3f s vs %.3f s)", runs.library.cpu.count(), runs.bare.cpu.count());
+    figures += format(", %zu frames, library %.2f us/chunk, ratio %.2f", data.frames.size(), per_chunk_us, runs.ratio);
+    if (runs.rounds > 1)
+        figures += format(" (median of %d interleaved rounds, %.2f to %.2f)", runs.rounds, runs.lowest_ratio,
+                          runs.highest_ratio);
+    add(name, figures, target, met(ok));
 }
 
 std::uint64_t allocations_of(const std::function<void()> &command) {
@@ -122,12 +178,145 @@ double cpu_seconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-int run() {
+std::shared_ptr<RecordingDevice> attach_device() {
     auto model = std::make_shared<sim::DeviceModel>(bench_device_config());
     model->set_log_limit(0);
     auto device = std::make_shared<RecordingDevice>(model);
     usb::detach_all_in_process_devices();
     usb::attach_in_process_device("drova00", device);
+    return device;
+}
+
+// One in-process download of `mib` MiB, alone, for a profiler
+// (valgrind --tool=callgrind --toggle-collect=_Download), then the same
+// download and its bare replay timed as benchmark 1 times them.
+int profile(std::size_t mib) {
+    const auto device = attach_device();
+    start_session();
+    connect_and_read_sectors();
+    const std::uint64_t before = allocations();
+    const Recorded data = record(*device, make_blocks(1, mib * kMiB, 0));
+    const std::uint64_t allocated = allocations() - before;
+    const Comparison runs = compare(
+        kRounds, JudgedBy::cpu, [&] { return download(kStagingArea, data.blocks).ended; },
+        [&] { return device->replay(data.frames); });
+    close_session();
+    std::printf("%llu allocations in the first download\n", static_cast<unsigned long long>(allocated));
+    judge_download(format("1 in-process: %zu MiB, 1 block", mib).c_str(), data, runs, 1.3, true);
+    return 0;
+}
+
+// One thread's CPU time (clock ticks) and wake-ups (voluntary context switches).
+struct ThreadUsage {
+    unsigned long long ticks = 0;
+    unsigned long long wakeups = 0;
+};
+
+// Every thread of the process by its id, from /proc/self/task/*/stat and status.
+std::map<int, ThreadUsage> thread_usage() {
+    std::map<int, ThreadUsage> threads;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+        ThreadUsage usage;
+        std::ifstream stat(task.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const auto fields_at = text.rfind(')');
+        if (fields_at == std::string::npos) continue;
+        std::istringstream fields(text.substr(fields_at + 1));
+        std::string field;
+        // Fields 3 to 13, then utime and stime.
+        for (int i = 3; i <= 13; ++i) fields >> field;
+        unsigned long long user = 0, system = 0;
+        fields >> user >> system;
+        usage.ticks = user + system;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.starts_with("voluntary_ctxt_switches:")) usage.wakeups = std::stoull(line.substr(24));
+        threads[std::stoi(task.path().filename().string())] = usage;
+    }
+    return threads;
+}
+
+// Per thread that ran during the window: its CPU time and wake-ups per second.
+// Threads are named by the order they were started in: the library's command
+// timer, then its event delivery.
+std::string describe_idle_threads(const std::map<int, ThreadUsage> &before, const std::map<int, ThreadUsage> &after,
+                                  double seconds) {
+    const double tick_ms = 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    const char *names[] = {"bench", "timer", "delivery"};
+    std::string text;
+    std::size_t index = 0;
+    for (const auto &[id, usage] : after) {
+        const auto earlier = before.find(id);
+        const ThreadUsage start = earlier == before.end() ? ThreadUsage{} : earlier->second;
+        const char *name = index < std::size(names) ? names[index] : "other";
+        ++index;
+        text += format("%s%s %.0f ms, %.1f wake-ups/s", text.empty() ? "" : "; ", name,
+                       static_cast<double>(usage.ticks - start.ticks) * tick_ms,
+                       static_cast<double>(usage.wakeups - start.wakeups) / seconds);
+    }
+    return text;
+}
+
+// The library's download against a bare client replaying its frames, over
+// the socket to the daemon. The session stays connected: the device keeps
+// that state while the library's link is closed between commands, which is
+// when the bare client takes the daemon's one connection.
+Comparison compare_on_socket(const DrovaSimProcess &daemon, int rounds, const Blocks &blocks, const Recorded &data) {
+    return compare(
+        rounds, JudgedBy::wall, [&] { return download(kStagingArea, blocks).ended; },
+        [&] {
+            BareSocket bare(daemon.endpoint());
+            return bare.replay(data.frames);
+        });
+}
+
+// Benchmark 5: an initialised, connected session left alone.
+void measure_idle() {
+    constexpr double kIdleSeconds = 10.0;
+    const auto threads_before = thread_usage();
+    const double before = cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::duration<double>(kIdleSeconds));
+    const double share = (cpu_seconds() - before) / kIdleSeconds * 100.0;
+    const std::string threads = describe_idle_threads(threads_before, thread_usage(), kIdleSeconds);
+    add("5 idle session, 10 s", format("%.4f %% of one core; %s", share, threads.c_str()), "<= 0.1 %",
+        met(share <= 0.1));
+}
+
+// Benchmark 2 alone for one block of `mib` MiB: the frames are recorded
+// in-process first, as the full run does.
+int socket_only(std::size_t mib) {
+    const auto device = attach_device();
+    start_session();
+    connect_and_read_sectors();
+    const Recorded data = record(*device, make_blocks(1, mib * kMiB, 0));
+    close_session();
+    usb::detach_all_in_process_devices();
+    usb::select_in_process_backend(false);
+    const std::string dir = "/tmp/velkor-bench-" + std::to_string(getpid());
+    setenv("VELKOR_USB_DIR", dir.c_str(), 1);
+    {
+        DrovaSimProcess daemon(dir);
+        start_session();
+        connect_and_read_sectors();
+        judge_download(format("2 socket: %zu MiB, 1 block", mib).c_str(), data,
+                       compare_on_socket(daemon, kRounds, data.blocks, data), 1.1, false);
+        close_session();
+    }
+    std::filesystem::remove_all(dir);
+    return 0;
+}
+
+int idle() {
+    const auto device = attach_device();
+    start_session();
+    connect_and_read_sectors();
+    measure_idle();
+    close_session();
+    return 0;
+}
+
+int run() {
+    const auto device = attach_device();
 
     const Blocks one_block = make_blocks(1, 16 * kMiB, 0);
     const Blocks small_blocks = make_blocks(4096, 4096, 0);
@@ -136,11 +325,8 @@ int run() {
     // session clock keeps the event pacing of many records short.
     std::printf("recording frames, stack depth (fast session clock)\n");
     set_clock(std::make_shared<ScaledClock>(100.0, 1000));
-    device->recording = true;
     start_session();
     connect_and_read_sectors();
-    device->recording = false;
-    const Frame connect_frame = device->frames.front();
     const Recorded big = record(*device, one_block);
     const Recorded many = record(*device, small_blocks);
 
@@ -155,16 +341,17 @@ int run() {
     std::printf("in-process device (real clock)\n");
     start_session();
     connect_and_read_sectors();
-    {
-        const Seconds library = best_of(3, [&] { return download(kStagingArea, one_block).ended; });
-        const Seconds bare = best_of(3, [&] { return device->replay(big.frames); });
-        judge_download("1 in-process: 16 MiB, 1 block", big, library, bare, 1.3, true);
-    }
-    {
-        const Seconds library = download(kStagingArea, small_blocks).ended;
-        const Seconds bare = best_of(3, [&] { return device->replay(many.frames); });
-        judge_download("1 in-process: 4,096 x 4 KiB", many, library, bare, 1.3, true);
-    }
+    judge_download("1 in-process: 16 MiB, 1 block", big,
+                   compare(
+                       kRounds, JudgedBy::cpu, [&] { return download(kStagingArea, one_block).ended; },
+                       [&] { return device->replay(big.frames); }),
+                   1.3, true);
+    // Bound by event pacing (two minutes a run): one round.
+    judge_download("1 in-process: 4,096 x 4 KiB", many,
+                   compare(
+                       1, JudgedBy::wall, [&] { return download(kStagingArea, small_blocks).ended; },
+                       [&] { return device->replay(many.frames); }),
+                   1.3, true);
 
     {
         const Blocks one_chunk = make_blocks(1, 400, 0);
@@ -191,13 +378,7 @@ int run() {
             "report", "-");
     }
 
-    {
-        constexpr double kIdleSeconds = 10.0;
-        const double before = cpu_seconds();
-        std::this_thread::sleep_for(std::chrono::duration<double>(kIdleSeconds));
-        const double share = (cpu_seconds() - before) / kIdleSeconds * 100.0;
-        add("5 idle session, 10 s", format("%.4f %% of one core", share), "<= 0.1 %", met(share <= 0.1));
-    }
+    measure_idle();
 
     for (const std::size_t records : {std::size_t{1}, std::size_t{10}, std::size_t{1000}}) {
         const auto times = download(kStagingArea, make_blocks(records, 64, 0));
@@ -224,16 +405,11 @@ int run() {
         DrovaSimProcess daemon(dir);
         start_session();
         connect_and_read_sectors();
-        const Seconds library_big = best_of(3, [&] { return download(kStagingArea, one_block).ended; });
-        const Seconds library_many = download(kStagingArea, small_blocks).ended;
+        judge_download("2 socket: 16 MiB, 1 block", big, compare_on_socket(daemon, kRounds, one_block, big), 1.1,
+                       false);
+        judge_download("2 socket: 4,096 x 4 KiB", many, compare_on_socket(daemon, 1, small_blocks, many), 1.1,
+                       false);
         close_session();
-
-        BareSocket bare(daemon.endpoint());
-        bare.replay({connect_frame});
-        const Seconds bare_big = best_of(3, [&] { return bare.replay(big.frames); });
-        const Seconds bare_many = best_of(3, [&] { return bare.replay(many.frames); });
-        judge_download("2 socket: 16 MiB, 1 block", big, library_big, bare_big, 1.1, false);
-        judge_download("2 socket: 4,096 x 4 KiB", many, library_many, bare_many, 1.1, false);
     }
     std::filesystem::remove_all(dir);
 
@@ -247,8 +423,17 @@ int run() {
 }  // namespace
 }  // namespace velkor::bench
 
-int main() {
+int main(int argc, char **argv) {
     try {
+        if (argc == 3 && std::string(argv[1]) == "--profile")
+            return velkor::bench::profile(static_cast<std::size_t>(std::stoul(argv[2])));
+        if (argc == 2 && std::string(argv[1]) == "--idle") return velkor::bench::idle();
+        if (argc == 3 && std::string(argv[1]) == "--socket")
+            return velkor::bench::socket_only(static_cast<std::size_t>(std::stoul(argv[2])));
+        if (argc != 1) {
+            std::fprintf(stderr, "usage: velkor_bench [--profile MiB | --socket MiB | --idle]\n");
+            return 2;
+        }
         return velkor::bench::run();
     } catch (const std::exception &failure) {
         std::fprintf(stderr, "benchmark failed: %s\n", failure.what());

@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 #include <thread>
 
@@ -33,6 +34,24 @@ void require(bool ok, const std::string &what) {
     if (!ok) throw std::runtime_error(what);
 }
 
+}  // namespace
+
+Seconds thread_cpu_time() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return Seconds(static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9);
+}
+
+namespace {
+// Starts both clocks; elapsed() reads them.
+class Stopwatch {
+public:
+    Timing elapsed() const { return {std::chrono::steady_clock::now() - wall_, thread_cpu_time() - cpu_}; }
+
+private:
+    std::chrono::steady_clock::time_point wall_ = std::chrono::steady_clock::now();
+    Seconds cpu_ = thread_cpu_time();
+};
 }  // namespace
 
 Events events;
@@ -108,13 +127,13 @@ DownloadTimes download(int target, const Blocks &blocks) {
         require(_BinListAdd(list, &block) == 0, "_BinListAdd failed");
     }
     events.clear();
-    const auto start = std::chrono::steady_clock::now();
+    const Stopwatch stopwatch;
     const int accepted = _Download(target, list);
     require(accepted == 0, "_Download refused");
     require(wait_idle(), "download never ended");
-    const Seconds ended = std::chrono::steady_clock::now() - start;
+    const Timing ended = stopwatch.elapsed();
     require(events.wait_for(VELKOR_EV_DOWNLOAD) == 0, "download failed");
-    const Seconds delivered = std::chrono::steady_clock::now() - start;
+    const Seconds delivered = stopwatch.elapsed().wall;
     _BinListFree(list);
     return {ended, delivered};
 }
@@ -157,15 +176,15 @@ bool RecordingDevice::on_host_block(const std::uint8_t *data, std::size_t size, 
     return drova_.on_host_block(data, size, answers);
 }
 
-Seconds RecordingDevice::replay(const std::vector<Frame> &frames_to_send) {
+Timing RecordingDevice::replay(const std::vector<Frame> &frames_to_send) {
     std::vector<usb::Block> answers;
     answers.reserve(8);
-    const auto start = std::chrono::steady_clock::now();
+    const Stopwatch stopwatch;
     for (const auto &frame : frames_to_send) {
         answers.clear();
         require(drova_.on_host_block(frame.data(), frame.size(), answers), "device gone");
     }
-    return std::chrono::steady_clock::now() - start;
+    return stopwatch.elapsed();
 }
 
 sim::DeviceConfig bench_device_config() {
@@ -209,9 +228,9 @@ BareSocket::~BareSocket() {
     if (fd_ >= 0) close(fd_);
 }
 
-Seconds BareSocket::replay(const std::vector<Frame> &frames_to_send) {
+Timing BareSocket::replay(const std::vector<Frame> &frames_to_send) {
     std::uint8_t message[4096];
-    const auto start = std::chrono::steady_clock::now();
+    const Stopwatch stopwatch;
     for (const auto &frame : frames_to_send) {
         require(send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size()), "send failed");
         for (;;) {
@@ -220,7 +239,7 @@ Seconds BareSocket::replay(const std::vector<Frame> &frames_to_send) {
             if (got == 1 && message[0] == 0x00) break;
         }
     }
-    return std::chrono::steady_clock::now() - start;
+    return stopwatch.elapsed();
 }
 
 }  // namespace velkor::bench

@@ -21,6 +21,17 @@ namespace velkor::bench {
 using Frame = std::vector<std::uint8_t>;
 using Seconds = std::chrono::duration<double>;
 
+// CPU time the calling thread has used.
+Seconds thread_cpu_time();
+
+// One run: the time that passed, and the CPU time of the thread that ran it.
+// An in-process download runs wholly on the caller's thread, so its CPU time
+// is its cost without the time other processes took the core away.
+struct Timing {
+    Seconds wall;
+    Seconds cpu;
+};
+
 // Event pairs as the host callback receives them, with their arrival time.
 class Events {
 public:
@@ -46,7 +57,7 @@ struct Blocks {
 Blocks make_blocks(std::size_t count, std::size_t size, std::size_t gap);
 
 struct DownloadTimes {
-    Seconds ended;      // from the call to the end of the command
+    Timing ended;       // from the call to the end of the command
     Seconds delivered;  // from the call to the host receiving its outcome (3,0)
 };
 // Runs _Download(target, blocks) to its end. Throws when it does not succeed.
@@ -67,7 +78,7 @@ public:
     bool on_host_block(const std::uint8_t *data, std::size_t size, std::vector<usb::Block> &answers) override;
 
     // Writes the frames straight to the device, as the library's link would; the time taken.
-    Seconds replay(const std::vector<Frame> &frames);
+    Timing replay(const std::vector<Frame> &frames);
 
     bool recording = false;
     std::vector<Frame> frames;
@@ -103,7 +114,7 @@ public:
     BareSocket(const BareSocket &) = delete;
     BareSocket &operator=(const BareSocket &) = delete;
     // Sends each frame and reads the device's messages up to its end message.
-    Seconds replay(const std::vector<Frame> &frames);
+    Timing replay(const std::vector<Frame> &frames);
 
 private:
     int fd_ = -1;
