@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -26,6 +27,7 @@ constexpr std::uint32_t kRefusedApp = 6;     // the device refuses its start
 constexpr std::uint32_t kMalformedApp = 12;  // the device answers a result the library must reject
 constexpr std::uint32_t kHandoverApp = 10;   // its start ends the connection
 constexpr std::uint32_t kLongestPeriodMs = 30000;
+constexpr int kMarker = 100;  // an event pair of the test's own, never one of the library's
 
 std::uint64_t environment_number(const char *name, std::uint64_t fallback) {
     const char *text = std::getenv(name);
@@ -194,7 +196,8 @@ void Soak::fail(const std::string &what) {
     if (!failure_.empty()) return;
     std::ostringstream out;
     out << "seed " << settings_.seed << ", step " << step_ << " (" << last_step_ << "): " << what
-        << "\n  events of the step: " << describe(step_events_) << "\n  device log, last entries:";
+        << "\n  events of the step: " << describe(step_events_) << "\n  step before: " << previous_step_
+        << "\n  device log, last entries:";
     const auto log = model_->log();
     for (std::size_t i = log.size() > 16 ? log.size() - 16 : 0; i < log.size(); ++i) out << "\n    " << sim::describe(log[i]);
     out
@@ -396,8 +399,19 @@ void Soak::wait_for_completion(const std::vector<Issued> &issued) {
         std::size_t missing = 0;
         for (const auto &[kind, n] : wanted) missing += n > count(all, kind) ? n - count(all, kind) : 0;
         if (missing <= lost && idle() && running->notifier.queued() == 0) {
+            // Everything posted before the marker has been delivered once the
+            // marker has; the pause covers a time-out handler that has ended
+            // its command but not yet posted.
+            const Event marker{kMarker, ++markers_};
+            session.post(marker.first, marker.second);
+            if (!events_.wait_for(marker, std::chrono::seconds(10))) return fail("an event posted by the test never arrived");
             std::this_thread::sleep_for(settle);
-            if (idle() && running->notifier.queued() == 0) return;
+            const auto now = events_.events();
+            if (idle() && running->notifier.queued() == 0 && now.back() == marker) {
+                step_events_.clear();
+                std::ranges::copy_if(now, std::back_inserter(step_events_), [](const Event &e) { return e.first != kMarker; });
+                return;
+            }
         }
         if (std::chrono::steady_clock::now() > until) {
             step_events_ = all;
@@ -491,9 +505,9 @@ void Soak::step() {
 
     std::vector<Issued> issued{issue(command)};
     if (issued.front().accepted && percent(random_) < 15) intrude(issued);
+    if (issued.size() > 1) last_step_ += ", then " + issued.back().command.name + (issued.back().accepted ? " accepted" : " refused");
     wait_for_completion(issued);
     if (!failure_.empty()) return;
-    step_events_ = events_.events();
     for (const Issued &i : issued)
         if (i.accepted && i.command.terminal >= 0)
             ++figures_.outcomes[count(step_events_, i.command.terminal, 0) > 0 ? "success" : "failure"];
@@ -510,6 +524,7 @@ void Soak::step() {
     }
     clean_steps_ = disturbed || model_->unplugged() ? 0 : clean_steps_ + 1;
     check_connection(disturbed, issued);
+    previous_step_ = last_step_ + ", events " + describe(step_events_);
 }
 
 std::string Soak::report() const {

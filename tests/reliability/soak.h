@@ -111,6 +111,8 @@ private:
     unsigned desync_steps_ = 0;
     unsigned clean_steps_ = 0;       // steps in a row without a planted fault
     std::string last_step_;          // for the failure message
+    std::string previous_step_;
+    int markers_ = 0;
 };
 
 }  // namespace velkor::testing
