@@ -195,14 +195,17 @@ int main(int argc, char **argv) {
     }
 
     {
-        std::lock_guard lock(output_mutex);
+        // Composed before the output lock: a device's log sink takes that lock
+        // while holding the device's own, so the two are never taken the other way.
+        std::ostringstream serving;
         for (const auto &station : stations) {
             const DeviceConfig &d = station.served.device;
-            std::cout << "drova-sim: serving " << station.endpoint->address() << " (serial 0x" << std::hex
-                      << (station.model->serial_word() & 0xFFFFFF) << std::dec << ", " << d.sectors << " sectors of "
-                      << d.sector_size << " bytes)\n";
+            serving << "drova-sim: serving " << station.endpoint->address() << " (serial 0x" << std::hex
+                    << (station.model->serial_word() & 0xFFFFFF) << std::dec << ", " << d.sectors << " sectors of "
+                    << d.sector_size << " bytes)\n";
         }
-        std::cout << std::flush;
+        std::lock_guard lock(output_mutex);
+        std::cout << serving.str() << std::flush;
     }
 
     std::atomic<bool> failed = false;
