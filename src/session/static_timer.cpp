@@ -27,8 +27,10 @@ void TStaticTimer::arm(std::uint32_t period_ms, const Ticket &ticket, const Comm
     std::lock_guard guard(shared_->lock);
     // Checked under the timer lock: a newer command restarts the timer after
     // it has begun, so either that restart follows this arm or this arm sees
-    // the newer serial.
-    if (command.current().serial != ticket.serial) return;
+    // the newer serial. A command that has already ended (its answer came
+    // within the send) has nothing left to time out.
+    const Ticket now = command.current();
+    if (now.serial != ticket.serial || now.state != ticket.state) return;
     shared_->period = period_ms;
     shared_->serial = ticket.serial;
     shared_->armed = true;

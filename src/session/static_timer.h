@@ -33,7 +33,7 @@ public:
     // Disarms and takes the current tick as the start of a new period.
     void restart();
     // Watches `period_ms` from now for the command `ticket`; ignored when
-    // `command` has already moved past that command.
+    // `command` has already ended that command or moved past it.
     void arm(std::uint32_t period_ms, const Ticket &ticket, const CommandState &command);
 
     bool armed() const;

@@ -87,6 +87,13 @@ TEST_P(StaticTimerTest, ArmForACommandThatAlreadyEndedIsIgnored) {
     timer.arm(100, *first, command);  // late arm of the ended command
     ASSERT_TRUE(wait_for_expiries(1));
     EXPECT_EQ(expired_serial.load(), second->serial);
+
+    // Ended before its arm, with no command after it: nothing to watch.
+    command.end(*second);
+    timer.arm(100, *second, command);
+    EXPECT_FALSE(timer.armed());
+    std::this_thread::sleep_for(probe_clock->real_duration(300));
+    EXPECT_EQ(expiries.load(), 1);
 }
 
 // Expired, the timer has nothing to watch until the next arm, however long
