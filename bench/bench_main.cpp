@@ -306,6 +306,20 @@ int socket_only(std::size_t mib) {
     return 0;
 }
 
+// Benchmark 6 alone: one download of `records` records of 64 B.
+int pacing_only(std::size_t records) {
+    const auto device = attach_device();
+    start_session();
+    connect_and_read_sectors();
+    const auto times = download(kStagingArea, make_blocks(records, 64, 0));
+    close_session();
+    add(format("6 pacing: %zu records of 64 B", records),
+        format("%.1f records/s (%.3f s to the outcome)", static_cast<double>(records) / times.delivered.count(),
+               times.delivered.count()),
+        "report", "-");
+    return 0;
+}
+
 int idle() {
     const auto device = attach_device();
     start_session();
@@ -430,8 +444,10 @@ int main(int argc, char **argv) {
         if (argc == 2 && std::string(argv[1]) == "--idle") return velkor::bench::idle();
         if (argc == 3 && std::string(argv[1]) == "--socket")
             return velkor::bench::socket_only(static_cast<std::size_t>(std::stoul(argv[2])));
+        if (argc == 3 && std::string(argv[1]) == "--pacing")
+            return velkor::bench::pacing_only(static_cast<std::size_t>(std::stoul(argv[2])));
         if (argc != 1) {
-            std::fprintf(stderr, "usage: velkor_bench [--profile MiB | --socket MiB | --idle]\n");
+            std::fprintf(stderr, "usage: velkor_bench [--profile MiB | --socket MiB | --pacing records | --idle]\n");
             return 2;
         }
         return velkor::bench::run();
