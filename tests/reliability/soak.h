@@ -22,7 +22,7 @@ namespace velkor::testing {
 
 struct SoakSettings {
     std::uint64_t seed = 1;
-    std::uint64_t commands = 3000;
+    std::uint64_t commands = 5000;
     double speedup = 500;  // session milliseconds per real millisecond
 
     // VELKOR_SOAK_SEED, VELKOR_SOAK_COMMANDS and VELKOR_SOAK_SPEEDUP override the defaults.
