@@ -282,14 +282,9 @@ void measure_idle() {
         met(share <= 0.1));
 }
 
-// Benchmark 2 alone for one block of `mib` MiB: the frames are recorded
-// in-process first, as the full run does.
-int socket_only(std::size_t mib) {
-    const auto device = attach_device();
-    start_session();
-    connect_and_read_sectors();
-    const Recorded data = record(*device, make_blocks(1, mib * kMiB, 0));
-    close_session();
+// Runs `body` with a connected session on drova-sim in another process,
+// the in-process devices detached.
+void with_daemon(const std::function<void(const DrovaSimProcess &)> &body) {
     usb::detach_all_in_process_devices();
     usb::select_in_process_backend(false);
     const std::string dir = "/tmp/velkor-bench-" + std::to_string(getpid());
@@ -298,12 +293,36 @@ int socket_only(std::size_t mib) {
         DrovaSimProcess daemon(dir);
         start_session();
         connect_and_read_sectors();
-        judge_download(format("2 socket: %zu MiB, 1 block", mib).c_str(), data,
-                       compare_on_socket(daemon, kRounds, data.blocks, data), 1.1, false);
+        body(daemon);
         close_session();
     }
     std::filesystem::remove_all(dir);
+}
+
+// Benchmark 2 alone for one block of `mib` MiB: the frames are recorded
+// in-process first, as the full run does.
+int socket_only(std::size_t mib) {
+    const auto device = attach_device();
+    start_session();
+    connect_and_read_sectors();
+    const Recorded data = record(*device, make_blocks(1, mib * kMiB, 0));
+    close_session();
+    with_daemon([&](const DrovaSimProcess &daemon) {
+        judge_download(format("2 socket: %zu MiB, 1 block", mib).c_str(), data,
+                       compare_on_socket(daemon, kRounds, data.blocks, data), 1.1, false);
+    });
     return 0;
+}
+
+// Benchmark 6: `records` records of 64 B, or as many merged into one.
+void pacing_row(std::size_t records, bool merged) {
+    const auto times = download(kStagingArea, merged ? make_blocks(1, 64 * records, 0) : make_blocks(records, 64, 0));
+    const std::string name = merged ? format("6 pacing: the %zu merged into 1", records)
+                                    : format("6 pacing: %zu records of 64 B", records);
+    add(name,
+        format("%.1f records/s (%.3f s to the outcome)", static_cast<double>(records) / times.delivered.count(),
+               times.delivered.count()),
+        merged ? "bound removed" : "report", "-");
 }
 
 // Benchmark 6 alone: one download of `records` records of 64 B.
@@ -311,12 +330,8 @@ int pacing_only(std::size_t records) {
     const auto device = attach_device();
     start_session();
     connect_and_read_sectors();
-    const auto times = download(kStagingArea, make_blocks(records, 64, 0));
+    pacing_row(records, false);
     close_session();
-    add(format("6 pacing: %zu records of 64 B", records),
-        format("%.1f records/s (%.3f s to the outcome)", static_cast<double>(records) / times.delivered.count(),
-               times.delivered.count()),
-        "report", "-");
     return 0;
 }
 
@@ -394,38 +409,17 @@ int run() {
 
     measure_idle();
 
-    for (const std::size_t records : {std::size_t{1}, std::size_t{10}, std::size_t{1000}}) {
-        const auto times = download(kStagingArea, make_blocks(records, 64, 0));
-        add(format("6 pacing: %zu records of 64 B", records),
-            format("%.1f records/s (%.3f s to the outcome)", static_cast<double>(records) / times.delivered.count(),
-                   times.delivered.count()),
-            "report", "-");
-    }
-    {
-        const auto times = download(kStagingArea, make_blocks(1, 64 * 1000, 0));
-        add("6 pacing: the 1000 merged into 1",
-            format("%.1f records/s (%.3f s to the outcome)", 1000.0 / times.delivered.count(),
-                   times.delivered.count()),
-            "bound removed", "-");
-    }
+    for (const std::size_t records : {std::size_t{1}, std::size_t{10}, std::size_t{1000}}) pacing_row(records, false);
+    pacing_row(1000, true);
     close_session();
 
     std::printf("socket transport, drova-sim in another process (real clock)\n");
-    usb::detach_all_in_process_devices();
-    usb::select_in_process_backend(false);
-    const std::string dir = "/tmp/velkor-bench-" + std::to_string(getpid());
-    setenv("VELKOR_USB_DIR", dir.c_str(), 1);
-    {
-        DrovaSimProcess daemon(dir);
-        start_session();
-        connect_and_read_sectors();
+    with_daemon([&](const DrovaSimProcess &daemon) {
         judge_download("2 socket: 16 MiB, 1 block", big, compare_on_socket(daemon, kRounds, one_block, big), 1.1,
                        false);
         judge_download("2 socket: 4,096 x 4 KiB", many, compare_on_socket(daemon, 1, small_blocks, many), 1.1,
                        false);
-        close_session();
-    }
-    std::filesystem::remove_all(dir);
+    });
 
     std::printf("\n| Benchmark | Figures | Judged by | Result |\n|---|---|---|---|\n");
     for (const auto &row : table)
