@@ -161,6 +161,9 @@ void on_disconnect_answer(Session &session, const Ticket &ticket, const std::uin
 
 void on_disconnect_timeout(Session &session, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
+    // A reset or a forgotten connection ended it meanwhile and said so with
+    // (10,0): the device is not connected, whatever it failed to answer.
+    if (session.connection == kNotConnected) return;
     session.connection = kConnected;
     session.post(VELKOR_EV_DISCONNECT, 1);
     close_link(session);

@@ -174,5 +174,21 @@ TEST_F(ConnectTest, DisconnectRefusedOrAnsweredWronglyStaysConnected) {
     EXPECT_EQ(_GetConnectErrorInfo()[2], 6u);
 }
 
+TEST_F(ConnectTest, AResetDuringADisconnectLeavesTheDeviceDisconnected) {
+    attach("a", [](const Block &frame) -> std::vector<Block> {
+        if (frame[20] == 0xE1) return {};
+        return CooperativeDevice{}(frame);
+    });
+    connect_to(0x123456);
+    events.clear();
+    ASSERT_EQ(_Disconnect(), 0);
+    ASSERT_EQ(_Reset(), 0);
+    ASSERT_TRUE(events.wait_for({10, 0}));
+    ASSERT_TRUE(wait_idle());
+    pass(100);
+    EXPECT_EQ(events.events(), (std::vector<Event>{{10, 0}})) << "the disconnect's time-out reports nothing more";
+    EXPECT_EQ(_IsConnected(), 0);
+}
+
 }  // namespace
 }  // namespace velkor::testing
