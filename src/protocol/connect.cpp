@@ -161,9 +161,12 @@ void on_disconnect_answer(Session &session, const Ticket &ticket, const std::uin
 
 void on_disconnect_timeout(Session &session, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    // A reset or a forgotten connection ended it meanwhile and said so with
-    // (10,0): the device is not connected, whatever it failed to answer.
-    if (session.connection == kNotConnected) return;
+    // A reset or a forgotten connection ended it meanwhile: the device is not
+    // connected, whatever it failed to answer, and the disconnect is done.
+    if (session.connection == kNotConnected) {
+        session.post(VELKOR_EV_DISCONNECT, 0);
+        return;
+    }
     session.connection = kConnected;
     session.post(VELKOR_EV_DISCONNECT, 1);
     close_link(session);
