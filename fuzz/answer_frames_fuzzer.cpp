@@ -448,7 +448,7 @@ private:
             record.taken_over = before.state != kIdle;
         }
         record.state_after = after.state;
-        record.connection_after = session.connection;
+        record.connection_after = session.connection_state();
         record.period_running_after = driven_.period_running();
         records_.push_back(record);
         driven_.end_step();

@@ -27,7 +27,7 @@ VELKOR_API int VELKOR_CALL _StartNetworkScanning(TStrings *list) {
     return velkor::start_network_scanning(Session::instance(), list);
 }
 
-VELKOR_API int VELKOR_CALL _StopNetworkScanning(void) { return velkor::stop_network_scanning(); }
+VELKOR_API int VELKOR_CALL _StopNetworkScanning(void) { return velkor::stop_network_scanning(Session::instance()); }
 
 VELKOR_API int VELKOR_CALL _Address(TAddress address) { return velkor::address(Session::instance(), address); }
 

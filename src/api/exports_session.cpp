@@ -13,7 +13,7 @@ VELKOR_API int VELKOR_CALL _Initialize(VelkorCallback callback, VelkorWindow win
 VELKOR_API int VELKOR_CALL _Close(void) { return Session::instance().close(); }
 
 VELKOR_API int VELKOR_CALL _IsConnected(void) {
-    return Session::instance().connection == velkor::kConnected ? 1 : 0;
+    return Session::instance().connection_state() == velkor::kConnected ? 1 : 0;
 }
 
 VELKOR_API int VELKOR_CALL _GetRandomId(void) { return static_cast<int>(Session::instance().random_id.load()); }

@@ -14,7 +14,7 @@ bool refuse_uninitialised(Session &session) {
 // threads can never both pass.
 std::optional<Ticket> begin_if(Session &session, int command, int wanted_connection, int connection_error) {
     const bool idle = session.command.state() == kIdle;
-    const bool connection_ok = session.connection == wanted_connection;
+    const bool connection_ok = session.connection_state() == wanted_connection;
     if (idle && connection_ok) {
         if (auto ticket = session.command.begin(command)) return ticket;
     }

@@ -38,9 +38,6 @@ int Session::initialize(HostCallback callback, void *window, unsigned message) {
     if (initialised_) return 1;  // one set of workers per session
 
     command.reset();
-    connection = kNotConnected;
-    keepalive_failures = 3;
-    missed_responses = 3;
     random_id = random_id_from_time_of_day();
 
     std::shared_ptr<Workers> created;
@@ -83,7 +80,6 @@ int Session::close() {
         // The lists go with the workers: the export table must not keep them.
         record_session_lists(nullptr, nullptr);
         command.reset();
-        connection = kNotConnected;
     }
     // Delivery stops first, so that nothing still posting (a time-out handler
     // on the timer thread) can wait for room in the ring while we wait for it.
@@ -97,22 +93,25 @@ std::shared_ptr<Workers> Session::workers() const {
     return workers_;
 }
 
-namespace {
-void post_now(int a, int b) {
-    if (auto running = Session::instance().workers()) running->notifier.post(a, b);
-}
-}  // namespace
-
-void Session::post(int a, int b) {
+void Workers::post(int a, int b) {
     if (a == VELKOR_EV_ERROR && b == VELKOR_ERR_INVALID_ANSWER) return;
     if (ExchangeGuard::held_by_this_thread())
-        ExchangeGuard::defer(post_now, a, b);
+        ExchangeGuard::defer(notifier.sink(), a, b);
     else
-        post_now(a, b);
+        notifier.post(a, b);
 }
 
-void Session::restart_timer() {
-    if (auto running = workers()) running->timer.restart();
+void Session::post(int a, int b) {
+    if (auto running = workers()) running->post(a, b);
+}
+
+int Session::connection_state() const {
+    const auto running = workers();
+    return running ? running->connection.load() : kNotConnected;
+}
+
+void Session::restart_timer(const Ticket &ticket) {
+    if (auto running = workers()) running->restart_timer(ticket);
 }
 
 void Session::arm_timer(std::uint32_t period_ms, const Ticket &ticket) {

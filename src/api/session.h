@@ -11,6 +11,7 @@
 
 #include "Vevara_Rovo_dar.h"
 #include "commands/download_sequence.h"
+#include "commands/search_state.h"
 #include "model/flash_sector_list.h"
 #include "model/var_list.h"
 #include "protocol/exchange.h"
@@ -46,31 +47,50 @@ enum CommandId : int {
 
 enum ConnectionState : int { kNotConnected = 0, kConnecting = 1, kDisconnecting = 2, kConnected = 3 };
 
+struct Workers;
+
 // A response handler gets the answer body (code byte first) of the command
 // `ticket`; a time-out handler runs when that command's period ran out. Each
-// must end the command through the ticket, so only one of them does.
-using ResponseHandler = void (*)(Session &, const Ticket &ticket, const std::uint8_t *body, std::size_t length);
-using TimeoutHandler = void (*)(Session &, const Ticket &ticket);
+// must end the command through the ticket, so only one of them does. Both act
+// on the workers of the session the command belongs to, never on a later one.
+using ResponseHandler = void (*)(Session &, Workers &, const Ticket &ticket, const std::uint8_t *body,
+                                 std::size_t length);
+using TimeoutHandler = void (*)(Session &, Workers &, const Ticket &ticket);
 
 struct CommandHandlers {
     ResponseHandler response = nullptr;
     TimeoutHandler timeout = nullptr;
+    int failure_event = -1;  // a: the command's own (a,1) when it fails; -1: it has none
 };
 using HandlerTable = std::array<CommandHandlers, kIdle>;
 
 // Filled in by the command subsystems.
 void install_command_handlers(HandlerTable &table);
 
-// Objects that live from _Initialize to _Close. Exports hold a reference while
-// they run, so a concurrent _Close never pulls them away underneath.
+// The session: everything that lives from _Initialize to _Close. Exports and
+// handlers hold a reference while they run, so a concurrent _Close never pulls
+// it away underneath, and whatever they still do lands in their own session.
 struct Workers {
     explicit Workers(HostTarget target, std::shared_ptr<Clock> clock);
 
-    FlashSectorList flash_sectors;      // filled by _FlashInfo
+    // Queues an event pair for this session's host; once the session has
+    // ended, it is dropped.
+    void post(int a, int b);
+    // Disarms the command timer on behalf of `ticket`'s command.
+    void restart_timer(const Ticket &ticket) { timer.restart(ticket.serial); }
+
+    FlashSectorList flash_sectors;      // one device's, filled by _FlashInfo
     TVarList<TDROVAInfo> found_devices;  // filled by the device search
     usb::TUSBThread usb;                 // suspended; never runs while initialised
     TCInfoField application_info;        // filled by _AppInfo
     DownloadSequence download;           // the records of the last _Download
+    SearchState search;
+
+    std::atomic<int> connection{kNotConnected};
+    std::atomic<int> connected_member{-1};   // where the connected device was last found
+    std::atomic<int> missed_responses{3};    // time-outs left before the link counts as lost
+    std::atomic<int> keepalive_failures{3};  // of the connection held; each starts at 3
+
     std::shared_ptr<Clock> clock;
     TStaticTimer timer;
     TNotifyThread notifier;
@@ -88,8 +108,10 @@ public:
 
     // Queues an event pair for the host; dropped when no session runs.
     void post(int a, int b);
+    // The connection state; not connected without a session.
+    int connection_state() const;
 
-    void restart_timer();
+    void restart_timer(const Ticket &ticket);
     void arm_timer(std::uint32_t period_ms, const Ticket &ticket);
 
     // Sleeps `ms` of the session's clock (the system clock when none runs).
@@ -103,11 +125,7 @@ public:
     protocol::ExchangeBuffers exchange;
 
     CommandState command{0};  // 0 at load; idle from _Initialize on
-    std::atomic<int> connection{kNotConnected};
     std::atomic<std::uint32_t> random_id{0};
-    std::atomic<int> connected_member{-1};
-    std::atomic<int> missed_responses{3};
-    std::atomic<int> keepalive_failures{3};
     TDROVAInfo connected_device{};
     std::array<std::uint32_t, 4> connect_error{};
 

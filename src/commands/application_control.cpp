@@ -1,5 +1,6 @@
 #include "commands/application_control.h"
 
+#include <array>
 #include <atomic>
 #include <span>
 
@@ -32,49 +33,55 @@ int start_app(Session &session, std::uint32_t id) {
     if (!ticket) return 1;
     {
         ExchangeGuard guard(session.exchange_lock);
-        session.restart_timer();
+        const auto running = session.workers();
+        if (!running) {
+            session.command.end(*ticket);
+            return 1;
+        }
+        running->restart_timer(*ticket);
         firmware_features().clear();
         store_be32(session.exchange.command.data() + 1, id);
         started_application = id;
-        reopen_link(session, session.connected_member);
+        reopen_link_to_connected_device(session, *running);
     }
     run_step(session, {*ticket, protocol::kOpStartApp, 5, kApplicationPeriodMs});
     return 0;
 }
 
-void on_start_app_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+void on_start_app_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                         std::size_t length) {
     if (!session.command.end(ticket)) return;
-    session.restart_timer();
-    close_link(session);
+    running.restart_timer(ticket);
+    close_link();
     if (length != kStartAnswerLength) {
-        session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
-        session.post(VELKOR_EV_STARTAPP, 1);
+        running.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+        running.post(VELKOR_EV_STARTAPP, 1);
         return;
     }
     const std::uint32_t result = load_be32(body + 1);
     if (result == kResultStarted) {
         firmware_features().assign(std::span<const std::uint8_t, 4>(body + 5, 4));
-        session.post(VELKOR_EV_STARTAPP, 0);
+        running.post(VELKOR_EV_STARTAPP, 0);
         if (started_application == kApplicationEndingConnection) {
-            session.connection = kNotConnected;
-            session.post(VELKOR_EV_DISCONNECT, 0);
+            running.connection = kNotConnected;
+            running.post(VELKOR_EV_DISCONNECT, 0);
         }
         return;
     }
     if (result <= kLastRefusal) {
         // In place before the host can see the event that sends it looking.
         set_application_start_error(static_cast<int>(result));
-        session.post(VELKOR_EV_ERROR, VELKOR_ERR_APPLICATION);
+        running.post(VELKOR_EV_ERROR, VELKOR_ERR_APPLICATION);
     } else {
-        session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+        running.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
     }
-    session.post(VELKOR_EV_STARTAPP, 1);
+    running.post(VELKOR_EV_STARTAPP, 1);
 }
 
-void on_start_app_timeout(Session &session, const Ticket &ticket) {
+void on_start_app_timeout(Session &session, Workers &running, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    close_link(session);
-    post_timeout(session, VELKOR_EV_STARTAPP);
+    close_link();
+    post_timeout(running, VELKOR_EV_STARTAPP);
 }
 
 int auto_start(Session &session, std::uint32_t id) {
@@ -89,30 +96,43 @@ int auto_start(Session &session, std::uint32_t id) {
     return 0;
 }
 
-void on_auto_start_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+void on_auto_start_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                          std::size_t length) {
     if (!session.command.end(ticket)) return;
-    session.restart_timer();
-    post_echo_outcome(session, body, length, VELKOR_EV_AUTOSTART);
+    running.restart_timer(ticket);
+    post_echo_outcome(session, running, body, length, VELKOR_EV_AUTOSTART);
 }
 
-void on_auto_start_timeout(Session &session, const Ticket &ticket) {
+void on_auto_start_timeout(Session &session, Workers &running, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    post_timeout(session, VELKOR_EV_AUTOSTART);
+    post_timeout(running, VELKOR_EV_AUTOSTART);
 }
 
 int reset_device(Session &session) {
     // Without a session there is no one to tell; the call is refused.
-    if (!session.initialised()) return 1;
+    const auto running = session.workers();
+    if (!running) return 1;
     {
         // The timer is left alone: restarting it would disarm the period of
         // a command still in flight, which would then never end.
         ExchangeGuard guard(session.exchange_lock);
-        open_link_to_connected_device(session);
-        session.exchange.command[1] = protocol::kOpReset;
-        protocol::send(session, protocol::kOpReset, 2);
-        session.connection = kNotConnected;
+        // Only a device this host holds is reset: after its release the
+        // device may belong to another host.
+        const int state = running->connection;
+        if (state == kConnected || state == kDisconnecting) {
+            open_link_to_connected_device(session, *running);
+            // A frame of its own: the command buffer may hold a step of a
+            // download that another thread has prepared and not yet sent.
+            // No answer is awaited; one that comes is dropped before the next
+            // command's frame goes out.
+            const std::uint8_t command[] = {protocol::kOpReset, protocol::kOpReset};
+            std::array<std::uint8_t, protocol::kFrameSize> frame{};
+            protocol::build_frame(command, sizeof command, frame.data());
+            running->usb.Send(frame.data(), protocol::kFrameSize);
+        }
+        running->connection = kNotConnected;
     }
-    session.post(VELKOR_EV_DISCONNECT, 0);
+    running->post(VELKOR_EV_DISCONNECT, 0);
     return 0;
 }
 

@@ -15,9 +15,9 @@ int start_app(Session &session, std::uint32_t id);
 int auto_start(Session &session, std::uint32_t id);
 int reset_device(Session &session);
 
-void on_start_app_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_start_app_timeout(Session &, const Ticket &);
-void on_auto_start_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_auto_start_timeout(Session &, const Ticket &);
+void on_start_app_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_start_app_timeout(Session &, Workers &, const Ticket &);
+void on_auto_start_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_auto_start_timeout(Session &, Workers &, const Ticket &);
 
 }  // namespace velkor

@@ -8,18 +8,19 @@ bool answer_echoes(const Session &session, const std::uint8_t *body, std::size_t
     return length == session.exchange.echo_length && protocol::echo_matches(session, body);
 }
 
-void post_echo_outcome(Session &session, const std::uint8_t *body, std::size_t length, int event) {
+void post_echo_outcome(const Session &session, Workers &running, const std::uint8_t *body, std::size_t length,
+                       int event) {
     if (answer_echoes(session, body, length)) {
-        session.post(event, 0);
+        running.post(event, 0);
         return;
     }
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
-    session.post(event, 1);
+    running.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+    running.post(event, 1);
 }
 
-void post_timeout(Session &session, int event) {
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
-    session.post(event, 1);
+void post_timeout(Workers &running, int event) {
+    running.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
+    running.post(event, 1);
 }
 
 }  // namespace velkor

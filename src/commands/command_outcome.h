@@ -13,9 +13,10 @@ namespace velkor {
 bool answer_echoes(const Session &session, const std::uint8_t *body, std::size_t length);
 
 // (event, 0) when the answer echoes what was expected, else (15,6), (event, 1).
-void post_echo_outcome(Session &session, const std::uint8_t *body, std::size_t length, int event);
+void post_echo_outcome(const Session &session, Workers &running, const std::uint8_t *body, std::size_t length,
+                       int event);
 
 // (15,7), (event, 1).
-void post_timeout(Session &session, int event);
+void post_timeout(Workers &running, int event);
 
 }  // namespace velkor

@@ -99,34 +99,27 @@ void send_program(Session &session, const Ticket &ticket, std::uint64_t place) {
     });
 }
 
-void end_download(Session &session, DownloadSequence &download) {
-    if (!download.running()) return;
-    session.post(VELKOR_EV_DOWNLOAD, 1);
-    download.remaining = 0;
-    download.waiting.clear();
-}
-
 // An invalid answer ends the step and, so that no later call resumes a
 // broken sequence, the download with it.
-void fail_step(Session &session, const Ticket &ticket, int event, DownloadSequence &download) {
+void fail_step(Session &session, Workers &running, const Ticket &ticket, int event) {
     if (!session.command.end(ticket)) return;
-    session.restart_timer();
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
-    session.post(event, 1);
-    end_download(session, download);
+    running.restart_timer(ticket);
+    running.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+    running.post(event, 1);
+    end_failed_download(running);
 }
 
-void time_out_step(Session &session, const Ticket &ticket, int event) {
+void time_out_step(Session &session, Workers &running, const Ticket &ticket, int event) {
     if (!session.command.end(ticket)) return;
-    post_timeout(session, event);
-    if (auto running = session.workers()) end_download(session, running->download);
+    post_timeout(running, event);
+    end_failed_download(running);
 }
 
 // A step's own success when no download runs: the command ends with it.
-void finish_alone(Session &session, const Ticket &ticket, int event) {
+void finish_alone(Session &session, Workers &running, const Ticket &ticket, int event) {
     if (!session.command.end(ticket)) return;
-    session.restart_timer();
-    session.post(event, 0);
+    running.restart_timer(ticket);
+    running.post(event, 0);
 }
 
 }  // namespace
@@ -143,25 +136,24 @@ std::optional<Ticket> step_gate(Session &session, int command) {
     return ticket;
 }
 
-std::optional<Ticket> pass_on(Session &session, const Ticket &ticket, int next_state, int event) {
+std::optional<Ticket> pass_on(Session &session, Workers &running, const Ticket &ticket, int next_state, int event) {
     auto next = session.command.hand_over(ticket, next_state);
     if (!next) return std::nullopt;
-    session.restart_timer();
-    session.post(event, 0);
+    running.restart_timer(*next);
+    running.post(event, 0);
     return next;
 }
 
-bool download_running(Session &session) {
-    auto running = session.workers();
-    return running && running->download.running();
+void send_download_data(Session &session, Workers &running, const Ticket &ticket) {
+    send_block_data(session, ticket, running.download);
 }
 
-void send_download_data(Session &session, const Ticket &ticket) {
-    if (auto running = session.workers()) send_block_data(session, ticket, running->download);
-}
-
-void end_failed_download(Session &session) {
-    if (auto running = session.workers()) end_download(session, running->download);
+void end_failed_download(Workers &running) {
+    DownloadSequence &download = running.download;
+    if (!download.running()) return;
+    running.post(VELKOR_EV_DOWNLOAD, 1);
+    download.remaining = 0;
+    download.waiting.clear();
 }
 
 int erase(Session &session, std::uint8_t sector) {
@@ -175,17 +167,18 @@ int erase(Session &session, std::uint8_t sector) {
     return 0;
 }
 
-void on_erase_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+void on_erase_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                     std::size_t length) {
     if (!session.command.end(ticket)) return;
-    close_link(session);
-    session.restart_timer();
-    post_echo_outcome(session, body, length, VELKOR_EV_ERASE);
+    close_link();
+    running.restart_timer(ticket);
+    post_echo_outcome(session, running, body, length, VELKOR_EV_ERASE);
 }
 
-void on_erase_timeout(Session &session, const Ticket &ticket) {
+void on_erase_timeout(Session &session, Workers &running, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    close_link(session);
-    post_timeout(session, VELKOR_EV_ERASE);
+    close_link();
+    post_timeout(running, VELKOR_EV_ERASE);
 }
 
 int download(Session &session, int target, const TBinList *blocks) {
@@ -202,8 +195,10 @@ int download(Session &session, int target, const TBinList *blocks) {
     TAddress first{};
     {
         ExchangeGuard guard(session.exchange_lock);
-        // The staging area is named by one byte.
-        const std::size_t staging = running->flash_sectors.size();
+        // The staging area is the sector count of the connected device's
+        // flash as a complete reading gave it: a table that broke off, or one
+        // of another device, would put the download into a sector of its own.
+        const std::size_t staging = running->flash_sectors.complete_count_for(session.connected_device);
         if (staging == 0 || staging > kMaxAreaNumber || blocks->blocks.empty()) return refuse();
         std::optional<std::deque<OwnedBlock>> records;
         try {
@@ -212,8 +207,8 @@ int download(Session &session, int target, const TBinList *blocks) {
         }
         if (!records) return refuse();
 
-        session.restart_timer();
-        open_link_to_connected_device(session);
+        running->restart_timer(*ticket);
+        open_link_to_connected_device(session, *running);
         sequence.target = target;
         sequence.staging = static_cast<int>(staging);
         sequence.remaining = static_cast<int>(records->size());
@@ -255,27 +250,28 @@ int prg_data(Session &session, const BinBlock *block) {
     return 0;
 }
 
-void on_program_data_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
-    auto running = session.workers();
-    if (!running) return;
-    DownloadSequence &sequence = running->download;
-    if (!answer_echoes(session, body, length)) return fail_step(session, ticket, VELKOR_EV_PRGDATA, sequence);
+void on_program_data_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                            std::size_t length) {
+    DownloadSequence &sequence = running.download;
+    if (!answer_echoes(session, body, length)) return fail_step(session, running, ticket, VELKOR_EV_PRGDATA);
     if (sequence.sent < sequence.current.length()) {
         const auto next = session.command.hand_over(ticket, kPrgData);
         if (!next) return;
-        running->timer.restart();  // once per chunk: no second look-up of the workers
+        running.restart_timer(*next);
         const std::size_t chunk = load_next_chunk(session, sequence);
         run_step(session, {*next, protocol::kOpProgramData, chunk + 1, kStepPeriodMs});
         return;
     }
-    if (!sequence.running()) return finish_alone(session, ticket, VELKOR_EV_PRGDATA);
-    const auto next = pass_on(session, ticket, kCheckSum, VELKOR_EV_PRGDATA);
+    if (!sequence.running()) return finish_alone(session, running, ticket, VELKOR_EV_PRGDATA);
+    const auto next = pass_on(session, running, ticket, kCheckSum, VELKOR_EV_PRGDATA);
     if (!next) return;
     sequence.programmed = false;
     send_record_checksum(session, *next, sequence, sequence.staging);
 }
 
-void on_program_data_timeout(Session &session, const Ticket &ticket) { time_out_step(session, ticket, VELKOR_EV_PRGDATA); }
+void on_program_data_timeout(Session &session, Workers &running, const Ticket &ticket) {
+    time_out_step(session, running, ticket, VELKOR_EV_PRGDATA);
+}
 
 int check_sum(Session &session, std::uint64_t address, std::uint32_t length, std::uint8_t checksum, int area) {
     auto ticket = step_gate(session, kCheckSum);
@@ -284,15 +280,14 @@ int check_sum(Session &session, std::uint64_t address, std::uint32_t length, std
     return 0;
 }
 
-void on_checksum_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
-    auto running = session.workers();
-    if (!running) return;
-    DownloadSequence &sequence = running->download;
-    if (!answer_echoes(session, body, length)) return fail_step(session, ticket, VELKOR_EV_CHECKSUM, sequence);
-    if (!sequence.running()) return finish_alone(session, ticket, VELKOR_EV_CHECKSUM);
+void on_checksum_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                        std::size_t length) {
+    DownloadSequence &sequence = running.download;
+    if (!answer_echoes(session, body, length)) return fail_step(session, running, ticket, VELKOR_EV_CHECKSUM);
+    if (!sequence.running()) return finish_alone(session, running, ticket, VELKOR_EV_CHECKSUM);
 
     if (!sequence.programmed && sequence.target != sequence.staging) {
-        const auto next = pass_on(session, ticket, kProgram, VELKOR_EV_CHECKSUM);
+        const auto next = pass_on(session, running, ticket, kProgram, VELKOR_EV_CHECKSUM);
         if (!next) return;
         sequence.programmed = true;
         send_program(session, *next, area_address(sequence.current.address, sequence.target));
@@ -300,14 +295,14 @@ void on_checksum_answer(Session &session, const Ticket &ticket, const std::uint8
     }
     if (sequence.remaining == 1) {
         if (!session.command.end(ticket)) return;
-        session.restart_timer();
-        session.post(VELKOR_EV_CHECKSUM, 0);
-        close_link(session);
-        session.post(VELKOR_EV_DOWNLOAD, 0);
+        running.restart_timer(ticket);
+        running.post(VELKOR_EV_CHECKSUM, 0);
+        close_link();
+        running.post(VELKOR_EV_DOWNLOAD, 0);
         sequence.remaining = 0;
         return;
     }
-    const auto next = pass_on(session, ticket, kAddress, VELKOR_EV_CHECKSUM);
+    const auto next = pass_on(session, running, ticket, kAddress, VELKOR_EV_CHECKSUM);
     if (!next) return;
     --sequence.remaining;
     sequence.current = std::move(sequence.waiting.front());
@@ -315,7 +310,9 @@ void on_checksum_answer(Session &session, const Ticket &ticket, const std::uint8
     send_address(session, *next, {sequence.current.address, static_cast<std::uint8_t>(sequence.staging)});
 }
 
-void on_checksum_timeout(Session &session, const Ticket &ticket) { time_out_step(session, ticket, VELKOR_EV_CHECKSUM); }
+void on_checksum_timeout(Session &session, Workers &running, const Ticket &ticket) {
+    time_out_step(session, running, ticket, VELKOR_EV_CHECKSUM);
+}
 
 int program(Session &session, std::uint64_t address, int area) {
     auto ticket = step_gate(session, kProgram);
@@ -324,17 +321,18 @@ int program(Session &session, std::uint64_t address, int area) {
     return 0;
 }
 
-void on_program_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
-    auto running = session.workers();
-    if (!running) return;
-    DownloadSequence &sequence = running->download;
-    if (!answer_echoes(session, body, length)) return fail_step(session, ticket, VELKOR_EV_PROGRAM, sequence);
-    if (!sequence.running()) return finish_alone(session, ticket, VELKOR_EV_PROGRAM);
-    const auto next = pass_on(session, ticket, kCheckSum, VELKOR_EV_PROGRAM);
+void on_program_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                       std::size_t length) {
+    DownloadSequence &sequence = running.download;
+    if (!answer_echoes(session, body, length)) return fail_step(session, running, ticket, VELKOR_EV_PROGRAM);
+    if (!sequence.running()) return finish_alone(session, running, ticket, VELKOR_EV_PROGRAM);
+    const auto next = pass_on(session, running, ticket, kCheckSum, VELKOR_EV_PROGRAM);
     if (!next) return;
     send_record_checksum(session, *next, sequence, sequence.target);
 }
 
-void on_program_timeout(Session &session, const Ticket &ticket) { time_out_step(session, ticket, VELKOR_EV_PROGRAM); }
+void on_program_timeout(Session &session, Workers &running, const Ticket &ticket) {
+    time_out_step(session, running, ticket, VELKOR_EV_PROGRAM);
+}
 
 }  // namespace velkor

@@ -33,21 +33,21 @@ std::optional<Ticket> step_gate(Session &session, int command);
 
 // A step of a download succeeded: hands its command over to the next step
 // and posts (event, 0). Nullopt when the step had already ended.
-std::optional<Ticket> pass_on(Session &session, const Ticket &ticket, int next_state, int event);
+std::optional<Ticket> pass_on(Session &session, Workers &running, const Ticket &ticket, int next_state, int event);
 
-// For the address step: whether a download runs, its continuation with the
-// current record's data, and its end when the step failed ((3,1)).
-bool download_running(Session &session);
-void send_download_data(Session &session, const Ticket &ticket);
-void end_failed_download(Session &session);
+// For the address step: the download's continuation with the current
+// record's data.
+void send_download_data(Session &session, Workers &running, const Ticket &ticket);
+// Ends a download that runs with (3,1): one of its steps failed.
+void end_failed_download(Workers &running);
 
-void on_erase_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_erase_timeout(Session &, const Ticket &);
-void on_program_data_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_program_data_timeout(Session &, const Ticket &);
-void on_checksum_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_checksum_timeout(Session &, const Ticket &);
-void on_program_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_program_timeout(Session &, const Ticket &);
+void on_erase_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_erase_timeout(Session &, Workers &, const Ticket &);
+void on_program_data_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_program_data_timeout(Session &, Workers &, const Ticket &);
+void on_checksum_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_checksum_timeout(Session &, Workers &, const Ticket &);
+void on_program_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_program_timeout(Session &, Workers &, const Ticket &);
 
 }  // namespace velkor

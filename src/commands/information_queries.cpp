@@ -34,11 +34,12 @@ int read_info(Session &session) {
     return 0;
 }
 
-void on_read_info_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+void on_read_info_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                         std::size_t length) {
     if (!session.command.end(ticket)) return;
-    session.restart_timer();
+    running.restart_timer(ticket);
     if (length != kReadInfoAnswerLength) {
-        session.post(VELKOR_EV_READINFO, 1);
+        running.post(VELKOR_EV_READINFO, 1);
         return;
     }
     // Readers take this record in host order, like a found-list entry, and
@@ -49,12 +50,12 @@ void on_read_info_answer(Session &session, const Ticket &ticket, const std::uint
         make_found_entry(std::span<const std::uint8_t, kDeviceReportSize>(body + 1, kDeviceReportSize), path);
     found_entry_to_host_order(updated);
     record = updated;
-    session.post(VELKOR_EV_READINFO, 0);
+    running.post(VELKOR_EV_READINFO, 0);
 }
 
-void on_read_info_timeout(Session &session, const Ticket &ticket) {
+void on_read_info_timeout(Session &session, Workers &running, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    session.post(VELKOR_EV_READINFO, 1);
+    running.post(VELKOR_EV_READINFO, 1);
 }
 
 int flash_info(Session &session) {
@@ -62,53 +63,46 @@ int flash_info(Session &session) {
     if (!ticket) return 1;
     {
         ExchangeGuard guard(session.exchange_lock);
-        if (auto running = session.workers()) running->flash_sectors.clear();
+        if (auto running = session.workers()) running->flash_sectors.begin_reading(session.connected_device);
     }
     send_query(session, *ticket, protocol::kOpFlashInfo);
     return 0;
 }
 
-void on_flash_info_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
-    auto running = session.workers();
-    if (!running || length < kFlashFrameHeader + kInfoBlockSize || (length - kFlashFrameHeader) % kInfoBlockSize != 0) {
+void on_flash_info_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                          std::size_t length) {
+    if (length < kFlashFrameHeader + kInfoBlockSize || (length - kFlashFrameHeader) % kInfoBlockSize != 0) {
         if (!session.command.end(ticket)) return;
-        session.restart_timer();
-        session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
-        session.post(VELKOR_EV_FLASHINFO, 1);
-        close_link(session);
+        running.restart_timer(ticket);
+        running.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+        running.post(VELKOR_EV_FLASHINFO, 1);
+        close_link();
         return;
     }
-    FlashSectorList &sectors = running->flash_sectors;
+    FlashSectorList &sectors = running.flash_sectors;
     const std::size_t announced = body[1];
-    const std::size_t blocks = (length - kFlashFrameHeader) / kInfoBlockSize;
-    const bool complete = sectors.size() + blocks == announced;
-
-    const auto keep = [&] {
-        for (std::size_t k = 0; k < blocks; ++k)
-            sectors.append(std::span<const std::uint8_t, kInfoBlockSize>(
-                body + kFlashFrameHeader + k * kInfoBlockSize, kInfoBlockSize));
-    };
-    if (complete) {
+    const std::span<const std::uint8_t> blocks(body + kFlashFrameHeader, length - kFlashFrameHeader);
+    if (sectors.size() + blocks.size() / kInfoBlockSize == announced) {
         if (!session.command.end(ticket)) return;
-        keep();
-        session.restart_timer();
-        close_link(session);
-        session.post(VELKOR_EV_FLASHINFO, 0);
+        sectors.add_frame(announced, blocks);
+        running.restart_timer(ticket);
+        close_link();
+        running.post(VELKOR_EV_FLASHINFO, 0);
         return;
     }
     const auto next = session.command.hand_over(ticket, kFlashInfo);
     if (!next) return;
-    keep();
+    sectors.add_frame(announced, blocks);
     // Each frame gets its own period; the next one is read once this
     // handler has returned.
-    session.arm_timer(kQueryPeriodMs, *next);
+    running.timer.arm(kQueryPeriodMs, *next, session.command);
     run_step(session, {*next, kReadNextFrame});
 }
 
-void on_flash_info_timeout(Session &session, const Ticket &ticket) {
+void on_flash_info_timeout(Session &session, Workers &running, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    close_link(session);
-    post_timeout(session, VELKOR_EV_FLASHINFO);
+    close_link();
+    post_timeout(running, VELKOR_EV_FLASHINFO);
 }
 
 int app_info(Session &session, std::uint32_t id) {
@@ -121,23 +115,23 @@ int app_info(Session &session, std::uint32_t id) {
     return 0;
 }
 
-void on_app_info_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+void on_app_info_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                        std::size_t length) {
     if (!session.command.end(ticket)) return;
-    session.restart_timer();
+    running.restart_timer(ticket);
     if (length == kAppInfoAnswerLength) {
-        if (auto running = session.workers())
-            running->application_info.assign(std::span<const std::uint8_t, kInfoBlockSize>(body + 1, kInfoBlockSize));
-        session.post(VELKOR_EV_APPINFO, 0);
+        running.application_info.assign(std::span<const std::uint8_t, kInfoBlockSize>(body + 1, kInfoBlockSize));
+        running.post(VELKOR_EV_APPINFO, 0);
         return;
     }
     // A single byte is the device declining; any other answer is malformed.
-    if (length != 1 || body[0] != protocol::kOpAppInfo) session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
-    session.post(VELKOR_EV_APPINFO, 1);
+    if (length != 1 || body[0] != protocol::kOpAppInfo) running.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+    running.post(VELKOR_EV_APPINFO, 1);
 }
 
-void on_app_info_timeout(Session &session, const Ticket &ticket) {
+void on_app_info_timeout(Session &session, Workers &running, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    post_timeout(session, VELKOR_EV_APPINFO);
+    post_timeout(running, VELKOR_EV_APPINFO);
 }
 
 }  // namespace velkor

@@ -15,11 +15,11 @@ int read_info(Session &session);
 int flash_info(Session &session);
 int app_info(Session &session, std::uint32_t id);
 
-void on_read_info_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_read_info_timeout(Session &, const Ticket &);
-void on_flash_info_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_flash_info_timeout(Session &, const Ticket &);
-void on_app_info_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_app_info_timeout(Session &, const Ticket &);
+void on_read_info_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_read_info_timeout(Session &, Workers &, const Ticket &);
+void on_flash_info_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_flash_info_timeout(Session &, Workers &, const Ticket &);
+void on_app_info_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_app_info_timeout(Session &, Workers &, const Ticket &);
 
 }  // namespace velkor

@@ -40,55 +40,66 @@ int address(Session &session, TAddress target) {
     return 0;
 }
 
-void on_address_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+void on_address_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                       std::size_t length) {
     const bool valid = answer_echoes(session, body, length);
-    if (valid && download_running(session)) {
-        if (const auto next = pass_on(session, ticket, kPrgData, VELKOR_EV_ADDRESS)) send_download_data(session, *next);
+    if (valid && running.download.running()) {
+        if (const auto next = pass_on(session, running, ticket, kPrgData, VELKOR_EV_ADDRESS))
+            send_download_data(session, running, *next);
         return;
     }
     if (!session.command.end(ticket)) return;
-    session.restart_timer();
-    post_echo_outcome(session, body, length, VELKOR_EV_ADDRESS);
-    if (!valid) end_failed_download(session);
+    running.restart_timer(ticket);
+    post_echo_outcome(session, running, body, length, VELKOR_EV_ADDRESS);
+    if (!valid) end_failed_download(running);
 }
 
-void on_address_timeout(Session &session, const Ticket &ticket) {
+void on_address_timeout(Session &session, Workers &running, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    close_link(session);
-    post_timeout(session, VELKOR_EV_ADDRESS);
-    end_failed_download(session);
+    close_link();
+    post_timeout(running, VELKOR_EV_ADDRESS);
+    end_failed_download(running);
 }
 
 int comm_refresh(Session &session) {
     auto ticket = keepalive_gate(session, kKeepAlive);
     if (!ticket) return 1;
     ExchangeGuard guard(session.exchange_lock);
-    session.restart_timer();
-    open_link_to_connected_device(session);
+    const auto running = session.workers();
+    if (!running) {
+        session.command.end(*ticket);
+        return 1;
+    }
+    running->restart_timer(*ticket);
+    open_link_to_connected_device(session, *running);
     session.arm_timer(kKeepAlivePeriodMs, *ticket);
     protocol::send(session, protocol::kOpKeepAlive, 1);
     return 0;
 }
 
-void on_keepalive_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+void on_keepalive_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                         std::size_t length) {
     if (!session.command.end(ticket)) return;
-    session.keepalive_failures = 3;
-    session.restart_timer();
+    running.keepalive_failures = 3;
+    running.restart_timer(ticket);
     if (length == 1 && body[0] == protocol::kOpKeepAlive) return;
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
-    count_keepalive_failure(session);
+    running.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+    count_keepalive_failure(running);
 }
 
-void on_keepalive_timeout(Session &session, const Ticket &ticket) {
+void on_keepalive_timeout(Session &session, Workers &running, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    count_keepalive_failure(session);
+    count_keepalive_failure(running);
 }
 
 void device_close(Session &session) {
-    if (!session.initialised()) return;
+    const auto running = session.workers();
+    if (!running) return;
     session.command.reset();
-    session.connection = kNotConnected;
-    session.post(VELKOR_EV_DISCONNECT, 0);
+    running->connection = kNotConnected;
+    // The search it ended was the last of its series.
+    running->search.series.counter = -1;
+    running->post(VELKOR_EV_DISCONNECT, 0);
 }
 
 char *device_name() {

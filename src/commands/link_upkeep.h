@@ -19,9 +19,9 @@ int comm_refresh(Session &session);
 void device_close(Session &session);
 char *device_name();
 
-void on_address_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_address_timeout(Session &, const Ticket &);
-void on_keepalive_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_keepalive_timeout(Session &, const Ticket &);
+void on_address_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_address_timeout(Session &, Workers &, const Ticket &);
+void on_keepalive_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_keepalive_timeout(Session &, Workers &, const Ticket &);
 
 }  // namespace velkor

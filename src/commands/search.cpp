@@ -23,8 +23,7 @@ constexpr std::uint32_t kStatusConnectedHere = 3;
 
 // Asks interfaces in turn until one opens; its answer (read at once) moves the
 // search on from the handler.
-void ask_next_interface(Session &session) {
-    SearchState &search = search_state();
+void ask_next_interface(Session &session, SearchState &search) {
     while (search.present_count > 0 && search.next_interface < search.present_count) {
         if (usb::LinkOpen(search.next_interface)) {
             protocol::send(session, protocol::kOpDeviceQuery, 1);
@@ -34,8 +33,41 @@ void ask_next_interface(Session &session) {
     }
 }
 
-void add_scan_line(std::size_t found, int scan) {
-    TStrings *list = search_state().scan_list.load();
+// One search from its first query: `ticket` is already in the search state.
+// 0 when an interface is present.
+int run_search(Session &session, Workers &running, const Ticket &ticket, int connect_after_search,
+               int unit_ms) {
+    SearchState &search = running.search;
+    search.present_count = usb::UsbCountDevices();
+    search.next_interface = 0;
+    running.restart_timer(ticket);
+    running.found_devices.clear();
+    search.connect_after_search = connect_after_search;
+    // A negative unit would wrap to a period of weeks.
+    const auto unit = static_cast<std::uint32_t>(unit_ms < 0 ? 0 : unit_ms);
+    running.timer.arm(2 * unit, ticket, session.command);
+    ask_next_interface(session, search);
+    return search.present_count > 0 ? 0 : 1;
+}
+
+// The gate, then the search; `start_series` runs once the gate has let it
+// through and the session is known to run.
+template <class StartSeries>
+int begin_search(Session &session, int connect_after_search, int unit_ms, StartSeries &&start_series) {
+    auto ticket = search_gate(session, kSearch);
+    if (!ticket) return 1;
+    ExchangeGuard guard(session.exchange_lock);
+    const auto running = session.workers();
+    if (!running) {
+        session.command.end(*ticket);
+        return 1;
+    }
+    start_series(running->search.series, *ticket);
+    return run_search(session, *running, *ticket, connect_after_search, unit_ms);
+}
+
+void add_scan_line(const SearchSeries &series, std::size_t found, int scan) {
+    TStrings *list = series.list;
     if (list == nullptr || list->add == nullptr) return;
     const std::string line = std::to_string(found) +
                              (found == 1 ? " HW Device found on UDP port " : " HW Devices found on UDP port ") +
@@ -43,46 +75,51 @@ void add_scan_line(std::size_t found, int scan) {
     list->add(list->context, line.c_str());
 }
 
-}  // namespace
-
-SearchState &search_state() {
-    static SearchState state;
-    return state;
+// The series moves on to its next search with the command still in flight,
+// so that no host call can take it in between. False when the series ends
+// with this search (stopped, or its last).
+bool continue_series(Session &session, Workers &running, const Ticket &ticket) {
+    SearchSeries &series = running.search.series;
+    if (!series.drives(ticket.serial)) return false;
+    int scan = series.counter;
+    if (!running.found_devices.empty()) add_scan_line(series, running.found_devices.size(), scan);
+    // A stop that lands meanwhile (even from the host's line callback) must
+    // not be overwritten: the series then ends with this search.
+    if (scan >= kLastScan || !series.counter.compare_exchange_strong(scan, scan + 1)) {
+        series.end();
+        return false;
+    }
+    const auto next = session.command.hand_over(ticket, kSearch);
+    if (!next) {
+        series.end();
+        return true;  // ended meanwhile (_DeviceClose): nothing more to report
+    }
+    series.search = next->serial;
+    run_search(session, running, *next, -1, kScanUnitMs);
+    return true;
 }
 
+}  // namespace
+
 int find_drovas(Session &session, int connect_after_search, int unit_ms) {
-    auto ticket = search_gate(session, kSearch);
-    if (!ticket) return 1;
-    ExchangeGuard guard(session.exchange_lock);
-    auto running = session.workers();
-    if (!running) {
-        session.command.end(*ticket);
-        return 1;
-    }
-    SearchState &search = search_state();
-    search.present_count = usb::UsbCountDevices();
-    search.next_interface = 0;
-    session.restart_timer();
-    running->found_devices.clear();
-    search.connect_after_search = connect_after_search;
-    // A negative unit would wrap to a period of weeks.
-    const auto unit = static_cast<std::uint32_t>(unit_ms < 0 ? 0 : unit_ms);
-    session.arm_timer(2 * unit, *ticket);
-    ask_next_interface(session);
-    return search.present_count > 0 ? 0 : 1;
+    // A search of its own: any series before it is over.
+    return begin_search(session, connect_after_search, unit_ms, [](SearchSeries &series, const Ticket &) { series.end(); });
 }
 
 int start_network_scanning(Session &session, TStrings *list) {
     if (list == nullptr) return 1;
-    SearchState &search = search_state();
-    search.scan_counter = 0;
-    search.scan_list = list;
-    if (list->clear != nullptr) list->clear(list->context);
-    return find_drovas(session, -1, kScanUnitMs);
+    // Armed only once the first search has passed its gate: a refused start
+    // leaves no series behind to take over a later search.
+    return begin_search(session, -1, kScanUnitMs, [list](SearchSeries &series, const Ticket &first) {
+        series.list = list;
+        series.search = first.serial;
+        series.counter = 0;
+        if (list->clear != nullptr) list->clear(list->context);
+    });
 }
 
-int stop_network_scanning() {
-    search_state().scan_counter = -1;
+int stop_network_scanning(Session &session) {
+    if (auto running = session.workers()) running->search.series.counter = -1;
     return 0;
 }
 
@@ -96,55 +133,41 @@ int copy_found_devices(Session &session, TDROVAInfo *dst, int max) {
     return static_cast<int>(found.size());
 }
 
-void on_search_answer(Session &session, const Ticket &, const std::uint8_t *body, std::size_t length) {
-    if (length != kSearchAnswerLength) return;
-    auto running = session.workers();
-    if (!running) return;
-    const char *path = usb::UsbCurrentDevicePath();
-    running->found_devices.emplace(
-        make_found_entry(std::span<const std::uint8_t, kDeviceReportSize>(body + 1, kDeviceReportSize), path));
-    ++search_state().next_interface;
-    close_link(session);
-    ask_next_interface(session);
+void on_search_answer(Session &session, Workers &running, const Ticket &, const std::uint8_t *body,
+                      std::size_t length) {
+    SearchState &search = running.search;
+    // An answer of another length (a device that another host holds answers
+    // with its whole block) is no entry, but ends only this interface's turn.
+    if (length == kSearchAnswerLength) {
+        const char *path = usb::UsbCurrentDevicePath();
+        running.found_devices.emplace(
+            make_found_entry(std::span<const std::uint8_t, kDeviceReportSize>(body + 1, kDeviceReportSize), path));
+    }
+    ++search.next_interface;
+    close_link();
+    ask_next_interface(session, search);
 }
 
-void on_search_period_end(Session &session, const Ticket &ticket) {
+void on_search_period_end(Session &session, Workers &running, const Ticket &ticket) {
+    close_link();
+    if (continue_series(session, running, ticket)) return;
     if (!session.command.end(ticket)) return;
-    close_link(session);
-    auto running = session.workers();
-    if (!running) return;
-    SearchState &search = search_state();
-    auto &found = running->found_devices;
-
-    int scan = search.scan_counter;
-    if (scan != -1) {
-        if (!found.empty()) add_scan_line(found.size(), scan);
-        // A stop that lands meanwhile (even from the host's line callback)
-        // must not be overwritten: the series then ends with this search.
-        if (scan < kLastScan) {
-            if (search.scan_counter.compare_exchange_strong(scan, scan + 1)) {
-                find_drovas(session, -1, kScanUnitMs);
-                return;
-            }
-        } else {
-            search.scan_counter.compare_exchange_strong(scan, -1);
-        }
-    }
+    auto &found = running.found_devices;
     if (found.empty()) {
-        session.post(VELKOR_EV_SEARCH, 1);
+        running.post(VELKOR_EV_SEARCH, 1);
         return;
     }
     for (TDROVAInfo &entry : found) {
         found_entry_to_host_order(entry);
         // The device reports that this host holds it: keep its link open.
         // Found by path, since a silent interface before it shifts positions.
-        if (entry.status == kStatusConnectedHere && session.connection == kConnected)
-            reopen_link(session, usb::UsbFindDeviceIndex(entry.devicePath));
+        if (entry.status == kStatusConnectedHere && running.connection == kConnected)
+            reopen_link(usb::UsbListedIndex(entry.devicePath));
     }
-    session.post(VELKOR_EV_SEARCH, 0);
-    if (session.connection == kNotConnected && search.connect_after_search != -1) {
+    running.post(VELKOR_EV_SEARCH, 0);
+    if (running.connection == kNotConnected && running.search.connect_after_search != -1) {
         const auto serial = static_cast<int>(found[found.size() - 1].serialNumber);
-        if (protocol::connect(session, serial, 0, 0) != 0) session.post(VELKOR_EV_CONNECT, 1);
+        if (protocol::connect(session, serial, 0, 0) != 0) running.post(VELKOR_EV_CONNECT, 1);
     }
 }
 

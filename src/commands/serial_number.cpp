@@ -39,15 +39,16 @@ int write_serial_number(Session &session, std::uint32_t serial) {
     return 0;
 }
 
-void on_write_serial_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+void on_write_serial_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                            std::size_t length) {
     if (!session.command.end(ticket)) return;
-    session.restart_timer();
-    post_echo_outcome(session, body, length, VELKOR_EV_WRSN);
+    running.restart_timer(ticket);
+    post_echo_outcome(session, running, body, length, VELKOR_EV_WRSN);
 }
 
-void on_write_serial_timeout(Session &session, const Ticket &ticket) {
+void on_write_serial_timeout(Session &session, Workers &running, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    post_timeout(session, VELKOR_EV_WRSN);
+    post_timeout(running, VELKOR_EV_WRSN);
 }
 
 }  // namespace velkor

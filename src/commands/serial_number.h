@@ -15,7 +15,7 @@ std::uint32_t serial_number_word(std::uint32_t serial);
 
 int write_serial_number(Session &session, std::uint32_t serial);
 
-void on_write_serial_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_write_serial_timeout(Session &, const Ticket &);
+void on_write_serial_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_write_serial_timeout(Session &, Workers &, const Ticket &);
 
 }  // namespace velkor

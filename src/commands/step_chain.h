@@ -44,8 +44,10 @@ void start_step(Session &session, const Ticket &ticket, std::uint8_t opcode, std
     std::size_t length = 0;
     {
         ExchangeGuard guard(session.exchange_lock);
-        session.restart_timer();
-        open_link_to_connected_device(session);
+        const auto running = session.workers();
+        if (!running) return;
+        running->restart_timer(ticket);
+        open_link_to_connected_device(session, *running);
         length = prepare(session.exchange);
     }
     run_step(session, {ticket, opcode, length, period_ms});

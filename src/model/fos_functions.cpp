@@ -48,10 +48,9 @@ VELKOR_API int VELKOR_CALL _IsCompatibleFOSIfcVersion(u32 version) {
 }
 
 VELKOR_API bool8 VELKOR_CALL _HasCompatibleFWVersion(u32 version, u32 appId) {
-    Session &session = Session::instance();
-    if (session.connection != velkor::kConnected) return 0;
-    const auto workers = session.workers();
-    return workers && velkor::holds_fw_version(workers->flash_sectors, version, appId) ? 1 : 0;
+    const auto workers = Session::instance().workers();
+    if (!workers || workers->connection != velkor::kConnected) return 0;
+    return velkor::holds_fw_version(workers->flash_sectors, version, appId) ? 1 : 0;
 }
 
 VELKOR_API int VELKOR_CALL _IsSupportedFwFeature(int feature) {

@@ -4,6 +4,7 @@
 
 #include "api/gates.h"
 #include "commands/device_link.h"
+#include "commands/step_chain.h"
 #include "model/byte_order.h"
 #include "model/fos_functions.h"
 #include "protocol/exchange.h"
@@ -17,9 +18,17 @@ namespace {
 constexpr std::uint32_t kNoSerialNumber = 0xFFFFFF;
 constexpr std::size_t kRefusalLength = 17;
 
-void forget_connected_device(Session &session) {
+void forget_connected_device(Session &session, Workers &running) {
     std::memset(&session.connected_device, 0, sizeof session.connected_device);
-    session.connected_member = -1;
+    running.connected_member = -1;
+}
+
+// The device accepted: a connection of its own begins, and the flash table of
+// any other device is no picture of this one.
+void begin_connection(Session &session, Workers &running) {
+    running.keepalive_failures = 3;
+    running.connection = kConnected;
+    running.flash_sectors.keep_only_for(session.connected_device);
 }
 
 void store_connect_error(Session &session, const std::uint8_t *record) {
@@ -69,107 +78,120 @@ int connect(Session &session, int serial_number, int list_index, std::uint8_t mo
     if (!_IsInSubnet(&session.connected_device)) return refuse(VELKOR_ERR_OTHER_SUBNET);
     if (!is_compatible_fos_ifc_version(session.connected_device.fosIfcVersion)) return refuse(VELKOR_ERR_FOS_VERSION);
 
-    session.restart_timer();
-    session.connection = kConnecting;
+    session.restart_timer(*ticket);
+    running->connection = kConnecting;
     session.random_id = random_id_from_time_of_day();
 
     ExchangeBuffers &buffers = session.exchange;
     build_connect_request(buffers.command.data(), mode, session.random_id);
-    close_link(session);
+    close_link();
     const int member = usb::UsbFindDeviceIndex(session.connected_device.devicePath);
     usb::LinkOpen(member);
     send(session, kOpConnect, kConnectRequestLength);
-    session.connected_member = member;
+    running->connected_member = member;
     session.arm_timer(kConnectPeriodMs, *ticket);
     return 0;
 }
 
-void on_connect_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
-    // The device is still busy: the connect stays in flight, so that its real
-    // answer or its time-out ends it. Ending it here would leave the session
-    // connecting for good, refusing both connect and disconnect.
-    if (length > 0 && body[0] == kOpDeviceQuery) return;
+void on_connect_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                       std::size_t length) {
+    // The device is busy: the connect stays in flight, so that its real
+    // answer or its time-out ends it. That answer may already stand queued
+    // right behind this one, and is read at once; left there, the next frame
+    // would drop it as stale.
+    if (length > 0 && body[0] == kOpDeviceQuery) {
+        run_step(session, {ticket, kReadNextFrame});
+        return;
+    }
     if (!session.command.end(ticket)) return;
-    session.restart_timer();
+    running.restart_timer(ticket);
     const std::uint8_t code = length > 0 ? body[0] : 0;
 
-    if (length == kRefusalLength && code == kAnswerRefused) {
-        session.connection = kNotConnected;
-        store_connect_error(session, body + 1);
-        forget_connected_device(session);
-        session.post(VELKOR_EV_ERROR, VELKOR_ERR_OTHER_HOST);
-        session.post(VELKOR_EV_CONNECT, 1);
-        return;
-    }
     const std::uint32_t id = session.random_id;
     if (code == kOpConnectAck && length >= 5 && std::memcmp(body + 1, &id, 4) == 0) {
-        session.connection = kConnected;
+        begin_connection(session, running);
         send(session, kOpConnectAck, 5);
-        if (session.connected_device.serialNumber != 0) close_link(session);
-        session.post(VELKOR_EV_CONNECT, 0);
+        if (session.connected_device.serialNumber != 0) close_link();
+        running.post(VELKOR_EV_CONNECT, 0);
         return;
     }
-    session.connection = kNotConnected;
-    forget_connected_device(session);
-    session.post(VELKOR_EV_CONNECT, 1);
+    // Refused or malformed: the link is let go, so that the device is free
+    // for whichever host it does accept.
+    running.connection = kNotConnected;
+    close_link();
+    if (length == kRefusalLength && code == kAnswerRefused) {
+        store_connect_error(session, body + 1);
+        forget_connected_device(session, running);
+        running.post(VELKOR_EV_ERROR, VELKOR_ERR_OTHER_HOST);
+        running.post(VELKOR_EV_CONNECT, 1);
+        return;
+    }
+    forget_connected_device(session, running);
+    running.post(VELKOR_EV_CONNECT, 1);
 }
 
-void on_connect_timeout(Session &session, const Ticket &ticket) {
+void on_connect_timeout(Session &session, Workers &running, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
-    session.connection = kNotConnected;
+    running.connection = kNotConnected;
     std::memset(&session.connected_device, 0, sizeof session.connected_device);
-    session.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
-    session.post(VELKOR_EV_CONNECT, 1);
-    close_link(session);
-    session.connected_member = -1;
+    running.post(VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING);
+    running.post(VELKOR_EV_CONNECT, 1);
+    close_link();
+    running.connected_member = -1;
 }
 
 int disconnect(Session &session) {
     auto ticket = standard_gate(session, kDisconnect);
     if (!ticket) return 1;
     ExchangeGuard guard(session.exchange_lock);
-    session.restart_timer();
-    session.connection = kDisconnecting;
-    reopen_link(session, session.connected_member);
+    const auto running = session.workers();
+    if (!running) {
+        session.command.end(*ticket);
+        return 1;
+    }
+    session.restart_timer(*ticket);
+    running->connection = kDisconnecting;
+    reopen_link_to_connected_device(session, *running);
     session.arm_timer(kDisconnectPeriodMs, *ticket);
     send(session, kOpDisconnect, 1);
     return 0;
 }
 
-void on_disconnect_answer(Session &session, const Ticket &ticket, const std::uint8_t *body, std::size_t length) {
+void on_disconnect_answer(Session &session, Workers &running, const Ticket &ticket, const std::uint8_t *body,
+                          std::size_t length) {
     if (!session.command.end(ticket)) return;
-    session.restart_timer();
+    running.restart_timer(ticket);
     const std::uint8_t code = length > 0 ? body[0] : 0;
     if (length == kRefusalLength && code == kAnswerRefused) {
         store_connect_error(session, body + 1);
-        session.connection = kConnected;
-        session.post(VELKOR_EV_ERROR, VELKOR_ERR_CANT_DISCONNECT);
-        session.post(VELKOR_EV_DISCONNECT, 1);
-        close_link(session);
+        running.connection = kConnected;
+        running.post(VELKOR_EV_ERROR, VELKOR_ERR_CANT_DISCONNECT);
+        running.post(VELKOR_EV_DISCONNECT, 1);
+        close_link();
     } else if (length == 1 && code == kOpDisconnectAck) {
-        session.connection = kNotConnected;
+        running.connection = kNotConnected;
         send(session, kOpDisconnectAck, 1);
-        close_link(session);
-        session.post(VELKOR_EV_DISCONNECT, 0);
+        close_link();
+        running.post(VELKOR_EV_DISCONNECT, 0);
     } else {
-        session.connection = kConnected;
-        if (length != 1) session.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
-        session.post(VELKOR_EV_DISCONNECT, 1);
-        close_link(session);
+        running.connection = kConnected;
+        if (length != 1) running.post(VELKOR_EV_ERROR, VELKOR_ERR_INVALID_ANSWER);
+        running.post(VELKOR_EV_DISCONNECT, 1);
+        close_link();
     }
 }
 
-void on_disconnect_timeout(Session &session, const Ticket &ticket) {
+void on_disconnect_timeout(Session &session, Workers &running, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
     // A reset or a forgotten connection ended it meanwhile: the device is not
     // connected, whatever it failed to answer, and the disconnect is done.
-    if (session.connection == kNotConnected) {
-        session.post(VELKOR_EV_DISCONNECT, 0);
+    if (running.connection == kNotConnected) {
+        running.post(VELKOR_EV_DISCONNECT, 0);
         return;
     }
-    session.connection = kConnected;
-    session.post(VELKOR_EV_DISCONNECT, 1);
-    close_link(session);
+    running.connection = kConnected;
+    running.post(VELKOR_EV_DISCONNECT, 1);
+    close_link();
 }
 
 }  // namespace velkor::protocol

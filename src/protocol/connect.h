@@ -19,9 +19,9 @@ void build_connect_request(std::uint8_t *command, std::uint8_t mode, std::uint32
 int connect(Session &session, int serial_number, int list_index, std::uint8_t mode);
 int disconnect(Session &session);
 
-void on_connect_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_connect_timeout(Session &, const Ticket &);
-void on_disconnect_answer(Session &, const Ticket &, const std::uint8_t *body, std::size_t length);
-void on_disconnect_timeout(Session &, const Ticket &);
+void on_connect_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_connect_timeout(Session &, Workers &, const Ticket &);
+void on_disconnect_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
+void on_disconnect_timeout(Session &, Workers &, const Ticket &);
 
 }  // namespace velkor::protocol

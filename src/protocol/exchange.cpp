@@ -68,11 +68,13 @@ void dispatch_response(Session &session, std::uint32_t channel, const std::uint8
     const std::size_t length = delivered == 0 ? 0 : std::min<std::size_t>(read_answer_header(frame).length, delivered);
     ExchangeBuffers &buffers = session.exchange;
     if (length > 0) std::memmove(buffers.response.data(), frame + kHeaderSize, length);
+    const auto running = session.workers();
+    if (!running) return;
     if (ticket.state >= 0 && ticket.state < kIdle) {
         if (ResponseHandler handler = session.handlers()[static_cast<std::size_t>(ticket.state)].response)
-            handler(session, ticket, buffers.response.data(), length);
+            handler(session, *running, ticket, buffers.response.data(), length);
     }
-    session.missed_responses = 3;
+    running->missed_responses = 3;
 }
 
 bool echo_matches(const Session &session, const std::uint8_t *body) {

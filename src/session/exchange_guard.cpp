@@ -6,9 +6,17 @@ namespace velkor {
 namespace {
 
 struct Deferred {
-    void (*post)(int, int);
+    void (*post)(int, int);  // or, when null, the sink
+    TNotifyThread::Sink sink;
     int a;
     int b;
+
+    void deliver() const {
+        if (post != nullptr)
+            post(a, b);
+        else
+            sink.post(a, b);
+    }
 };
 
 thread_local int depth = 0;
@@ -40,13 +48,15 @@ ExchangeGuard::~ExchangeGuard() {
     // Posting may block for room in the ring: only now that no lock is held.
     std::vector<Deferred> pending;
     pending.swap(deferred);
-    for (const Deferred &event : pending) event.post(event.a, event.b);
+    for (const Deferred &event : pending) event.deliver();
     pending.clear();
     if (deferred.empty()) deferred.swap(pending);  // keep the capacity
 }
 
 bool ExchangeGuard::held_by_this_thread() { return depth > 0; }
 
-void ExchangeGuard::defer(void (*post)(int, int), int a, int b) { deferred.push_back({post, a, b}); }
+void ExchangeGuard::defer(void (*post)(int, int), int a, int b) { deferred.push_back({post, {}, a, b}); }
+
+void ExchangeGuard::defer(const TNotifyThread::Sink &sink, int a, int b) { deferred.push_back({nullptr, sink, a, b}); }
 
 }  // namespace velkor

@@ -8,6 +8,8 @@
 
 #include <mutex>
 
+#include "session/notify_thread.h"
+
 namespace velkor {
 
 class ExchangeGuard {
@@ -22,6 +24,8 @@ public:
     // Queues (a, b) to be posted through `post` when the outermost guard of
     // this thread is released.
     static void defer(void (*post)(int a, int b), int a, int b);
+    // Queues (a, b) for one notifier, which it reaches only if still running.
+    static void defer(const TNotifyThread::Sink &sink, int a, int b);
 
 private:
     std::recursive_mutex &lock_;

@@ -18,9 +18,14 @@ TNotifyThread::TNotifyThread(HostTarget target, std::shared_ptr<Clock> clock)
 
 TNotifyThread::~TNotifyThread() { terminate(); }
 
-void TNotifyThread::post(int a, int b) {
+void TNotifyThread::post(int a, int b) { post_into(*shared_, a, b); }
+
+void TNotifyThread::Sink::post(int a, int b) const {
+    if (shared_) post_into(*shared_, a, b);
+}
+
+void TNotifyThread::post_into(Shared &s, int a, int b) {
     if (a == 15 && b == 6) return;
-    Shared &s = *shared_;
     std::unique_lock guard(s.lock);
     if (s.terminating) return;
     if (std::this_thread::get_id() == s.delivery_thread) {
@@ -60,6 +65,11 @@ void TNotifyThread::terminate() {
 std::size_t TNotifyThread::queued() const {
     std::lock_guard guard(shared_->lock);
     return static_cast<std::size_t>(shared_->count) + shared_->overflow.size();
+}
+
+bool TNotifyThread::stopping(Shared &s) {
+    std::lock_guard guard(s.lock);
+    return s.terminating;
 }
 
 bool TNotifyThread::sleep(Shared &s, std::uint32_t ms) {
@@ -111,7 +121,9 @@ void TNotifyThread::run(std::shared_ptr<Shared> shared) {
             }
             s.room.notify_one();
             if (s.target.callback != nullptr) s.target.callback(pair.a, pair.b);
-            if (s.target.window != nullptr) platform::post_window_message(s.target.window, s.target.message, pair.a, pair.b);
+            // The callback may have ended the session: nothing more reaches the host.
+            if (s.target.window != nullptr && !stopping(s))
+                platform::post_window_message(s.target.window, s.target.message, pair.a, pair.b);
             if (!sleep(s, kPaceMs)) return;
         }
     }

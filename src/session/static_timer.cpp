@@ -17,8 +17,10 @@ TStaticTimer::TStaticTimer(std::shared_ptr<Clock> clock) : shared_(std::make_sha
 
 TStaticTimer::~TStaticTimer() { terminate(); }
 
-void TStaticTimer::restart() {
+void TStaticTimer::restart(std::uint32_t serial) {
     std::lock_guard guard(shared_->lock);
+    // Serials only grow (modulo 2^32), so a positive distance is a newer command.
+    if (shared_->armed && static_cast<std::int32_t>(shared_->serial - serial) > 0) return;
     shared_->armed = false;
     shared_->start_tick = shared_->clock->now_ms();
 }

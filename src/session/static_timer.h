@@ -30,8 +30,10 @@ public:
 
     void install(Callback callback) { shared_->callback.store(callback); }
 
-    // Disarms and takes the current tick as the start of a new period.
-    void restart();
+    // Disarms and takes the current tick as the start of a new period, on
+    // behalf of the command `serial`: a period armed for a newer command is
+    // not that command's to end, and is left running.
+    void restart(std::uint32_t serial);
     // Watches `period_ms` from now for the command `ticket`; ignored when
     // `command` has already ended that command or moved past it.
     void arm(std::uint32_t period_ms, const Ticket &ticket, const CommandState &command);

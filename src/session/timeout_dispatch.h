@@ -7,13 +7,13 @@
 
 namespace velkor {
 
-class Session;
+struct Workers;
 
 // Installed in the command timer by _Initialize.
 void dispatch_timeout(std::uint32_t serial);
 
-// One more keep-alive failure; the third in a row ends the connection with
-// (15,9) and (10,0).
-void count_keepalive_failure(Session &session);
+// One more keep-alive failure of the connection held; the third in a row
+// ends it with (15,9) and (10,0).
+void count_keepalive_failure(Workers &running);
 
 }  // namespace velkor

@@ -85,6 +85,18 @@ int UsbCountDevices() {
     return present;
 }
 
+int UsbListedIndex(const char *path) {
+    if (path == nullptr || *path == '\0' || !UsbFilterSet()) return -1;
+    const auto backend = select_usb_backend();
+    char listed[kPathSize];
+    for (int member = 0; member < kMemberIndexes; ++member) {
+        const int found = UsbGetDevicePath(backend.get(), member, listed, kPathSize, nullptr);
+        if (found == kNoInterface || found == kLookupFailed) return -1;
+        if (found == kPathFound && std::strncmp(path, listed, kPathSize) == 0) return member;
+    }
+    return -1;
+}
+
 int UsbFindDeviceIndex(const char *path) {
     char probed[kPathSize] = {};
     if (path == nullptr || !UsbFilterSet()) return -1;

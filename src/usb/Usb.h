@@ -41,6 +41,10 @@ int UsbGetDevicePath(platform::UsbBackend *backend, int member, char *buffer, st
 // How many of the member indexes 0 to 9 have an interface (0 to 10).
 int UsbCountDevices();
 
+// The member index at which the interface with `path` is listed now, or -1.
+// Nothing is opened: a device that another link holds is found as well.
+int UsbListedIndex(const char *path);
+
 // The member index whose interface has the path held in the 260-byte buffer
 // `path`, or -1. Each interface found is opened as a probe (its path becomes
 // the current device path of the link, whose own state stays as it was).

@@ -24,6 +24,7 @@ struct Link {
     std::mutex lock;
     std::shared_ptr<UsbConnection> connection;  // set exactly while open
     char current_path[kPathSize] = {};
+    char open_path[kPathSize] = {};  // of the connection; a probe changes only current_path
 };
 
 Link &link() {
@@ -66,6 +67,7 @@ DeviceHandle UsbOpen(int member) {
     std::lock_guard guard(state.lock);
     state.connection = std::move(opened);
     copy_path(state.current_path, path);
+    copy_path(state.open_path, path);
     return handle;
 }
 
@@ -81,6 +83,12 @@ int UsbClose() {
 }
 
 bool UsbIsOpen() { return open_connection() != nullptr; }
+
+bool UsbIsOpenAt(const char *path) {
+    Link &state = link();
+    std::lock_guard guard(state.lock);
+    return state.connection != nullptr && std::strncmp(state.open_path, path, kPathSize) == 0;
+}
 
 const char *UsbCurrentDevicePath() { return link().current_path; }
 

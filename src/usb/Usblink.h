@@ -25,6 +25,8 @@ DeviceHandle UsbOpen(int member);
 // 1 when nothing was open, else whether the close succeeded (1/0).
 int UsbClose();
 bool UsbIsOpen();
+// Whether the link is open to the interface at `path` (260 bytes at most).
+bool UsbIsOpenAt(const char *path);
 // The 260-byte path of the interface last opened or probed.
 const char *UsbCurrentDevicePath();
 // One transfer on the link within `wait_ms`: 1 when it completed, else 0.

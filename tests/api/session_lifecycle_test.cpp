@@ -72,23 +72,23 @@ TEST_F(SessionTest, StartsIdleAndNotConnected) {
     EXPECT_EQ(session().command.state(), kIdle);
     EXPECT_EQ(_IsConnected(), 0);
     for (int state : {kConnecting, kDisconnecting}) {
-        session().connection = state;
+        session().workers()->connection = state;
         EXPECT_EQ(_IsConnected(), 0);
     }
-    session().connection = kConnected;
+    session().workers()->connection = kConnected;
     EXPECT_EQ(_IsConnected(), 1);
 }
 
 TEST_F(SessionTest, GatesPostTheirReasonsInOrder) {
     auto busy = standard_gate(session(), kAppInfo);
     EXPECT_FALSE(busy) << "not connected";
-    session().connection = kConnected;
+    session().workers()->connection = kConnected;
     auto running = standard_gate(session(), kAppInfo);
     ASSERT_TRUE(running);
     EXPECT_FALSE(standard_gate(session(), kFlashInfo));
     EXPECT_FALSE(connect_gate(session(), kConnect));
     EXPECT_FALSE(search_gate(session(), kSearch)) << "refused without an event";
-    session().connection = kNotConnected;
+    session().workers()->connection = kNotConnected;
     EXPECT_FALSE(keepalive_gate(session(), kKeepAlive));
     ASSERT_TRUE(events.wait_for_count(6));
     EXPECT_EQ(events.events(), (std::vector<Event>{{15, 5}, {15, 10}, {15, 10}, {15, 4}, {15, 10}, {15, 5}}));
@@ -96,7 +96,7 @@ TEST_F(SessionTest, GatesPostTheirReasonsInOrder) {
 }
 
 TEST_F(SessionTest, TwoHostThreadsCannotBothStartACommand) {
-    session().connection = kConnected;
+    session().workers()->connection = kConnected;
     for (int round = 0; round < 200; ++round) {
         std::atomic<int> started{0};
         auto attempt = [&] {
@@ -113,7 +113,7 @@ TEST_F(SessionTest, TwoHostThreadsCannotBothStartACommand) {
 // Three periods run out with no answer in between: the first two end their
 // commands, the third declares the link lost once.
 TEST_F(SessionTest, ThreeSilentTimeOutsDeclareTheLinkLostOnce) {
-    session().connection = kConnected;
+    session().workers()->connection = kConnected;
     for (int round = 0; round < 3; ++round) {
         auto ticket = standard_gate(session(), kAutoStart);
         ASSERT_TRUE(ticket) << "round " << round;
@@ -123,30 +123,31 @@ TEST_F(SessionTest, ThreeSilentTimeOutsDeclareTheLinkLostOnce) {
     }
     ASSERT_TRUE(events.wait_for({10, 0}));
     ASSERT_TRUE(events.wait_for_count(6));
-    EXPECT_EQ(session().connection.load(), kNotConnected);
-    EXPECT_EQ(session().keepalive_failures.load(), 3);
+    EXPECT_EQ(session().workers()->connection.load(), kNotConnected);
+    EXPECT_EQ(session().workers()->keepalive_failures.load(), 3);
     // A fourth silent time-out counts below zero without effect.
-    session().connection = kConnected;
+    session().workers()->connection = kConnected;
     auto fourth = standard_gate(session(), kAutoStart);
     ASSERT_TRUE(fourth);
     session().arm_timer(100, *fourth);
     for (int i = 0; i < 2000 && session().command.state() != kIdle; ++i) std::this_thread::sleep_for(1ms);
-    ASSERT_TRUE(events.wait_for_count(8));
+    ASSERT_TRUE(events.wait_for_count(9));
     std::this_thread::sleep_for(session().workers()->clock->real_duration(300));
-    // The first two and the fourth ran the automatic start's own time-out.
+    // The first two and the fourth ran the automatic start's own time-out;
+    // the third still ends the command with its own failure.
     EXPECT_EQ(events.events(),
-              (std::vector<Event>{{15, 7}, {1, 1}, {15, 7}, {1, 1}, {15, 9}, {10, 0}, {15, 7}, {1, 1}}));
-    EXPECT_EQ(session().connection.load(), kConnected);
+              (std::vector<Event>{{15, 7}, {1, 1}, {15, 7}, {1, 1}, {15, 9}, {10, 0}, {1, 1}, {15, 7}, {1, 1}}));
+    EXPECT_EQ(session().workers()->connection.load(), kConnected);
 }
 
 // A reset ends the connection while a command waits: its third silent
 // time-out has no link left to lose and ends the command with its own outcome.
 TEST_F(SessionTest, ThirdSilentTimeOutWithoutAConnectionStillEndsTheCommand) {
-    session().connection = kConnected;
+    session().workers()->connection = kConnected;
     for (int round = 0; round < 3; ++round) {
         auto ticket = standard_gate(session(), kAutoStart);
         ASSERT_TRUE(ticket) << "round " << round;
-        if (round == 2) session().connection = kNotConnected;
+        if (round == 2) session().workers()->connection = kNotConnected;
         session().arm_timer(2000, *ticket);
         for (int i = 0; i < 2000 && session().command.state() != kIdle; ++i) std::this_thread::sleep_for(1ms);
         ASSERT_EQ(session().command.state(), kIdle);
@@ -157,15 +158,15 @@ TEST_F(SessionTest, ThirdSilentTimeOutWithoutAConnectionStillEndsTheCommand) {
 }
 
 TEST_F(SessionTest, TimeOutsDuringASearchNeverCountTowardsTheLoss) {
-    session().connection = kConnected;
+    session().workers()->connection = kConnected;
     for (int round = 0; round < 4; ++round) {
         auto ticket = search_gate(session(), kSearch);
         ASSERT_TRUE(ticket);
         session().arm_timer(100, *ticket);
         for (int i = 0; i < 2000 && session().command.state() != kIdle; ++i) std::this_thread::sleep_for(1ms);
     }
-    EXPECT_EQ(session().missed_responses.load(), 3);
-    EXPECT_EQ(session().connection.load(), kConnected);
+    EXPECT_EQ(session().workers()->missed_responses.load(), 3);
+    EXPECT_EQ(session().workers()->connection.load(), kConnected);
 }
 
 TEST_F(SessionTest, ExpiryWhileIdleOrStartingADownloadOnlyIdles) {

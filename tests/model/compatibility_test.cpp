@@ -56,11 +56,7 @@ class FirmwareVersion : public SessionFixture {
 protected:
     void SetUp() override {
         SessionFixture::SetUp();
-        session().connection = kConnected;
-    }
-    void TearDown() override {
-        session().connection = kNotConnected;
-        SessionFixture::TearDown();
+        session().workers()->connection = kConnected;
     }
     void sector(std::uint32_t id, std::uint32_t fw_version) {
         session().workers()->flash_sectors.append(WireBlock(id).fw_version(fw_version));
@@ -93,14 +89,13 @@ TEST_F(FirmwareVersion, NoAnswerUnlessConnectedOrWithoutSectors) {
     EXPECT_EQ(_HasCompatibleFWVersion(0, 0), 0);  // empty list
     sector(40, 1);
     for (int state : {kNotConnected, kConnecting, kDisconnecting}) {
-        session().connection = state;
+        session().workers()->connection = state;
         EXPECT_EQ(_HasCompatibleFWVersion(1, 40), 0) << state;
     }
-    session().connection = kConnected;
+    session().workers()->connection = kConnected;
     EXPECT_EQ(_HasCompatibleFWVersion(1, 40), 1);
     _Close();
-    session().connection = kConnected;
-    EXPECT_EQ(_HasCompatibleFWVersion(1, 40), 0);  // the list went with the session
+    EXPECT_EQ(_HasCompatibleFWVersion(1, 40), 0);  // the list and the connection went with the session
 }
 
 }  // namespace

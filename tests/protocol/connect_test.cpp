@@ -76,11 +76,11 @@ TEST_F(ConnectTest, SilentDeviceTimesOut) {
     });
     ASSERT_TRUE(search());
     ASSERT_EQ(_Connect(0x123456, 0, 0), 0);
-    EXPECT_EQ(session().connection.load(), kConnecting);
+    EXPECT_EQ(session().workers()->connection.load(), kConnecting);
     ASSERT_TRUE(events.wait_for({9, 1}));
     EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}, {15, 7}, {9, 1}}));
-    EXPECT_EQ(session().connection.load(), kNotConnected);
-    EXPECT_EQ(session().connected_member.load(), -1);
+    EXPECT_EQ(session().workers()->connection.load(), kNotConnected);
+    EXPECT_EQ(session().workers()->connected_member.load(), -1);
 }
 
 // A busy answer ends nothing: the connect waits for its real answer, and
@@ -93,10 +93,10 @@ TEST_F(ConnectTest, BusyAnswerKeepsTheConnectWaitingUntilItsTimeOut) {
     ASSERT_TRUE(search());
     ASSERT_EQ(_Connect(0x123456, 0, 0), 0);
     EXPECT_EQ(session().command.state(), kConnect);
-    EXPECT_EQ(session().connection.load(), kConnecting);
+    EXPECT_EQ(session().workers()->connection.load(), kConnecting);
     ASSERT_TRUE(events.wait_for({9, 1}));
     ASSERT_TRUE(wait_idle());
-    EXPECT_EQ(session().connection.load(), kNotConnected);
+    EXPECT_EQ(session().workers()->connection.load(), kNotConnected);
     EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}, {15, 7}, {9, 1}}));
     EXPECT_EQ(_Connect(0x123456, 0, 0), 0) << "the session can connect again";
 }
@@ -115,7 +115,7 @@ TEST_F(ConnectTest, RefusalsBeforeAnythingIsSent) {
     EXPECT_EQ(device->writes().size(), sent);
     EXPECT_EQ(_GetRandomId(), id_before);
     EXPECT_EQ(session().command.state(), kIdle);
-    EXPECT_EQ(session().connection.load(), kNotConnected);
+    EXPECT_EQ(session().workers()->connection.load(), kNotConnected);
 }
 
 TEST_F(ConnectTest, ConnectWhileConnectedOrBusy) {

@@ -91,7 +91,7 @@ TEST_F(LinkUpkeepTest, KeepAliveKeepsAHealthyConnection) {
     pass(3000);
     EXPECT_EQ(_IsConnected(), 1);
     EXPECT_TRUE(events.events().empty());
-    EXPECT_EQ(session().keepalive_failures.load(), 3);
+    EXPECT_EQ(session().workers()->keepalive_failures.load(), 3);
 }
 
 // Dropped answers: too short, no length, a foreign channel. Each keep-alive
@@ -128,11 +128,11 @@ TEST_F(LinkUpkeepTest, InvalidKeepAliveAnswerCountsAsOneFailure) {
     connect_to(0x123456);
     ASSERT_EQ(_CommRefresh(), 0);
     ASSERT_TRUE(wait_idle());
-    EXPECT_EQ(session().keepalive_failures.load(), 2);
+    EXPECT_EQ(session().workers()->keepalive_failures.load(), 2);
     valid = true;
     ASSERT_EQ(_CommRefresh(), 0);
     ASSERT_TRUE(wait_idle());
-    EXPECT_EQ(session().keepalive_failures.load(), 3);
+    EXPECT_EQ(session().workers()->keepalive_failures.load(), 3);
     EXPECT_EQ(_IsConnected(), 1);
 }
 
@@ -158,9 +158,9 @@ TEST_F(LinkUpkeepTest, DeviceCloseForgetsTheConnectionOnly) {
 TEST_F(LinkUpkeepTest, AnswerWhileIdleIsDroppedButResetsTheMissedCount) {
     attach("a", CooperativeDevice{});
     connect_to(0x123456);
-    session().missed_responses = 1;
+    session().workers()->missed_responses = 1;
     protocol::dispatch_response(session(), 0, answer_frame({0xE5}).data(), 21);
-    EXPECT_EQ(session().missed_responses.load(), 3);
+    EXPECT_EQ(session().workers()->missed_responses.load(), 3);
     EXPECT_TRUE(events.events().empty());
 }
 

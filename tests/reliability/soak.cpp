@@ -167,7 +167,7 @@ Soak::~Soak() {
     set_clock(nullptr);
 }
 
-bool Soak::connected() const { return Session::instance().connection == kConnected; }
+bool Soak::connected() const { return Session::instance().workers()->connection == kConnected; }
 bool Soak::idle() const { return Session::instance().command.state() == kIdle; }
 
 bool Soak::claimed_by_us() const {
@@ -224,7 +224,7 @@ Soak::Command Soak::choose_any() {
         const auto serial = found_serial();
         const int wanted = serial ? static_cast<int>(*serial) : 0x123;
         return {"_Connect", VELKOR_EV_CONNECT, [wanted, mode = static_cast<u8>(word(random_))] { return _Connect(wanted, 0, mode); },
-                !standard && serial.has_value() && Session::instance().connection == kNotConnected, !model_->claim().claimed,
+                !standard && serial.has_value() && Session::instance().workers()->connection == kNotConnected, !model_->claim().claimed,
                 protocol::kOpConnect};
     }
     case 2: return {"_Disconnect", VELKOR_EV_DISCONNECT, _Disconnect, standard, true, protocol::kOpDisconnect};
@@ -417,7 +417,7 @@ void Soak::wait_for_completion(const std::vector<Issued> &issued) {
             step_events_ = all;
             std::ostringstream out;
             out << "no completion within " << std::chrono::duration_cast<std::chrono::milliseconds>(limit).count()
-                << " ms: command state " << session.command.state() << ", connection state " << session.connection.load()
+                << " ms: command state " << session.command.state() << ", connection state " << session.connection_state()
                 << ", " << missing << " completion event(s) missing";
             return fail(out.str());
         }
@@ -470,7 +470,7 @@ void Soak::check_events(const std::vector<Issued> &issued, bool clean) {
 }
 
 void Soak::check_connection(bool disturbed, const std::vector<Issued> &issued) {
-    const int state = Session::instance().connection;
+    const int state = Session::instance().workers()->connection;
     if (state != kConnected && state != kNotConnected) {
         std::ostringstream out;
         out << "connection state " << state << " with no command in flight";

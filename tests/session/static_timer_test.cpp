@@ -71,7 +71,7 @@ TEST_P(StaticTimerTest, RestartWithoutArmNeverFires) {
     TStaticTimer timer(probe_clock);
     timer.install(record_expiry);
     timer.arm(500, *ticket, command);
-    timer.restart();
+    timer.restart(ticket->serial);
     std::this_thread::sleep_for(probe_clock->real_duration(1500));
     EXPECT_EQ(expiries.load(), 0);
 }

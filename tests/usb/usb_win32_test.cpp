@@ -1,11 +1,14 @@
 // The Windows device backend's overlapped transfers, against named pipes that
-// stand in for a device interface.
+// stand in for a device interface; the pipe channel of the socket transport;
+// where the lookup finds VELKOR_USB_DIR.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -25,6 +28,23 @@ namespace velkor::usb {
 namespace {
 
 using testing::pattern;
+using namespace std::chrono_literals;
+
+// Runs `call` on a thread of its own and waits up to `limit` for it. A call
+// still blocked then is left to its thread, which keeps what it captured, so
+// that a hang fails the test instead of stopping the program.
+template <typename Call>
+bool returns_within(std::chrono::milliseconds limit, Call call) {
+    std::packaged_task<void()> task(std::move(call));
+    std::future<void> done = task.get_future();
+    std::thread runner(std::move(task));
+    if (done.wait_for(limit) != std::future_status::ready) {
+        runner.detach();
+        return false;
+    }
+    runner.join();
+    return true;
+}
 
 // Lists fixed paths as the interfaces of the class and opens them with the
 // device backend.
@@ -79,6 +99,13 @@ public:
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
     }
+    // Ends the connection and drops whatever the client has not read yet.
+    void disconnect() { ASSERT_TRUE(DisconnectNamedPipe(handle_)); }
+    // Bytes of the current message the client has not read yet.
+    DWORD left_of_message() const {
+        DWORD left = 0;
+        return PeekNamedPipe(handle_, nullptr, 0, nullptr, nullptr, &left) ? left : 0;
+    }
 
 private:
     std::string path_;
@@ -100,6 +127,36 @@ BOOL WINAPI read_at_end_of_file(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) {
 BOOL WINAPI read_refused(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
+}
+
+// A driver that accepts a transfer and never ends it, not even when it is
+// cancelled; the test ends it late by hand.
+std::atomic<OVERLAPPED *> stuck_record{nullptr};
+std::atomic<std::uint8_t *> stuck_buffer{nullptr};
+
+BOOL WINAPI accept_never_ending(LPCVOID buffer, LPOVERLAPPED overlapped) {
+    overlapped->Internal = STATUS_PENDING;
+    stuck_record = overlapped;
+    stuck_buffer = static_cast<std::uint8_t *>(const_cast<LPVOID>(buffer));
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+BOOL WINAPI read_never_ending(HANDLE, LPVOID buffer, DWORD, LPDWORD, LPOVERLAPPED overlapped) {
+    return accept_never_ending(buffer, overlapped);
+}
+BOOL WINAPI write_never_ending(HANDLE, LPCVOID buffer, DWORD, LPDWORD, LPOVERLAPPED overlapped) {
+    return accept_never_ending(buffer, overlapped);
+}
+BOOL WINAPI cancel_ignored(HANDLE) {
+    ++cancels;
+    return TRUE;
+}
+
+std::atomic<OVERLAPPED *> last_record{nullptr};
+
+BOOL WINAPI read_watched(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD count, LPOVERLAPPED overlapped) {
+    last_record = overlapped;
+    return ReadFile(handle, buffer, size, count, overlapped);
 }
 
 class DeviceBackendTest : public ::testing::Test {
@@ -207,6 +264,54 @@ TEST_F(DeviceBackendTest, AReadThatFailsAfterItWasAcceptedPrintsTheError) {
     EXPECT_TRUE(std::regex_match(printed, std::regex("Error: [1-9][0-9]*\n"))) << printed;
 }
 
+TEST_F(DeviceBackendTest, ATransferWhoseCancelNeverEndsIsGivenUpToTheDriverAfterTheBound) {
+    for (const bool reading : {true, false}) {
+        SCOPED_TRACE(reading ? "read" : "write");
+        PipeServer server;
+        ASSERT_TRUE(server.valid());
+        const std::shared_ptr<platform::UsbConnection> connection = platform::device_backend()->open(server.path());
+        ASSERT_TRUE(connection);
+        platform::OverlappedCalls &calls = platform::overlapped_calls();
+        calls.read_file = read_never_ending;
+        calls.write_file = write_never_ending;
+        calls.cancel_io = cancel_ignored;
+        calls.cancel_bound_ms = 50;
+        cancels = 0;
+        stuck_record = nullptr;
+        const auto caller_buffer = std::make_shared<Block>(pattern(kBlockSize, 5));
+        const auto outcome = std::make_shared<platform::TransferOutcome>();
+        ASSERT_TRUE(returns_within(5s, [=] {
+            *outcome = reading ? connection->read(caller_buffer->data(), kBlockSize, 10)
+                               : connection->write(caller_buffer->data(), kBlockSize, 10);
+        })) << "the transfer waited for the cancel without a bound";
+        EXPECT_EQ(outcome->result, platform::Transfer::not_completed);
+        EXPECT_EQ(cancels, 2) << "once when the wait ran out, once on the way out";
+
+        // The driver ends the transfer late, into the record and buffer it was
+        // given: they are still there and are not the caller's.
+        OVERLAPPED *const late = stuck_record;
+        ASSERT_NE(late, nullptr);
+        if (reading) std::memset(stuck_buffer, 0xEE, kBlockSize);
+        late->InternalHigh = kBlockSize;
+        late->Internal = 0;
+        EXPECT_TRUE(SetEvent(late->hEvent)) << "the record's event was closed";
+        EXPECT_EQ(*caller_buffer, pattern(kBlockSize, 5));
+
+        // The connection goes on with a record of its own.
+        calls = platform::OverlappedCalls{};
+        calls.read_file = read_watched;
+        server.write(pattern(40, 6));
+        Block received(kBlockSize);
+        const platform::TransferOutcome next = connection->read(received.data(), kBlockSize, 1000);
+        EXPECT_NE(last_record, late);
+        ASSERT_EQ(next.result, platform::Transfer::completed);
+        received.resize(next.count);
+        EXPECT_EQ(received, pattern(40, 6));
+        EXPECT_EQ(connection->write(frame_.data(), kBlockSize, 1000).result, platform::Transfer::completed);
+        EXPECT_EQ(server.read(), frame_);
+    }
+}
+
 TEST_F(DeviceBackendTest, AClosedLinkAndAGoneDevice) {
     open_link();
     server_.hang_up();
@@ -227,6 +332,79 @@ TEST_F(DeviceBackendTest, AnInterfaceThatCannotBeOpenedLeavesTheLinkClosed) {
     EXPECT_FALSE(UsbIsOpen());
     const char zero[kPathSize] = {};
     EXPECT_EQ(std::memcmp(UsbCurrentDevicePath(), zero, kPathSize), 0);
+}
+
+// The host's end of the socket transport on Windows, against a pipe the test
+// serves synchronously.
+TEST(PipeChannelTest, AMessageLongerThanTheBufferIsCutAndItsRestReadAway) {
+    constexpr std::size_t kLong = platform::MessageChannel::kMaxMessage + 904;
+    const struct {
+        const char *name;
+        bool read_already_pending;  // the message arrives while a read waits
+        bool rest_dropped;          // the device disconnects before the rest is read
+    } rows[] = {
+        {"waiting when the read starts", false, false},
+        {"arriving while the read is pending", true, false},
+        {"rest dropped by a disconnect", true, true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        PipeServer server(64 * 1024);
+        ASSERT_TRUE(server.valid());
+        const std::shared_ptr<platform::MessageChannel> channel = platform::connect_device_endpoint(server.path());
+        ASSERT_TRUE(channel);
+        auto received = std::make_shared<std::vector<std::uint8_t>>();
+        if (row.read_already_pending) ASSERT_EQ(channel->receive(*received, 0), platform::MessageChannel::Receive::timed_out);
+        server.write(pattern(kLong, 7));
+        if (row.rest_dropped) {
+            const auto deadline = std::chrono::steady_clock::now() + 5s;
+            while (server.left_of_message() != kLong - platform::MessageChannel::kMaxMessage &&
+                   std::chrono::steady_clock::now() < deadline)
+                Sleep(1);
+            ASSERT_EQ(server.left_of_message(), kLong - platform::MessageChannel::kMaxMessage)
+                << "the pending read did not take the first part";
+            server.disconnect();
+        }
+        auto result = std::make_shared<platform::MessageChannel::Receive>();
+        ASSERT_TRUE(returns_within(5s, [=] { *result = channel->receive(*received, 1000); }))
+            << "the channel waited for a read that had failed at once";
+        EXPECT_EQ(*result, platform::MessageChannel::Receive::message);
+        EXPECT_EQ(*received, pattern(platform::MessageChannel::kMaxMessage, 7));
+        if (row.rest_dropped) {
+            EXPECT_EQ(channel->receive(*received, 1000), platform::MessageChannel::Receive::closed);
+        } else {
+            server.write(pattern(10, 8));
+            EXPECT_EQ(channel->receive(*received, 1000), platform::MessageChannel::Receive::message);
+            EXPECT_EQ(*received, pattern(10, 8)) << "the rest of the long message was not read away";
+        }
+    }
+}
+
+// The host may set VELKOR_USB_DIR through the OS or another C runtime.
+TEST(DeviceLocationTest, TheVariableIsReadFromTheProcessEnvironment) {
+    const std::string long_prefix = "velkor-" + std::string(1000, 'p') + "-";
+    const struct {
+        const char *set;  // null: removed
+        std::optional<std::string> seen;
+    } rows[] = {
+        {"velkor-env-", "velkor-env-"},
+        {long_prefix.c_str(), long_prefix},
+        {"", std::nullopt},
+        {nullptr, std::nullopt},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.set != nullptr ? std::string(row.set).substr(0, 20) : "removed");
+        ASSERT_TRUE(SetEnvironmentVariableA("VELKOR_USB_DIR", row.set));
+        EXPECT_EQ(platform::socket_device_location(), row.seen);
+    }
+
+    platform::set_device_location("velkor-set-");
+    char value[32] = {};
+    EXPECT_EQ(GetEnvironmentVariableA("VELKOR_USB_DIR", value, sizeof value), 11u);
+    EXPECT_STREQ(value, "velkor-set-");
+    platform::set_device_location(nullptr);
+    EXPECT_EQ(GetEnvironmentVariableA("VELKOR_USB_DIR", value, sizeof value), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ENVVAR_NOT_FOUND));
 }
 
 }  // namespace
