@@ -82,7 +82,8 @@ std::filesystem::path executable_path() {
 
 std::string program_file_name(const std::string &stem) { return stem + ".exe"; }
 
-// Through the C runtime the library shares (msvcrt), so its getenv sees it.
+// _putenv_s sets both the C runtime's copy, which getenv here reads, and the
+// process environment, which the library and child processes read.
 void set_environment(const char *name, const char *value) { ::_putenv_s(name, value != nullptr ? value : ""); }
 
 bool is_terminal(std::FILE *stream) { return ::_isatty(::_fileno(stream)) != 0; }

@@ -1,7 +1,6 @@
 #include "platform/device_endpoint.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <system_error>
 
 #include "platform/usb_driver_win32.h"
@@ -95,6 +94,7 @@ ScratchDeviceLocation::ScratchDeviceLocation() {
 
 ScratchDeviceLocation::~ScratchDeviceLocation() = default;
 
-void set_device_location(const char *location) { _putenv_s("VELKOR_USB_DIR", location != nullptr ? location : ""); }
+// In the process environment, where the library's lookup reads it.
+void set_device_location(const char *location) { SetEnvironmentVariableA("VELKOR_USB_DIR", location); }
 
 }  // namespace velkor::platform

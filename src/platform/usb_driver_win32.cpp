@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -18,6 +17,7 @@ namespace velkor::platform {
 namespace {
 
 constexpr const char *kPipeDirectory = "\\\\.\\pipe\\";
+constexpr const char *kDeviceLocationVariable = "VELKOR_USB_DIR";
 // drova-sim names its devices drova00, drova01, ...: as many as a host bench has.
 constexpr int kProbedDaemonEndpoints = 16;
 
@@ -52,6 +52,27 @@ private:
     HANDLE handle_;
 };
 
+// What an overlapped transfer hands to the driver: the record, the event it
+// signals and the data, kept apart from the caller's buffer so that all of it
+// can be left to a driver that never ends a cancelled transfer.
+struct TransferRecord {
+    OVERLAPPED overlapped{};
+    Event read_done{true};    // manual reset
+    Event write_done{false};  // auto reset
+    std::unique_ptr<std::uint8_t[]> data;
+    std::uint32_t capacity = 0;
+
+    bool usable() const { return read_done.get() != nullptr && write_done.get() != nullptr; }
+    bool fit(std::uint32_t size) {
+        if (size <= capacity) return true;
+        std::unique_ptr<std::uint8_t[]> larger(new (std::nothrow) std::uint8_t[size]);
+        if (!larger) return false;
+        data = std::move(larger);
+        capacity = size;
+        return true;
+    }
+};
+
 class DeviceConnection final : public UsbConnection {
 public:
     explicit DeviceConnection(HANDLE handle) : handle_(handle), opened_as_(handle) {}
@@ -78,15 +99,16 @@ private:
     TransferOutcome transfer(bool reading, std::uint8_t *buffer, std::uint32_t size, std::uint32_t wait_ms) {
         std::lock_guard guard(lock_);
         if (handle_ == INVALID_HANDLE_VALUE) return {};
-        // A read waits on a manual-reset event, a write on an auto-reset one.
-        HANDLE event = CreateEventA(nullptr, reading ? TRUE : FALSE, FALSE, nullptr);
-        if (event == nullptr) return {};
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event;
+        TransferRecord *record = record_for(size);
+        if (record == nullptr) return {};
+        record->overlapped = OVERLAPPED{};
+        record->overlapped.hEvent = reading ? record->read_done.get() : record->write_done.get();
+        ResetEvent(record->overlapped.hEvent);
+        if (!reading && size > 0) std::memcpy(record->data.get(), buffer, size);
         OverlappedCalls &calls = overlapped_calls();
         DWORD count = 0;
-        const BOOL done = reading ? calls.read_file(handle_, buffer, size, &count, &overlapped)
-                                  : calls.write_file(handle_, buffer, size, &count, &overlapped);
+        const BOOL done = reading ? calls.read_file(handle_, record->data.get(), size, &count, &record->overlapped)
+                                  : calls.write_file(handle_, record->data.get(), size, &count, &record->overlapped);
         TransferOutcome outcome;
         if (done) {
             outcome = {Transfer::completed, count, 0};
@@ -95,33 +117,61 @@ private:
             if (error == ERROR_HANDLE_EOF) {
                 outcome = {Transfer::end_of_file, 0, 0};
             } else {
-                if (error == ERROR_IO_PENDING) outcome = finish_pending(overlapped, wait_ms);
+                if (error == ERROR_IO_PENDING) outcome = finish_pending(wait_ms);
                 // Whatever the outcome, nothing of this transfer stays queued.
                 calls.cancel_io(handle_);
             }
         }
-        ResetEvent(event);
-        CloseHandle(event);
+        if (reading && outcome.result == Transfer::completed && outcome.count > 0)
+            std::memcpy(buffer, record->data.get(), std::min<std::uint32_t>(outcome.count, size));
         return outcome;
     }
 
-    TransferOutcome finish_pending(OVERLAPPED &overlapped, std::uint32_t wait_ms) {
+    // The connection's record, made on first use and after one was given up.
+    TransferRecord *record_for(std::uint32_t size) {
+        if (!record_) {
+            record_.reset(new (std::nothrow) TransferRecord);
+            if (!record_) return nullptr;
+            if (!record_->usable()) {
+                record_.reset();
+                return nullptr;
+            }
+        }
+        return record_->fit(std::max<std::uint32_t>(size, 1)) ? record_.get() : nullptr;
+    }
+
+    // Whether the transfer on the record ended within `wait_ms`.
+    bool ended_within(std::uint32_t wait_ms) {
+        return WaitForSingleObject(record_->overlapped.hEvent, wait_ms) == WAIT_OBJECT_0 &&
+               HasOverlappedIoCompleted(&record_->overlapped);
+    }
+
+    TransferOutcome finish_pending(std::uint32_t wait_ms) {
         DWORD count = 0;
-        if (WaitForSingleObject(overlapped.hEvent, wait_ms) == WAIT_OBJECT_0) {
-            if (GetOverlappedResult(handle_, &overlapped, &count, FALSE)) return {Transfer::completed, count, 0};
+        if (ended_within(wait_ms)) {
+            if (GetOverlappedResult(handle_, &record_->overlapped, &count, FALSE))
+                return {Transfer::completed, count, 0};
             return {Transfer::failed_in_flight, 0, static_cast<std::uint32_t>(GetLastError())};
         }
-        overlapped_calls().cancel_io(handle_);
-        // The driver owns the record and the buffer until the cancelled
-        // transfer has ended; one that finished just before the cancel took
-        // effect has moved its data and counts.
-        if (GetOverlappedResult(handle_, &overlapped, &count, TRUE)) return {Transfer::completed, count, 0};
+        OverlappedCalls &calls = overlapped_calls();
+        calls.cancel_io(handle_);
+        if (!ended_within(calls.cancel_bound_ms)) {
+            // The driver still owns the record and may write into it whenever
+            // it ends the transfer: leaked on purpose rather than freed under
+            // it. The next transfer makes a new one.
+            static_cast<void>(record_.release());
+            return {Transfer::not_completed, 0, 0};
+        }
+        // One that finished just before the cancel took effect has moved its
+        // data and counts.
+        if (GetOverlappedResult(handle_, &record_->overlapped, &count, FALSE)) return {Transfer::completed, count, 0};
         return {Transfer::not_completed, 0, 0};
     }
 
     std::mutex lock_;
     HANDLE handle_;
     const HANDLE opened_as_;
+    std::unique_ptr<TransferRecord> record_;
 };
 
 class DeviceBackend final : public UsbBackend {
@@ -179,30 +229,28 @@ public:
         const DWORD start = GetTickCount();
         for (;;) {
             if (closed_) return Receive::closed;
-            if (!read_pending_ && !start_read()) return Receive::closed;
-            const DWORD waited = GetTickCount() - start;
-            const DWORD left = waited >= wait_ms ? 0 : wait_ms - waited;
-            const HANDLE watched[2] = {read_done_.get(), shut_down_event_.get()};
-            const DWORD woken = WaitForMultipleObjects(2, watched, FALSE, left);
-            if (woken == WAIT_TIMEOUT) return Receive::timed_out;
-            if (woken != WAIT_OBJECT_0) return Receive::closed;
             DWORD count = 0;
-            read_pending_ = false;
-            if (GetOverlappedResult(pipe_, &read_overlapped_, &count, FALSE)) {
-                message.assign(read_buffer_.begin(), read_buffer_.begin() + count);
-                return Receive::message;
+            Read read = read_pending_ ? Read::pending : start_read(count);
+            if (read == Read::pending) {
+                const DWORD waited = GetTickCount() - start;
+                const DWORD left = waited >= wait_ms ? 0 : wait_ms - waited;
+                const HANDLE watched[2] = {read_done_.get(), shut_down_event_.get()};
+                const DWORD woken = WaitForMultipleObjects(2, watched, FALSE, left);
+                if (woken == WAIT_TIMEOUT) return Receive::timed_out;
+                if (woken != WAIT_OBJECT_0) return Receive::closed;
+                read_pending_ = false;
+                read = finish_read(count);
+                // The read was issued by a thread that has ended since; the
+                // message it waited for is still in the pipe.
+                if (read == Read::aborted) continue;
             }
-            const DWORD error = GetLastError();
-            if (error == ERROR_MORE_DATA) {
-                message.assign(read_buffer_.begin(), read_buffer_.begin() + count);
-                discard_rest_of_message();
-                return Receive::message;
+            if (read == Read::failed) {
+                closed_ = true;
+                return Receive::closed;
             }
-            // The read was issued by a thread that has ended since; the
-            // message it waited for is still in the pipe.
-            if (error == ERROR_OPERATION_ABORTED) continue;
-            closed_ = true;
-            return Receive::closed;
+            message.assign(read_buffer_.begin(), read_buffer_.begin() + count);
+            if (read == Read::cut) discard_rest_of_message();
+            return Receive::message;
         }
     }
 
@@ -212,11 +260,12 @@ public:
         overlapped.hEvent = write_done_.get();
         ResetEvent(overlapped.hEvent);
         DWORD count = 0;
-        if (!WriteFile(pipe_, data, static_cast<DWORD>(size), nullptr, &overlapped) &&
-            GetLastError() != ERROR_IO_PENDING)
-            return false;
+        if (WriteFile(pipe_, data, static_cast<DWORD>(size), &count, &overlapped)) return count == size;
+        if (GetLastError() != ERROR_IO_PENDING) return false;
         const HANDLE watched[2] = {write_done_.get(), shut_down_event_.get()};
         if (WaitForMultipleObjects(2, watched, FALSE, wait_ms) != WAIT_OBJECT_0) {
+            // Pending, so the cancel ends it; the record lives on this stack
+            // until it has.
             CancelIoEx(pipe_, &overlapped);
             GetOverlappedResult(pipe_, &overlapped, &count, TRUE);
             return false;
@@ -232,35 +281,67 @@ public:
     std::intptr_t handle() const override { return reinterpret_cast<std::intptr_t>(pipe_); }
 
 private:
-    bool start_read() {
+    enum class Read {
+        pending,
+        message,  // a whole message
+        cut,      // the first kMaxMessage bytes of a longer one
+        aborted,  // cancelled with the thread that issued it
+        failed,   // the pipe is broken or closed
+    };
+
+    // Only a read that is pending signals later; one that ended at once has
+    // its result now (a failed one never sets the event).
+    Read start_read(DWORD &count) {
         read_overlapped_ = OVERLAPPED{};
         read_overlapped_.hEvent = read_done_.get();
         ResetEvent(read_overlapped_.hEvent);
-        if (!ReadFile(pipe_, read_buffer_.data(), static_cast<DWORD>(read_buffer_.size()), nullptr,
-                      &read_overlapped_)) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) {
-                closed_ = true;
-                return false;
-            }
+        if (ReadFile(pipe_, read_buffer_.data(), static_cast<DWORD>(read_buffer_.size()), &count, &read_overlapped_))
+            return Read::message;
+        switch (GetLastError()) {
+        case ERROR_IO_PENDING:
+            read_pending_ = true;
+            return Read::pending;
+        case ERROR_MORE_DATA:
+            // A message read fills the whole buffer before it reports more.
+            count = static_cast<DWORD>(read_buffer_.size());
+            return Read::cut;
+        default:
+            return Read::failed;
         }
-        read_pending_ = true;
-        return true;
+    }
+
+    // The result of the pending read, which has ended.
+    Read finish_read(DWORD &count) {
+        if (GetOverlappedResult(pipe_, &read_overlapped_, &count, FALSE)) return Read::message;
+        switch (GetLastError()) {
+        case ERROR_MORE_DATA: return Read::cut;
+        case ERROR_OPERATION_ABORTED: return Read::aborted;
+        default: return Read::failed;
+        }
     }
 
     // A message longer than the buffer is cut; its rest is already in the
-    // pipe and is read away at once.
+    // pipe and is read away. A failure here (the device hung up) shows in
+    // the next receive.
     void discard_rest_of_message() {
-        std::vector<std::uint8_t> scratch(kMaxMessage);
         for (;;) {
             OVERLAPPED overlapped{};
             overlapped.hEvent = read_done_.get();
             ResetEvent(overlapped.hEvent);
-            DWORD count = 0;
-            if (ReadFile(pipe_, scratch.data(), static_cast<DWORD>(scratch.size()), nullptr, &overlapped) ||
-                GetOverlappedResult(pipe_, &overlapped, &count, TRUE))
+            if (ReadFile(pipe_, read_buffer_.data(), static_cast<DWORD>(read_buffer_.size()), nullptr, &overlapped))
                 return;
-            if (GetLastError() != ERROR_MORE_DATA) return;
+            DWORD error = GetLastError();
+            if (error == ERROR_IO_PENDING) {
+                // Ends as soon as the pipe hands over the rest, or when the
+                // channel is shut down meanwhile.
+                const HANDLE watched[2] = {read_done_.get(), shut_down_event_.get()};
+                if (WaitForMultipleObjects(2, watched, FALSE, INFINITE) != WAIT_OBJECT_0)
+                    CancelIoEx(pipe_, &overlapped);
+                DWORD count = 0;
+                if (GetOverlappedResult(pipe_, &overlapped, &count, TRUE)) return;
+                error = GetLastError();
+            }
+            if (error != ERROR_MORE_DATA) return;
         }
     }
 
@@ -305,10 +386,22 @@ UsbBackend *device_backend() {
     return &backend;
 }
 
+// From the process environment, not the C runtime's copy of it: a host may
+// set the variable with SetEnvironmentVariableA or through a runtime of its own.
 std::optional<std::string> socket_device_location() {
-    const char *value = std::getenv("VELKOR_USB_DIR");
-    if (value == nullptr || *value == '\0') return std::nullopt;
-    return std::string(value);
+    std::string value;
+    DWORD needed = GetEnvironmentVariableA(kDeviceLocationVariable, nullptr, 0);
+    while (needed > 0) {
+        value.resize(needed);
+        const DWORD got = GetEnvironmentVariableA(kDeviceLocationVariable, value.data(), needed);
+        if (got < needed) {
+            value.resize(got);  // 0 when removed meanwhile
+            break;
+        }
+        needed = got;  // grown meanwhile
+    }
+    if (value.empty()) return std::nullopt;
+    return value;
 }
 
 std::optional<std::vector<std::string>> list_device_endpoints(const std::string &prefix) {

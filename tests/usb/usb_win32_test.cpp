@@ -101,11 +101,6 @@ public:
     }
     // Ends the connection and drops whatever the client has not read yet.
     void disconnect() { ASSERT_TRUE(DisconnectNamedPipe(handle_)); }
-    // Bytes of the current message the client has not read yet.
-    DWORD left_of_message() const {
-        DWORD left = 0;
-        return PeekNamedPipe(handle_, nullptr, 0, nullptr, nullptr, &left) ? left : 0;
-    }
 
 private:
     std::string path_;
@@ -334,6 +329,12 @@ TEST_F(DeviceBackendTest, AnInterfaceThatCannotBeOpenedLeavesTheLinkClosed) {
     EXPECT_EQ(std::memcmp(UsbCurrentDevicePath(), zero, kPathSize), 0);
 }
 
+// Bytes of the current message not read yet at the channel's end.
+DWORD left_of_message(const platform::MessageChannel &channel) {
+    DWORD left = 0;
+    return PeekNamedPipe(reinterpret_cast<HANDLE>(channel.handle()), nullptr, 0, nullptr, nullptr, &left) ? left : 0;
+}
+
 // The host's end of the socket transport on Windows, against a pipe the test
 // serves synchronously.
 TEST(PipeChannelTest, AMessageLongerThanTheBufferIsCutAndItsRestReadAway) {
@@ -354,14 +355,16 @@ TEST(PipeChannelTest, AMessageLongerThanTheBufferIsCutAndItsRestReadAway) {
         const std::shared_ptr<platform::MessageChannel> channel = platform::connect_device_endpoint(server.path());
         ASSERT_TRUE(channel);
         auto received = std::make_shared<std::vector<std::uint8_t>>();
-        if (row.read_already_pending) ASSERT_EQ(channel->receive(*received, 0), platform::MessageChannel::Receive::timed_out);
+        if (row.read_already_pending) {
+            ASSERT_EQ(channel->receive(*received, 0), platform::MessageChannel::Receive::timed_out);
+        }
         server.write(pattern(kLong, 7));
         if (row.rest_dropped) {
             const auto deadline = std::chrono::steady_clock::now() + 5s;
-            while (server.left_of_message() != kLong - platform::MessageChannel::kMaxMessage &&
+            while (left_of_message(*channel) != kLong - platform::MessageChannel::kMaxMessage &&
                    std::chrono::steady_clock::now() < deadline)
                 Sleep(1);
-            ASSERT_EQ(server.left_of_message(), kLong - platform::MessageChannel::kMaxMessage)
+            ASSERT_EQ(left_of_message(*channel), kLong - platform::MessageChannel::kMaxMessage)
                 << "the pending read did not take the first part";
             server.disconnect();
         }
