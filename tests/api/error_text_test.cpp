@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "Vevara_Rovo_dar.h"
@@ -54,13 +55,16 @@ TEST(ErrorText, ApplicationStartRefusalBecomesCode17) {
                               "Hardware version is not compatible.", "No compatible Logic found.",
                               "FOS version is not compatible.", "Logic programming error.",
                               "PCI initialization error."};
+    std::set<std::string> distinct;
     for (int status = 0; status < 8; ++status) {
         set_application_start_error(status);
         if (statuses[status] != nullptr) {
             EXPECT_STREQ(_GetErrorString(17), statuses[status]);
         }
         EXPECT_GT(std::string(_GetErrorString(17)).size(), 10u);
+        distinct.insert(_GetErrorString(17));
     }
+    EXPECT_EQ(distinct.size(), 8u) << "each status sets a text of its own";
 }
 
 TEST(ErrorText, ConnectErrorRecordKeepsItsAddress) {

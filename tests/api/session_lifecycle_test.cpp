@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/gates.h"
+#include "session/exchange_guard.h"
 #include "support/session_fixture.h"
 
 namespace velkor {
@@ -175,7 +176,61 @@ TEST_F(SessionTest, ExpiryWhileIdleOrStartingADownloadOnlyIdles) {
     session().arm_timer(100, *ticket);
     for (int i = 0; i < 2000 && session().command.state() != kIdle; ++i) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(session().command.state(), kIdle);
-    EXPECT_TRUE(events.events().empty());
+    // Anything the expiry posted is delivered before a pair posted after it.
+    session().post(100, 1);
+    ASSERT_TRUE(events.wait_for({100, 1}));
+    EXPECT_EQ(events.events(), (std::vector<Event>{{100, 1}}));
+}
+
+// An expiry of a command that has ended meanwhile touches nothing: the
+// command begun since keeps its period and ends at its own time-out.
+TEST_F(SessionTest, StaleExpiryLeavesTheNextCommandsPeriodAlone) {
+    session().workers()->connection = kConnected;
+    auto first = standard_gate(session(), kAutoStart);
+    ASSERT_TRUE(first);
+    {
+        // The dispatcher of the first expiry waits for this lock while the
+        // first command is forgotten and the next one arms its period.
+        ExchangeGuard hold(session().exchange_lock);
+        session().arm_timer(100, *first);
+        for (int i = 0; i < 2000 && session().workers()->timer.armed(); ++i) std::this_thread::sleep_for(1ms);
+        ASSERT_FALSE(session().workers()->timer.armed()) << "the first period never ran out";
+        _DeviceClose();
+        session().workers()->connection = kConnected;
+        auto second = standard_gate(session(), kAutoStart);
+        ASSERT_TRUE(second);
+        session().arm_timer(2000, *second);
+    }
+    for (int i = 0; i < 5000 && session().command.state() != kIdle; ++i) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(session().command.state(), kIdle) << "the second command never timed out";
+    ASSERT_TRUE(events.wait_for({1, 1}));
+    EXPECT_EQ(events.events(), (std::vector<Event>{{10, 0}, {15, 7}, {1, 1}}));
+}
+
+// Nothing of a closed session outlives it: a handler that still runs writes
+// into its own session, and no later one sees a connection.
+TEST_F(SessionTest, AClosedSessionLeavesNoConnectionBehind) {
+    const auto closed = session().workers();
+    _Close();
+    closed->connection = kConnected;  // what a late handler of that session does
+    EXPECT_EQ(_IsConnected(), 0);
+    ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
+    EXPECT_EQ(_IsConnected(), 0);
+
+    // A disconnect whose period runs out while _Close runs.
+    for (int round = 0; round < 40; ++round) {
+        session().workers()->connection = kDisconnecting;
+        auto ticket = session().command.begin(kDisconnect);
+        ASSERT_TRUE(ticket);
+        session().arm_timer(50, *ticket);
+        std::this_thread::sleep_for(session().workers()->clock->real_duration(50 + round % 4 * 20));
+        _Close();
+        EXPECT_EQ(_IsConnected(), 0) << round;
+        std::this_thread::sleep_for(2ms);
+        EXPECT_EQ(_IsConnected(), 0) << round;
+        ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
+        EXPECT_EQ(_IsConnected(), 0) << round;
+    }
 }
 
 // The host callback re-enters the library: refused commands, then _Close.

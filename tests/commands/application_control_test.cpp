@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
 #include <string>
 
 #include "commands/maintenance_fixture.h"
@@ -56,6 +58,7 @@ TEST_F(ApplicationControl, RefusalsGiveTheDevicesReason) {
                              "Hardware version is not compatible.", "No compatible Logic found.",
                              "FOS version is not compatible.", "Logic programming error.",
                              "PCI initialization error."};
+    std::set<std::string> distinct;
     for (std::uint32_t code = 0; code <= 7; ++code) {
         // A successful start first, so the refusal visibly clears the features.
         device->set_start_answer(start_answer(8, {0xFF, 0xFF, 0x07, 0x00}));
@@ -65,12 +68,14 @@ TEST_F(ApplicationControl, RefusalsGiveTheDevicesReason) {
         ASSERT_EQ(_StartApp(3), 0);
         expect_events({{15, 17}, {14, 1}});
         const std::string reason = _GetErrorString(17);
-        if (reasons[code] != nullptr)
+        if (reasons[code] != nullptr) {
             EXPECT_EQ(reason, reasons[code]);
-        else
-            EXPECT_FALSE(reason.empty());
+        }
+        EXPECT_FALSE(reason.empty()) << code;
+        distinct.insert(reason);
         EXPECT_EQ(_IsSupportedFwFeature(0), 0) << code;
     }
+    EXPECT_EQ(distinct.size(), 8u) << "every refusal has a reason of its own";
 }
 
 TEST_F(ApplicationControl, InvalidStartAnswersLeaveTheLastReason) {
@@ -111,13 +116,43 @@ TEST_F(ApplicationControl, AutomaticStart) {
     expect_events({{15, 7}, {1, 1}});
 }
 
-TEST_F(ApplicationControl, ResetEndsTheConnectionAtOnce) {
-    const std::size_t mark = frames_written();
-    ASSERT_EQ(_Reset(), 0);
-    expect_events({{10, 0}});
-    EXPECT_EQ(commands(mark), (std::vector<Bytes>{{0xF1, 0xF1}}));
-    EXPECT_EQ(_IsConnected(), 0);
-    EXPECT_EQ(session().command.state(), kIdle);
+// A reset goes to a device this host holds, in a frame of its own: after the
+// device was released or forgotten it may belong to another host, and the
+// command buffer may hold a step that another thread is about to send.
+TEST_F(ApplicationControl, ResetReachesOnlyADeviceThisHostHolds) {
+    struct Row {
+        const char *before;
+        std::function<void()> leave;
+        bool held;
+    };
+    const Row rows[] = {
+        {"connected", [] {}, true},
+        {"a disconnect",
+         [&] {
+             ASSERT_EQ(_Disconnect(), 0);
+             ASSERT_TRUE(events.wait_for({10, 0}));
+         },
+         false},
+        {"_DeviceClose", [] { _DeviceClose(); }, false},
+        {"a reset", [] { _Reset(); }, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.before);
+        if (!_IsConnected()) connect_to(FlashDevice::kSerial);
+        row.leave();
+        ASSERT_TRUE(wait_idle());
+        pass(100);
+        events.clear();
+        session().exchange.command[1] = 0x42;
+        const std::size_t mark = frames_written();
+        ASSERT_EQ(_Reset(), 0);
+        expect_events({{10, 0}});
+        const std::vector<Bytes> reset_frames = row.held ? std::vector<Bytes>{{0xF1, 0xF1}} : std::vector<Bytes>{};
+        EXPECT_EQ(commands(mark), reset_frames);
+        EXPECT_EQ(session().exchange.command[1], 0x42) << "the command buffer is not the reset's";
+        EXPECT_EQ(_IsConnected(), 0);
+        EXPECT_EQ(session().command.state(), kIdle);
+    }
 }
 
 // A reset leaves a command in flight alone, down to its time-out.

@@ -38,7 +38,8 @@ std::uint8_t device_checksum(const Bytes &bytes) {
     return static_cast<std::uint8_t>(~folded);
 }
 
-FlashDevice::FlashDevice(std::vector<InfoBlock> sectors) : sectors_(std::move(sectors)) {}
+FlashDevice::FlashDevice(std::vector<InfoBlock> sectors, std::uint32_t serial)
+    : sectors_(std::move(sectors)), serial_(serial) {}
 
 ScriptedDevice::Responder FlashDevice::responder() {
     return [this](const Block &frame) { return answer(frame); };
@@ -132,7 +133,7 @@ std::vector<Block> FlashDevice::answer(const Block &frame) {
     case 0xF1:
         return {};
     default:
-        return CooperativeDevice{kSerial}(frame);
+        return CooperativeDevice{serial_}(frame);
     }
 }
 

@@ -33,7 +33,7 @@ public:
     // Answers for a frame instead of the device; nullopt lets the device answer.
     using Override = std::function<std::optional<std::vector<Block>>(const Block &frame)>;
 
-    explicit FlashDevice(std::vector<InfoBlock> sectors = {});
+    explicit FlashDevice(std::vector<InfoBlock> sectors = {}, std::uint32_t serial = kSerial);
 
     ScriptedDevice::Responder responder();
     void set_override(Override override_answer);
@@ -48,6 +48,7 @@ private:
 
     mutable std::mutex lock_;
     std::vector<InfoBlock> sectors_;
+    const std::uint32_t serial_;
     std::map<std::uint8_t, Bytes> areas_;
     std::uint8_t write_area_ = 0;
     std::uint32_t write_at_ = 0;

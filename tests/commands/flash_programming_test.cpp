@@ -2,6 +2,9 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -226,6 +229,71 @@ TEST_F(FlashProgramming, TimeOutMidWayEndsTheDownload) {
     device->set_override({});
     ASSERT_EQ(_Address(TAddress{0, 3}), 0);
     expect_events({{0, 0}});
+
+    // The third silent period in a row loses the link; the download still
+    // ends with its outcome, so a host waiting for (3,x) is told.
+    events.clear();
+    device->set_override([](const Block &frame) -> std::optional<std::vector<Block>> {
+        if (frame[20] == 0xEA || frame[20] == 0xEC) return std::vector<Block>{};
+        return std::nullopt;
+    });
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(_AutoStart(1), 0);
+        ASSERT_TRUE(wait_idle());
+    }
+    ASSERT_EQ(_Download(3, list.get()), 0);
+    expect_events({{15, 7}, {1, 1}, {15, 7}, {1, 1}, {15, 9}, {10, 0}, {0, 1}, {3, 1}});
+    EXPECT_EQ(_IsConnected(), 0);
+}
+
+// Erase and program get 30 s to answer, every other step 2 s.
+TEST_F(FlashProgramming, EraseAndProgramWaitThirtySecondsTheOtherStepsTwo) {
+    const auto clock = session().workers()->clock;
+    std::atomic<std::uint32_t> failed_at{0};
+    events.on_event([&](int, int b) {
+        if (b == 1) failed_at = clock->now_ms();
+    });
+    Bytes data = pattern(4);
+    BinBlock block{0, 4, data.data()};
+    struct Row {
+        std::uint8_t opcode;
+        std::function<int()> call;
+        int event;
+        bool flash;
+    };
+    const Row rows[] = {
+        {0xEB, [] { return _Erase(2); }, 4, true},
+        {0xEE, [] { return _Program(0, 0); }, 6, true},
+        {0xEF, [] { return _CheckSum(0, 4, 0, 3); }, 2, false},
+        {0xED, [&] { return _PrgData(&block); }, 5, false},
+        {0xEC, [] { return _Address(TAddress{0, 3}); }, 0, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(int{row.opcode});
+        device->set_override([&](const Block &frame) -> std::optional<std::vector<Block>> {
+            if (frame[20] == row.opcode) return std::vector<Block>{};
+            return std::nullopt;
+        });
+        events.clear();
+        failed_at = 0;
+        const std::uint32_t sent_at = clock->now_ms();
+        ASSERT_EQ(row.call(), 0);
+        expect_events({{15, 7}, {row.event, 1}});
+        while (failed_at == 0) std::this_thread::yield();  // the hook runs after the recording
+        const std::uint32_t waited = failed_at - sent_at;
+        if (row.flash) {
+            EXPECT_GE(waited, 30000u);
+        } else {
+            EXPECT_GE(waited, 2000u);
+            EXPECT_LT(waited, 20000u);
+        }
+        // An answered command between the silent ones keeps the link alive.
+        device->set_override({});
+        ASSERT_EQ(_AutoStart(1), 0);
+        ASSERT_TRUE(events.wait_for({1, 0}));
+        ASSERT_TRUE(wait_idle());
+    }
+    events.on_event({});
 }
 
 TEST_F(FlashProgramming, FailedAddressOrProgramStepEndsTheDownload) {
@@ -284,11 +352,12 @@ TEST_F(FlashProgrammingWithoutTable, DownloadNeedsTheFlashTable) {
     EXPECT_EQ(session().command.state(), kIdle);
 }
 
-// With 256 sectors the staging area would be area 0 on the wire, a sector.
+// With 256 sectors the staging area would be area 0 on the wire, a sector;
+// the count byte reads 0, so the table is never complete either.
 TEST_F(FlashProgrammingWithoutTable, StagingAreaMustFitItsByte) {
     connect_device(sector_blocks(256));
     ASSERT_EQ(_FlashInfo(), 0);
-    ASSERT_TRUE(events.wait_for({11, 1}));  // the count byte reads 0
+    ASSERT_TRUE(events.wait_for({11, 1}));
     ASSERT_EQ(session().workers()->flash_sectors.size(), 256u);
     events.clear();
     const std::size_t before = frames_written();
@@ -296,6 +365,65 @@ TEST_F(FlashProgrammingWithoutTable, StagingAreaMustFitItsByte) {
     EXPECT_EQ(_Download(0, list.get()), 1);
     EXPECT_EQ(frames_written(), before);
     EXPECT_EQ(session().command.state(), kIdle);
+}
+
+// The flash table is one device's and names that device's staging area only.
+// Connecting another device (another serial number, or another path) drops
+// it; a reconnect to the same device keeps it.
+TEST_F(FlashProgrammingWithoutTable, TheFlashTableBelongsToOneDevice) {
+    struct Row {
+        const char *next;
+        std::uint32_t serial;
+        const char *path;
+        bool kept;
+    };
+    const Row rows[] = {
+        {"the same device again", FlashDevice::kSerial, "drova0", true},
+        {"another serial number", 0x654321, "drova1", false},
+        {"another path", FlashDevice::kSerial, "drova1", false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.next);
+        _Close();
+        usb::detach_all_in_process_devices();
+        ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
+        connect_device(sector_blocks(3));
+        read_flash_table();
+        ASSERT_EQ(_HasCompatibleFWVersion(0, 100), 1);
+        ASSERT_EQ(_Disconnect(), 0);
+        ASSERT_TRUE(events.wait_for({10, 0}));
+
+        std::unique_ptr<FlashDevice> other;
+        std::shared_ptr<ScriptedDevice> reached = scripted;
+        if (std::string(row.path) != "drova0") {
+            usb::detach_in_process_device("drova0");
+            other = std::make_unique<FlashDevice>(sector_blocks(4), row.serial);
+            reached = attach(row.path, other->responder());
+        }
+        connect_to(row.serial);
+        auto list = host_list({{0, pattern(8)}});
+        const std::size_t before = reached->writes().size();
+        EXPECT_EQ(_Download(0, list.get()), row.kept ? 0 : 1);
+        EXPECT_EQ(_HasCompatibleFWVersion(0, 100), row.kept ? 1 : 0);
+        char hint[512];
+        _GetHintAboutDROVA(VELKOR_HINT_FLASH_SECTORS, _GetConnectInfo(), hint, sizeof hint);
+        EXPECT_EQ(std::string(hint).find("app 0") != std::string::npos, row.kept) << hint;
+        if (row.kept) {
+            ASSERT_TRUE(events.wait_for({3, 0}));
+            continue;
+        }
+        pass(100);
+        EXPECT_TRUE(events.events().empty());
+        EXPECT_EQ(reached->writes().size(), before);
+        // Its own table names its own staging area.
+        ASSERT_EQ(_FlashInfo(), 0);
+        ASSERT_TRUE(events.wait_for({11, 0}));
+        ASSERT_TRUE(wait_idle());
+        const std::size_t mark = reached->writes().size();
+        ASSERT_EQ(_Download(0, list.get()), 0);
+        ASSERT_TRUE(events.wait_for({3, 0}));
+        EXPECT_EQ(reached->writes()[mark][21], 4) << "the address step names area 4";
+    }
 }
 
 // A host block of no bytes may come without a data pointer: one data

@@ -25,6 +25,23 @@ protected:
         });
     }
 
+    // A table that broke off names no staging area: a download is refused
+    // before anything is sent, and posts nothing.
+    void expect_download_refused() {
+        TBinList *list = _BinListCreate();
+        Bytes data(8, 1);
+        BinBlock block{0, 8, data.data()};
+        _BinListAdd(list, &block);
+        const std::size_t before = frames_written();
+        ASSERT_TRUE(wait_idle());
+        events.clear();
+        EXPECT_EQ(_Download(0, list), 1);
+        _BinListFree(list);
+        pass(100);
+        EXPECT_EQ(frames_written(), before);
+        EXPECT_TRUE(events.events().empty());
+    }
+
     static Block flash_frame(std::uint8_t announced, std::size_t first, std::size_t count) {
         Bytes body{0xE7, announced};
         for (std::size_t i = first; i < first + count; ++i) {
@@ -64,6 +81,7 @@ TEST_F(InformationQueries, FrameOfABadLengthEndsTheReadButKeepsEarlierBlocks) {
         ASSERT_TRUE(wait_idle());
         EXPECT_EQ(events.events(), (std::vector<Event>{{11, 1}})) << bad;
         EXPECT_EQ(sector_ids(), (std::vector<std::uint32_t>{100, 101})) << bad;
+        expect_download_refused();
     }
 }
 
@@ -75,6 +93,7 @@ TEST_F(InformationQueries, AnswerThatStopsTimesOutAndKeepsWhatArrived) {
     EXPECT_EQ(events.events(), (std::vector<Event>{{15, 7}, {11, 1}}));
     EXPECT_EQ(sector_ids().size(), 2u);
     EXPECT_FALSE(usb::UsbIsOpen());
+    expect_download_refused();
 }
 
 // More blocks than announced: the list never holds exactly N entries, so the
@@ -86,6 +105,7 @@ TEST_F(InformationQueries, MoreBlocksThanAnnouncedTimeOut) {
     ASSERT_TRUE(events.wait_for({11, 1}));
     EXPECT_EQ(events.events(), (std::vector<Event>{{15, 7}, {11, 1}}));
     EXPECT_EQ(sector_ids().size(), 2u);
+    expect_download_refused();
 }
 
 TEST_F(InformationQueries, ReadInfoKeepsTheRecordInHostOrderWithItsPath) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "protocol/protocol_fixture.h"
+#include "usb/Usblink.h"
 
 namespace velkor::testing {
 namespace {
@@ -47,6 +48,7 @@ TEST_F(ConnectTest, DeviceHeldByAnotherHost) {
     EXPECT_EQ(std::memcmp(&record[3], raw, 4), 0) << "the last word stays as received";
     EXPECT_EQ(_GetConnectInfo()->serialNumber, 0u);
     EXPECT_EQ(_IsConnected(), 0);
+    EXPECT_FALSE(usb::UsbIsOpen()) << "the device is let go for the host that holds it";
 }
 
 // Answers that look like an acceptance but are not one.
@@ -65,40 +67,72 @@ TEST_F(ConnectTest, MalformedAcceptancesAreNotConnections) {
         ASSERT_TRUE(events.wait_for({9, 1})) << variant;
         EXPECT_EQ(_IsConnected(), 0);
         EXPECT_EQ(_GetConnectInfo()->serialNumber, 0u);
+        EXPECT_FALSE(usb::UsbIsOpen()) << variant;
         ASSERT_TRUE(wait_idle());
     }
 }
 
-TEST_F(ConnectTest, SilentDeviceTimesOut) {
+// Each connect to a silent device times out on its own: no connection
+// existed, so none is declared lost, however many attempts fail in a row.
+TEST_F(ConnectTest, SilentDeviceTimesOutEveryConnect) {
     attach("a", [](const Block &frame) -> std::vector<Block> {
         if (frame[20] == 0xE0) return {};
         return CooperativeDevice{}(frame);
     });
     ASSERT_TRUE(search());
-    ASSERT_EQ(_Connect(0x123456, 0, 0), 0);
-    EXPECT_EQ(session().workers()->connection.load(), kConnecting);
-    ASSERT_TRUE(events.wait_for({9, 1}));
-    EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}, {15, 7}, {9, 1}}));
-    EXPECT_EQ(session().workers()->connection.load(), kNotConnected);
-    EXPECT_EQ(session().workers()->connected_member.load(), -1);
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        events.clear();
+        ASSERT_EQ(_Connect(0x123456, 0, 0), 0);
+        EXPECT_EQ(session().workers()->connection.load(), kConnecting);
+        ASSERT_TRUE(events.wait_for({9, 1}));
+        ASSERT_TRUE(wait_idle());
+        pass(100);
+        EXPECT_EQ(events.events(), (std::vector<Event>{{15, 7}, {9, 1}})) << attempt;
+        EXPECT_EQ(session().workers()->connection.load(), kNotConnected);
+        EXPECT_EQ(session().workers()->connected_member.load(), -1);
+        EXPECT_EQ(_GetConnectInfo()->serialNumber, 0u);
+        EXPECT_FALSE(usb::UsbIsOpen()) << attempt;
+    }
 }
 
-// A busy answer ends nothing: the connect waits for its real answer, and
-// without one it times out like a silent device instead of staying pending.
-TEST_F(ConnectTest, BusyAnswerKeepsTheConnectWaitingUntilItsTimeOut) {
-    attach("a", [](const Block &frame) -> std::vector<Block> {
-        if (frame[20] == 0xE0) return {answer_frame({0xE6})};
-        return CooperativeDevice{}(frame);
-    });
-    ASSERT_TRUE(search());
-    ASSERT_EQ(_Connect(0x123456, 0, 0), 0);
-    EXPECT_EQ(session().command.state(), kConnect);
-    EXPECT_EQ(session().workers()->connection.load(), kConnecting);
-    ASSERT_TRUE(events.wait_for({9, 1}));
-    ASSERT_TRUE(wait_idle());
-    EXPECT_EQ(session().workers()->connection.load(), kNotConnected);
-    EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}, {15, 7}, {9, 1}}));
-    EXPECT_EQ(_Connect(0x123456, 0, 0), 0) << "the session can connect again";
+// A busy answer ends nothing: the connect waits for its real answer, which
+// may stand right behind it, and without one it times out like a silent
+// device instead of staying pending.
+TEST_F(ConnectTest, BusyAnswersKeepTheConnectWaitingForItsRealAnswer) {
+    struct Row {
+        int busy;
+        bool accepted;
+        std::vector<Event> expected;
+    };
+    const Row rows[] = {
+        {1, false, {{15, 7}, {9, 1}}},
+        {1, true, {{9, 0}}},
+        {3, true, {{9, 0}}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(::testing::Message() << row.busy << " busy answer(s), accepted " << row.accepted);
+        usb::detach_all_in_process_devices();
+        attach("a", [row](const Block &frame) -> std::vector<Block> {
+            if (frame[20] != 0xE0) return CooperativeDevice{}(frame);
+            std::vector<Block> answers(static_cast<std::size_t>(row.busy), answer_frame({0xE6}));
+            if (row.accepted) answers.push_back(answer_frame({0xE2, frame[22], frame[23], frame[24], frame[25]}));
+            return answers;
+        });
+        ASSERT_TRUE(search());
+        events.clear();
+        ASSERT_EQ(_Connect(0x123456, 0, 0), 0);
+        if (!row.accepted) {
+            EXPECT_EQ(session().command.state(), kConnect);
+            EXPECT_EQ(session().workers()->connection.load(), kConnecting);
+        }
+        ASSERT_TRUE(events.wait_for(row.expected.back()));
+        ASSERT_TRUE(wait_idle());
+        pass(100);
+        EXPECT_EQ(events.events(), row.expected);
+        EXPECT_EQ(_IsConnected(), row.accepted ? 1 : 0);
+        _DeviceClose();
+        ASSERT_TRUE(events.wait_for({10, 0}));
+    }
 }
 
 TEST_F(ConnectTest, RefusalsBeforeAnythingIsSent) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "protocol/protocol_fixture.h"
 #include "usb/Usblink.h"
@@ -95,7 +97,8 @@ TEST_F(LinkUpkeepTest, KeepAliveKeepsAHealthyConnection) {
 }
 
 // Dropped answers: too short, no length, a foreign channel. Each keep-alive
-// then times out; the third in a row ends the connection once.
+// then times out as if nothing had come, counting towards both the lost link
+// and the keep-alive failures; the third in a row ends the connection once.
 TEST_F(LinkUpkeepTest, IgnoredAnswersAndThreeMissedKeepAlives) {
     int round = 0;
     attach("a", [&](const Block &frame) -> std::vector<Block> {
@@ -112,11 +115,122 @@ TEST_F(LinkUpkeepTest, IgnoredAnswersAndThreeMissedKeepAlives) {
         ASSERT_TRUE(wait_idle());
         pass(2200);
         ASSERT_TRUE(wait_idle());
+        if (round == 2) break;
+        // An invalid answer would have reached the handler: the missed count
+        // back at 3 and the keep-alive count at 2.
+        EXPECT_EQ(session().workers()->missed_responses.load(), 2 - round) << round;
+        EXPECT_EQ(session().workers()->keepalive_failures.load(), 2 - round) << round;
     }
     ASSERT_TRUE(events.wait_for({10, 0}));
     pass(300);
     EXPECT_EQ(events.events(), (std::vector<Event>{{15, 9}, {10, 0}}));
     EXPECT_EQ(_IsConnected(), 0);
+}
+
+// Missed keep-alives are counted by the connection they belong to. Answered
+// commands between them keep the link from counting as lost, so only the
+// keep-alive count can end the connection here.
+TEST_F(LinkUpkeepTest, MissedKeepAlivesAreCountedPerConnection) {
+    bool answering = false;
+    attach("a", [&](const Block &frame) -> std::vector<Block> {
+        if (frame[20] == 0xE5 && !answering) return {};
+        return CooperativeDevice{}(frame);
+    });
+    const auto keepalive = [&](bool answered) {
+        answering = answered;
+        ASSERT_EQ(_CommRefresh(), 0);
+        ASSERT_TRUE(wait_idle());
+        if (!_IsConnected()) return;
+        ASSERT_EQ(_Address(TAddress{1, 0}), 0);
+        ASSERT_TRUE(events.wait_for({0, 0}));
+        ASSERT_TRUE(wait_idle());
+        events.clear();
+    };
+    struct Row {
+        const char *sequence;
+        std::function<void()> run;
+        bool lost;
+    };
+    const Row rows[] = {
+        {"three misses", [&] { for (int i = 0; i < 3; ++i) keepalive(false); }, true},
+        {"two misses, an answer, two misses",
+         [&] {
+             keepalive(false), keepalive(false), keepalive(true), keepalive(false), keepalive(false);
+         },
+         false},
+        {"two misses, disconnect and connect again, one miss",
+         [&] {
+             keepalive(false), keepalive(false);
+             ASSERT_EQ(_Disconnect(), 0);
+             ASSERT_TRUE(events.wait_for({10, 0}));
+             connect_to(0x123456);
+             keepalive(false);
+         },
+         false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.sequence);
+        _Close();
+        ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
+        connect_to(0x123456);
+        row.run();
+        pass(200);
+        const auto all = events.events();
+        EXPECT_EQ(std::count(all.begin(), all.end(), Event{15, 9}), row.lost ? 1 : 0);
+        EXPECT_EQ(_IsConnected(), row.lost ? 0 : 1);
+    }
+}
+
+// The connected device is known by its interface path: interfaces that come
+// or go before it in the list never turn its commands to another device, and
+// once it has gone, none reaches any device.
+TEST_F(LinkUpkeepTest, CommandsFollowTheConnectedDeviceWhereverItIsListed) {
+    enum class Change { appears_before, goes_before, goes_itself };
+    const std::pair<Change, const char *> rows[] = {
+        {Change::appears_before, "an interface appears before it"},
+        {Change::goes_before, "the interface before it goes"},
+        {Change::goes_itself, "it goes itself"},
+    };
+    for (const auto &[change, name] : rows) {
+        SCOPED_TRACE(name);
+        _Close();
+        usb::detach_all_in_process_devices();
+        ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
+        std::shared_ptr<ScriptedDevice> other;
+        if (change != Change::appears_before) other = attach("a", CooperativeDevice{0x11});
+        auto connected = attach("b", CooperativeDevice{0x22});
+        connect_to(0x22);
+        switch (change) {
+        case Change::appears_before: other = attach("a", CooperativeDevice{0x11}); break;
+        case Change::goes_before: usb::detach_in_process_device("a"); break;
+        case Change::goes_itself: usb::detach_in_process_device("b"); break;
+        }
+        const std::size_t seen_by_a = other->writes().size();
+        const std::size_t seen_by_b = connected->writes().size();
+
+        ASSERT_EQ(_CommRefresh(), 0);
+        ASSERT_TRUE(wait_idle());
+        ASSERT_EQ(_ReadInfo(), 0);
+        ASSERT_TRUE(events.wait_for_count(1));
+        ASSERT_TRUE(wait_idle());
+        ASSERT_EQ(_Disconnect(), 0);
+        ASSERT_TRUE(events.wait_for({10, 0}));
+        ASSERT_TRUE(wait_idle());
+        pass(100);
+
+        EXPECT_EQ(other->writes().size(), seen_by_a) << "a device this host never claimed";
+        const auto opcodes = connected->opcodes();
+        const std::vector<std::uint8_t> since(opcodes.begin() + static_cast<std::ptrdiff_t>(seen_by_b), opcodes.end());
+        if (change == Change::goes_itself) {
+            EXPECT_TRUE(since.empty());
+            // Three silent commands: the third finds the link lost.
+            EXPECT_EQ(events.events(), (std::vector<Event>{{13, 1}, {15, 9}, {10, 0}}));
+        } else {
+            EXPECT_EQ(since, (std::vector<std::uint8_t>{0xE5, 0xE6, 0xE1, 0xE3}));
+            EXPECT_EQ(events.events(), (std::vector<Event>{{13, 1}, {10, 0}})) << "the search answer is no information block";
+        }
+        EXPECT_EQ(_IsConnected(), 0);
+    }
 }
 
 TEST_F(LinkUpkeepTest, InvalidKeepAliveAnswerCountsAsOneFailure) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "protocol/protocol_fixture.h"
@@ -55,17 +56,22 @@ TEST_F(SearchTest, FoundDeviceCopiesAreTheFinishedListAndStayInsideTheCallersArr
     EXPECT_EQ(_GetFoundDevices(copies, 3), 0);
 }
 
-TEST_F(SearchTest, AnswersOfTheWrongLengthAddNothing) {
-    for (std::size_t length : {88u, 90u}) {
+// An answer of another length is no entry, and ends only its interface's
+// turn: a device that another host holds answers with its whole block, and
+// must not hide the devices behind it.
+TEST_F(SearchTest, AnswersOfTheWrongLengthEndOnlyTheirInterfacesTurn) {
+    for (std::size_t length : {88u, 90u, 349u}) {
         usb::detach_all_in_process_devices();
         attach("a", [length](const Block &) -> std::vector<Block> {
             std::vector<std::uint8_t> body(length, 0);
             body[0] = 0xE6;
             return {answer_frame(body)};
         });
+        attach("b", CooperativeDevice{0x42});
         events.clear();
-        EXPECT_FALSE(search()) << length;
-        EXPECT_TRUE(found().empty());
+        EXPECT_TRUE(search()) << length;
+        ASSERT_EQ(found().size(), 1u) << length;
+        EXPECT_EQ(found()[0].serialNumber, 0x42u) << length;
     }
 }
 
@@ -181,6 +187,104 @@ TEST_F(SearchTest, StopFromTheLineCallbackEndsTheSeries) {
     pass(200);
     EXPECT_EQ(lines, 1);
     EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}}));
+}
+
+}  // namespace
+}  // namespace velkor::testing
+
+namespace velkor::testing {
+namespace {
+
+// However a series ends before its time (refused at its start, its session
+// closed, its search forgotten) the next plain search is a single search: it
+// reports, connects when asked, and adds no line to the host's list.
+TEST_F(SearchTest, ASeriesNeverOutlivesItsStartOrItsSession) {
+    attach("a", CooperativeDevice{1});
+    Lines lines;
+    TStrings list{&lines, &Lines::clear, &Lines::add};
+    const auto first_line = [&] {
+        for (int i = 0; i < 5000 && lines.size() < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_GE(lines.size(), 1u);
+    };
+    const auto restart_session = [] {
+        _Close();
+        ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
+    };
+    struct Row {
+        const char *ending;
+        std::function<void()> end_series;
+    };
+    const Row rows[] = {
+        {"refused before _Initialize",
+         [&] {
+             _Close();
+             EXPECT_EQ(_StartNetworkScanning(&list), 1);
+             restart_session();
+         }},
+        {"refused while a search runs",
+         [&] {
+             ASSERT_EQ(_FindDROVAs(-1, 0, 50), 0);
+             EXPECT_EQ(_StartNetworkScanning(&list), 1);
+             ASSERT_TRUE(events.wait_for({12, 0}));
+         }},
+        {"_Close during the series",
+         [&] {
+             ASSERT_EQ(_StartNetworkScanning(&list), 0);
+             first_line();
+             restart_session();
+         }},
+        {"_DeviceClose during the series",
+         [&] {
+             ASSERT_EQ(_StartNetworkScanning(&list), 0);
+             first_line();
+             _DeviceClose();
+         }},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.ending);
+        events.clear();
+        row.end_series();
+        ASSERT_TRUE(wait_idle());
+        pass(200);
+        events.clear();
+        const std::size_t lines_before = lines.size();
+        ASSERT_EQ(_FindDROVAs(0, 0, 50), 0);
+        EXPECT_TRUE(events.wait_for({9, 0}, std::chrono::seconds(5)));
+        ASSERT_TRUE(wait_idle(std::chrono::seconds(5)));
+        EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}, {9, 0}}));
+        EXPECT_EQ(lines.size(), lines_before);
+        restart_session();
+    }
+}
+
+// Between two searches of a series the command stays in flight: a host call
+// from the line callback finds the session busy, and the series goes on.
+TEST_F(SearchTest, NoHostCallSlipsInBetweenTwoSearchesOfASeries) {
+    attach("a", CooperativeDevice{1});
+    struct Intruder {
+        std::mutex lock;
+        std::vector<int> results;
+        int lines = 0;
+        static void VELKOR_CALL clear(void *) {}
+        static void VELKOR_CALL add(void *self, const char *) {
+            auto &me = *static_cast<Intruder *>(self);
+            std::lock_guard guard(me.lock);
+            if (++me.lines == 1) {
+                me.results.push_back(_FindDROVAs(-1, 0, 50));
+                me.results.push_back(_Connect(1, 0, 0));
+            }
+            if (me.lines == 3) _StopNetworkScanning();
+        }
+    } intruder;
+    TStrings list{&intruder, &Intruder::clear, &Intruder::add};
+    ASSERT_EQ(_StartNetworkScanning(&list), 0);
+    ASSERT_TRUE(events.wait_for({12, 0}));
+    ASSERT_TRUE(wait_idle());
+    pass(200);
+    std::lock_guard guard(intruder.lock);
+    EXPECT_EQ(intruder.results, (std::vector<int>{1, 1}));
+    EXPECT_EQ(intruder.lines, 3);
+    EXPECT_EQ(events.events(), (std::vector<Event>{{15, 10}, {12, 0}}));
 }
 
 }  // namespace
