@@ -1,0 +1,286 @@
+// Sequences of commands as a host runs them, against two simulated devices
+// reached over the socket transport (sockets on POSIX, named pipes on
+// Windows): what one command leaves behind must never reach the next session,
+// connection or device.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Vevara_Rovo_dar.h"
+#include "device_model.h"
+#include "platform/device_endpoint.h"
+#include "platform/usb_driver.h"
+#include "session/clock.h"
+#include "support/event_recorder.h"
+#include "usb/in_process_device.h"
+#include "usb/socket_backend.h"
+#include "usb/test_device.h"
+#include "wire.h"
+
+namespace velkor::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kSerialA = 0x8D0001;
+constexpr std::uint32_t kSerialB = 0x8D0002;
+constexpr std::uint32_t kAppOfA = 0x51;
+constexpr double kSpeedup = 20.0;  // a 2 s period lasts 100 ms
+
+sim::DeviceConfig device_config(std::uint32_t serial, std::uint32_t app) {
+    sim::DeviceConfig config;
+    config.serial_word = serial;
+    config.sectors = 4;
+    config.sector_size = 0x2000;
+    config.staging_size = 0x2000;
+    config.applications.push_back({1, {.id = app, .name = "App " + std::to_string(app)}, 64});
+    return config;
+}
+
+// A simulated device behind an endpoint of the socket transport; `drop`
+// opcodes go unanswered.
+class SocketDrova {
+public:
+    SocketDrova(const std::string &location, const std::string &name, std::uint32_t serial, std::uint32_t app)
+        : model_(std::make_shared<sim::DeviceModel>(device_config(serial, app))),
+          endpoint_(location, name, [this](const Message &frame) { return answer(frame); }) {}
+
+    sim::DeviceModel &model() { return *model_; }
+    const TestDevice &endpoint() const { return endpoint_; }
+    std::size_t frames() const { return endpoint_.requests().size(); }
+    void drop(std::uint8_t opcode) {
+        std::lock_guard guard(lock_);
+        dropped_ = opcode;
+    }
+
+private:
+    Reply answer(const Message &frame) {
+        {
+            std::lock_guard guard(lock_);
+            if (dropped_ && frame.size() > 20 && frame[20] == *dropped_) return {};
+        }
+        Reply reply;
+        for (const auto &block : model_->host_block(frame).answers) reply.messages.push_back(block_message(block));
+        return reply;
+    }
+
+    std::shared_ptr<sim::DeviceModel> model_;
+    std::mutex lock_;
+    std::optional<std::uint8_t> dropped_;
+    TestDevice endpoint_;  // last: it serves until it is gone
+};
+
+// Another host on the same machine, with its own connection to a device.
+class OtherHost {
+public:
+    explicit OtherHost(const std::string &path) : channel_(platform::connect_device_endpoint(path)) {}
+
+    // The bodies of the answers to one command, or nullopt when the device
+    // did not take it up within `wait_ms`.
+    std::optional<std::vector<sim::Bytes>> ask(const sim::Bytes &command, std::uint32_t wait_ms = 1000) {
+        if (!channel_) return std::nullopt;
+        const sim::Bytes frame = sim::make_command_frame(command);
+        if (!channel_->send(frame.data(), frame.size(), wait_ms)) return std::nullopt;
+        std::vector<sim::Bytes> bodies;
+        std::vector<std::uint8_t> message;
+        for (;;) {
+            if (channel_->receive(message, wait_ms) != platform::MessageChannel::Receive::message) return std::nullopt;
+            if (message.size() == 1 && message[0] == 0x00) return bodies;
+            const auto body = sim::answer_body(std::span<const std::uint8_t>(message).subspan(1));
+            if (body) bodies.emplace_back(body->begin(), body->end());
+        }
+    }
+
+private:
+    std::unique_ptr<platform::MessageChannel> channel_;
+};
+
+sim::Bytes connect_request(const std::array<std::uint8_t, 4> &id) {
+    sim::Bytes bytes(479);
+    bytes[0] = 0xE0;
+    std::copy(id.begin(), id.end(), bytes.begin() + 2);
+    bytes[6] = 0xDF;
+    bytes[7] = 0x01;
+    for (std::size_t k = 10; k < bytes.size(); ++k) bytes[k] = static_cast<std::uint8_t>(k);
+    return bytes;
+}
+
+class SocketSequences : public ::testing::Test {
+protected:
+    void SetUp() override {
+        usb::detach_all_in_process_devices();
+        usb::select_in_process_backend(false);
+        platform::set_device_location(location_.value().c_str());
+        usb::set_answer_bound(2s);
+        set_clock(std::make_shared<ScaledClock>(kSpeedup, 1000));
+        a_ = std::make_unique<SocketDrova>(location_.value(), "drova00", kSerialA, kAppOfA);
+        b_ = std::make_unique<SocketDrova>(location_.value(), "drova01", kSerialB, kAppOfA + 1);
+        ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
+    }
+    void TearDown() override {
+        _Close();
+        a_.reset();
+        b_.reset();
+        platform::set_device_location(nullptr);
+        usb::set_answer_bound(usb::kDefaultAnswerBound);
+        set_clock(nullptr);
+    }
+
+    // Waits for `event`, then until nothing more arrives for a while.
+    void settle_on(Event event) {
+        ASSERT_TRUE(events.wait_for(event)) << event.first << "," << event.second;
+        std::size_t seen = 0;
+        do {
+            seen = events.events().size();
+            std::this_thread::sleep_for(200ms);
+        } while (events.events().size() != seen);
+    }
+    void search() {
+        events.clear();
+        ASSERT_EQ(_FindDROVAs(-1, 0, 500), 0);
+        settle_on({12, 0});
+    }
+    void connect(std::uint32_t serial) {
+        events.clear();
+        ASSERT_EQ(_Connect(static_cast<int>(serial), 0, 0), 0);
+        settle_on({9, 0});
+        events.clear();
+    }
+
+    platform::ScratchDeviceLocation location_;
+    std::unique_ptr<SocketDrova> a_, b_;
+    EventRecorder events;
+};
+
+TEST_F(SocketSequences, ASearchAfterASeriesClosedMidWayIsASingleSearch) {
+    std::mutex lock;
+    std::vector<std::string> lines;
+    struct Lines {
+        static void VELKOR_CALL clear(void *) {}
+        static void VELKOR_CALL add(void *self, const char *line) {
+            auto *owner = static_cast<std::pair<std::mutex *, std::vector<std::string> *> *>(self);
+            std::lock_guard guard(*owner->first);
+            owner->second->emplace_back(line);
+        }
+    };
+    std::pair<std::mutex *, std::vector<std::string> *> owner{&lock, &lines};
+    TStrings list{&owner, &Lines::clear, &Lines::add};
+    const auto line_count = [&] {
+        std::lock_guard guard(lock);
+        return lines.size();
+    };
+    ASSERT_EQ(_StartNetworkScanning(&list), 0);
+    for (int i = 0; i < 10000 && line_count() == 0; ++i) std::this_thread::sleep_for(1ms);
+    ASSERT_GE(line_count(), 1u);
+    _Close();
+    const std::size_t lines_at_close = line_count();
+    EXPECT_EQ(lines.front(), "2 HW Devices found on UDP port 0");
+
+    ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
+    events.clear();
+    ASSERT_EQ(_FindDROVAs(0, 0, 500), 0);
+    settle_on({9, 0});
+    EXPECT_EQ(events.events(), (std::vector<Event>{{12, 0}, {9, 0}}));
+    EXPECT_EQ(_GetFoundDevices(nullptr, 0), 2);
+    EXPECT_EQ(_GetConnectInfo()->serialNumber, kSerialB) << "the last device found";
+    EXPECT_EQ(line_count(), lines_at_close);
+}
+
+TEST_F(SocketSequences, SilentConnectsThenARefusalLetTheDevicesGo) {
+    search();
+    a_->drop(0xE0);
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        events.clear();
+        ASSERT_EQ(_Connect(static_cast<int>(kSerialA), 0, 0), 0);
+        settle_on({9, 1});
+        EXPECT_EQ(events.events(), (std::vector<Event>{{15, 7}, {9, 1}})) << attempt;
+    }
+    a_->drop(0);
+
+    // Another host holds the device: refused, and the device's one
+    // connection is free again for that host.
+    constexpr std::array<std::uint8_t, 4> kOther{0x55, 0x66, 0x77, 0x88};
+    a_->model().host_block(sim::make_command_frame(connect_request(kOther)));
+    events.clear();
+    ASSERT_EQ(_Connect(static_cast<int>(kSerialA), 0, 0), 0);
+    settle_on({9, 1});
+    EXPECT_EQ(events.events(), (std::vector<Event>{{15, 2}, {9, 1}}));
+    OtherHost other(a_->endpoint().path());
+    const auto answers = other.ask(connect_request(kOther));
+    ASSERT_TRUE(answers) << "the device's connection is still held by this host";
+    ASSERT_EQ(answers->size(), 1u);
+    EXPECT_EQ(answers->front(), (sim::Bytes{0xE2, 0x55, 0x66, 0x77, 0x88}));
+
+    connect(kSerialB);
+    EXPECT_EQ(_IsConnected(), 1);
+}
+
+TEST_F(SocketSequences, ADeviceListedBeforeTheConnectedOneNeverGetsItsCommands) {
+    a_.reset();  // only "drova01" at first
+    search();
+    connect(kSerialB);
+    a_ = std::make_unique<SocketDrova>(location_.value(), "drova00", kSerialA, kAppOfA);
+    ASSERT_EQ(_CommRefresh(), 0);
+    ASSERT_EQ(_FlashInfo(), 0);
+    settle_on({11, 0});
+    ASSERT_EQ(_Disconnect(), 0);
+    settle_on({10, 0});
+    EXPECT_EQ(a_->frames(), 0u) << "a device this host never claimed";
+    EXPECT_FALSE(b_->model().claim().claimed);
+}
+
+TEST_F(SocketSequences, ADownloadNeedsTheConnectedDevicesCompleteTable) {
+    search();
+    connect(kSerialA);
+    sim::FaultRule cut;
+    cut.kind = sim::FaultKind::flash_count;
+    cut.opcode = 0xE7;
+    cut.amount = 9;
+    cut.frame = -1;
+    a_->model().add_fault(cut);
+    ASSERT_EQ(_FlashInfo(), 0);
+    settle_on({11, 1});
+    a_->model().clear_faults();
+
+    TBinList *list = _BinListCreate();
+    std::vector<u8> data(100, 0x3C);
+    BinBlock block{0x100, static_cast<u32>(data.size()), data.data()};
+    ASSERT_EQ(_BinListAdd(list, &block), 0);
+    const auto download = [&] {
+        events.clear();
+        return _Download(0, list);
+    };
+    std::size_t before = a_->frames();
+    EXPECT_EQ(download(), 1) << "a table that broke off";
+    ASSERT_EQ(_FlashInfo(), 0);
+    settle_on({11, 0});
+    EXPECT_EQ(_HasCompatibleFWVersion(0, kAppOfA), 1);
+    EXPECT_EQ(before + 1, a_->frames()) << "only the flash information command went out";
+
+    // The second device after the first one's table.
+    ASSERT_EQ(_Disconnect(), 0);
+    settle_on({10, 0});
+    connect(kSerialB);
+    before = b_->frames();
+    EXPECT_EQ(download(), 1) << "the first device's table";
+    EXPECT_EQ(_HasCompatibleFWVersion(0, kAppOfA), 0);
+    EXPECT_EQ(b_->frames(), before);
+    ASSERT_EQ(_FlashInfo(), 0);
+    settle_on({11, 0});
+    ASSERT_EQ(download(), 0);
+    settle_on({3, 0});
+    const sim::Bytes written = b_->model().read_memory(0, 0x0, 8);
+    EXPECT_EQ(written, (sim::Bytes{0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x64}));
+    _BinListFree(list);
+}
+
+}  // namespace
+}  // namespace velkor::testing
