@@ -85,6 +85,7 @@ struct Workers {
     TCInfoField application_info;        // filled by _AppInfo
     DownloadSequence download;           // the records of the last _Download
     SearchState search;
+    std::atomic<std::uint32_t> started_application{0};  // the id of the last accepted _StartApp
 
     std::atomic<int> connection{kNotConnected};
     std::atomic<int> connected_member{-1};   // where the connected device was last found

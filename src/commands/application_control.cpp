@@ -1,7 +1,6 @@
 #include "commands/application_control.h"
 
 #include <array>
-#include <atomic>
 #include <span>
 
 #include "api/error_text.h"
@@ -24,8 +23,6 @@ constexpr std::uint32_t kLastRefusal = 7;
 constexpr std::uint32_t kApplicationEndingConnection = 10;
 constexpr std::size_t kAutoStartLength = 5;
 
-std::atomic<std::uint32_t> started_application{0};
-
 }  // namespace
 
 int start_app(Session &session, std::uint32_t id) {
@@ -41,7 +38,7 @@ int start_app(Session &session, std::uint32_t id) {
         running->restart_timer(*ticket);
         firmware_features().clear();
         store_be32(session.exchange.command.data() + 1, id);
-        started_application = id;
+        running->started_application = id;
         reopen_link_to_connected_device(session, *running);
     }
     run_step(session, {*ticket, protocol::kOpStartApp, 5, kApplicationPeriodMs});
@@ -62,7 +59,7 @@ void on_start_app_answer(Session &session, Workers &running, const Ticket &ticke
     if (result == kResultStarted) {
         firmware_features().assign(std::span<const std::uint8_t, 4>(body + 5, 4));
         running.post(VELKOR_EV_STARTAPP, 0);
-        if (started_application == kApplicationEndingConnection) {
+        if (running.started_application == kApplicationEndingConnection) {
             running.connection = kNotConnected;
             running.post(VELKOR_EV_DISCONNECT, 0);
         }
