@@ -10,8 +10,8 @@
 
 namespace velkor {
 
-Workers::Workers(HostTarget target, std::shared_ptr<Clock> session_clock)
-    : clock(std::move(session_clock)), timer(clock), notifier(target, clock) {}
+Workers::Workers(std::uint64_t made_by, HostTarget target, std::shared_ptr<Clock> session_clock)
+    : generation(made_by), clock(std::move(session_clock)), timer(clock), notifier(target, clock) {}
 
 Session &Session::instance() {
     static Session session;
@@ -42,7 +42,7 @@ int Session::initialize(HostCallback callback, void *window, unsigned message) {
 
     std::shared_ptr<Workers> created;
     try {
-        created = std::make_shared<Workers>(HostTarget{callback, window, message}, current_clock());
+        created = std::make_shared<Workers>(++generations_, HostTarget{callback, window, message}, current_clock());
     } catch (const std::bad_alloc &) {
     } catch (const std::system_error &) {
     }
@@ -93,10 +93,19 @@ std::shared_ptr<Workers> Session::workers() const {
     return workers_;
 }
 
+namespace {
+// A deferred pair reaches its own session only: dropped when that session
+// has ended meanwhile, even if a newer one runs.
+void post_to_session(std::uint64_t generation, int a, int b) {
+    const auto running = Session::instance().workers();
+    if (running && running->generation == generation) running->notifier.post(a, b);
+}
+}  // namespace
+
 void Workers::post(int a, int b) {
     if (a == VELKOR_EV_ERROR && b == VELKOR_ERR_INVALID_ANSWER) return;
     if (ExchangeGuard::held_by_this_thread())
-        ExchangeGuard::defer(notifier.sink(), a, b);
+        ExchangeGuard::defer(post_to_session, generation, a, b);
     else
         notifier.post(a, b);
 }

@@ -71,7 +71,7 @@ void install_command_handlers(HandlerTable &table);
 // handlers hold a reference while they run, so a concurrent _Close never pulls
 // it away underneath, and whatever they still do lands in their own session.
 struct Workers {
-    explicit Workers(HostTarget target, std::shared_ptr<Clock> clock);
+    Workers(std::uint64_t generation, HostTarget target, std::shared_ptr<Clock> clock);
 
     // Queues an event pair for this session's host; once the session has
     // ended, it is dropped.
@@ -79,6 +79,7 @@ struct Workers {
     // Disarms the command timer on behalf of `ticket`'s command.
     void restart_timer(const Ticket &ticket) { timer.restart(ticket.serial); }
 
+    const std::uint64_t generation;  // which _Initialize made it
     FlashSectorList flash_sectors;      // one device's, filled by _FlashInfo
     TVarList<TDROVAInfo> found_devices;  // filled by the device search
     usb::TUSBThread usb;                 // suspended; never runs while initialised
@@ -137,6 +138,7 @@ private:
     mutable std::mutex workers_lock_;
     std::shared_ptr<Workers> workers_;
     std::atomic<bool> initialised_{false};
+    std::uint64_t generations_ = 0;
     HandlerTable handlers_{};
 };
 

@@ -5,18 +5,13 @@
 namespace velkor {
 namespace {
 
+// Trivially destructible: a thread-local container of objects with
+// destructors is not torn down reliably by every runtime at thread exit.
 struct Deferred {
-    void (*post)(int, int);  // or, when null, the sink
-    TNotifyThread::Sink sink;
+    ExchangeGuard::Post post;
+    std::uint64_t context;
     int a;
     int b;
-
-    void deliver() const {
-        if (post != nullptr)
-            post(a, b);
-        else
-            sink.post(a, b);
-    }
 };
 
 thread_local int depth = 0;
@@ -48,15 +43,13 @@ ExchangeGuard::~ExchangeGuard() {
     // Posting may block for room in the ring: only now that no lock is held.
     std::vector<Deferred> pending;
     pending.swap(deferred);
-    for (const Deferred &event : pending) event.deliver();
+    for (const Deferred &event : pending) event.post(event.context, event.a, event.b);
     pending.clear();
     if (deferred.empty()) deferred.swap(pending);  // keep the capacity
 }
 
 bool ExchangeGuard::held_by_this_thread() { return depth > 0; }
 
-void ExchangeGuard::defer(void (*post)(int, int), int a, int b) { deferred.push_back({post, {}, a, b}); }
-
-void ExchangeGuard::defer(const TNotifyThread::Sink &sink, int a, int b) { deferred.push_back({nullptr, sink, a, b}); }
+void ExchangeGuard::defer(Post post, std::uint64_t context, int a, int b) { deferred.push_back({post, context, a, b}); }
 
 }  // namespace velkor

@@ -6,9 +6,8 @@
 // command at any time).
 #pragma once
 
+#include <cstdint>
 #include <mutex>
-
-#include "session/notify_thread.h"
 
 namespace velkor {
 
@@ -21,11 +20,10 @@ public:
 
     // True while the calling thread holds a guard; its posts are deferred.
     static bool held_by_this_thread();
-    // Queues (a, b) to be posted through `post` when the outermost guard of
-    // this thread is released.
-    static void defer(void (*post)(int a, int b), int a, int b);
-    // Queues (a, b) for one notifier, which it reaches only if still running.
-    static void defer(const TNotifyThread::Sink &sink, int a, int b);
+    // Queues post(context, a, b) for when the outermost guard of this thread
+    // is released.
+    using Post = void (*)(std::uint64_t context, int a, int b);
+    static void defer(Post post, std::uint64_t context, int a, int b);
 
 private:
     std::recursive_mutex &lock_;

@@ -18,14 +18,9 @@ TNotifyThread::TNotifyThread(HostTarget target, std::shared_ptr<Clock> clock)
 
 TNotifyThread::~TNotifyThread() { terminate(); }
 
-void TNotifyThread::post(int a, int b) { post_into(*shared_, a, b); }
-
-void TNotifyThread::Sink::post(int a, int b) const {
-    if (shared_) post_into(*shared_, a, b);
-}
-
-void TNotifyThread::post_into(Shared &s, int a, int b) {
+void TNotifyThread::post(int a, int b) {
     if (a == 15 && b == 6) return;
+    Shared &s = *shared_;
     std::unique_lock guard(s.lock);
     if (s.terminating) return;
     if (std::this_thread::get_id() == s.delivery_thread) {

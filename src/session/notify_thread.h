@@ -24,8 +24,6 @@ struct HostTarget {
 };
 
 class TNotifyThread {
-    struct Shared;
-
 public:
     static constexpr int kSlots = 8;
     static constexpr int kMaxQueued = kSlots - 1;
@@ -41,20 +39,6 @@ public:
     // itself, which must never wait for itself. (15,6) is never queued;
     // after terminate() every pair is discarded.
     void post(int a, int b);
-
-    // Posts into this notifier's ring and no other: a pair posted after the
-    // notifier has stopped is discarded, even when a newer one runs.
-    class Sink {
-    public:
-        Sink() = default;
-        void post(int a, int b) const;
-
-    private:
-        friend class TNotifyThread;
-        explicit Sink(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-        std::shared_ptr<Shared> shared_;
-    };
-    Sink sink() const { return Sink(shared_); }
 
     // Stops delivery at once; whatever is still queued is dropped and blocked
     // posters return. Joins the thread unless called on it.
@@ -83,7 +67,6 @@ private:
         std::thread::id delivery_thread;
     };
 
-    static void post_into(Shared &shared, int a, int b);
     static void run(std::shared_ptr<Shared> shared);
     static bool stopping(Shared &shared);
     static bool sleep(Shared &shared, std::uint32_t ms);

@@ -238,6 +238,7 @@ TEST_F(SearchTest, ASeriesNeverOutlivesItsStartOrItsSession) {
              ASSERT_EQ(_StartNetworkScanning(&list), 0);
              first_line();
              _DeviceClose();
+             ASSERT_TRUE(events.wait_for({10, 0}));
          }},
     };
     for (const Row &row : rows) {

@@ -81,7 +81,7 @@ TEST(CommandState, ConcurrentEndersExactlyOneWins) {
 }
 
 std::vector<std::pair<int, int>> posted;
-void record_post(int a, int b) { posted.emplace_back(a, b); }
+void record_post(std::uint64_t, int a, int b) { posted.emplace_back(a, b); }
 
 // Guards nest on one lock: the lock stays held, and posts stay deferred,
 // until the outermost guard of the thread lets go.
@@ -101,13 +101,13 @@ TEST(ExchangeGuard, NestedGuardsHoldTheLockAndDeferPostsUntilTheOutermostEnds) {
         {
             ExchangeGuard inner(lock);
             EXPECT_TRUE(ExchangeGuard::held_by_this_thread());
-            ExchangeGuard::defer(record_post, 1, 0);
+            ExchangeGuard::defer(record_post, 0, 1, 0);
             { ExchangeGuard innermost(lock); }
         }
         EXPECT_TRUE(ExchangeGuard::held_by_this_thread());
         EXPECT_FALSE(taken_elsewhere()) << "released by an inner guard";
         EXPECT_TRUE(posted.empty()) << "posted by an inner guard";
-        ExchangeGuard::defer(record_post, 2, 0);
+        ExchangeGuard::defer(record_post, 0, 2, 0);
     }
     EXPECT_FALSE(ExchangeGuard::held_by_this_thread());
     EXPECT_TRUE(taken_elsewhere());
