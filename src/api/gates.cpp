@@ -44,6 +44,12 @@ std::optional<Ticket> search_gate(Session &session, int command) {
     return session.command.begin(command);
 }
 
+std::shared_ptr<Workers> workers_of(Session &session, const Ticket &ticket) {
+    auto running = session.workers();
+    if (!running) session.command.end(ticket);
+    return running;
+}
+
 std::optional<Ticket> chained_gate(Session &session, const Ticket &previous, int command) {
     return session.command.hand_over(previous, command);
 }

@@ -3,6 +3,7 @@
 // flight and hands back its ticket; a refusal has posted its reasons.
 #pragma once
 
+#include <memory>
 #include <optional>
 
 #include "api/session.h"
@@ -20,6 +21,11 @@ std::optional<Ticket> keepalive_gate(Session &session, int command);
 
 // Not initialised: (15,0). Busy: refused without an event.
 std::optional<Ticket> search_gate(Session &session, int command);
+
+// The session a command that passed its gate runs in. When that session has
+// ended meanwhile (_Close from another thread), the command ends with it and
+// null comes back.
+std::shared_ptr<Workers> workers_of(Session &session, const Ticket &ticket);
 
 // A step of a chained sequence: the previous step's handler left the command
 // in `expected`; continues it as `command` without a test.

@@ -30,11 +30,8 @@ int start_app(Session &session, std::uint32_t id) {
     if (!ticket) return 1;
     {
         ExchangeGuard guard(session.exchange_lock);
-        const auto running = session.workers();
-        if (!running) {
-            session.command.end(*ticket);
-            return 1;
-        }
+        const auto running = workers_of(session, *ticket);
+        if (!running) return 1;
         running->restart_timer(*ticket);
         firmware_features().clear();
         store_be32(session.exchange.command.data() + 1, id);

@@ -65,11 +65,8 @@ int comm_refresh(Session &session) {
     auto ticket = keepalive_gate(session, kKeepAlive);
     if (!ticket) return 1;
     ExchangeGuard guard(session.exchange_lock);
-    const auto running = session.workers();
-    if (!running) {
-        session.command.end(*ticket);
-        return 1;
-    }
+    const auto running = workers_of(session, *ticket);
+    if (!running) return 1;
     running->restart_timer(*ticket);
     open_link_to_connected_device(session, *running);
     session.arm_timer(kKeepAlivePeriodMs, *ticket);

@@ -57,11 +57,8 @@ int begin_search(Session &session, int connect_after_search, int unit_ms, StartS
     auto ticket = search_gate(session, kSearch);
     if (!ticket) return 1;
     ExchangeGuard guard(session.exchange_lock);
-    const auto running = session.workers();
-    if (!running) {
-        session.command.end(*ticket);
-        return 1;
-    }
+    const auto running = workers_of(session, *ticket);
+    if (!running) return 1;
     start_series(running->search.series, *ticket);
     return run_search(session, *running, *ticket, connect_after_search, unit_ms);
 }

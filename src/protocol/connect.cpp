@@ -144,11 +144,8 @@ int disconnect(Session &session) {
     auto ticket = standard_gate(session, kDisconnect);
     if (!ticket) return 1;
     ExchangeGuard guard(session.exchange_lock);
-    const auto running = session.workers();
-    if (!running) {
-        session.command.end(*ticket);
-        return 1;
-    }
+    const auto running = workers_of(session, *ticket);
+    if (!running) return 1;
     session.restart_timer(*ticket);
     running->connection = kDisconnecting;
     reopen_link_to_connected_device(session, *running);
