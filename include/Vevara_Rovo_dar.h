@@ -240,10 +240,12 @@ VELKOR_API void VELKOR_CALL _BinListFree(TBinList *list);
 /* Erases a flash sector: (4,0) or (4,1). */
 VELKOR_API int VELKOR_CALL _Erase(u8 sector);
 /* Writes the blocks into area target through the staging area N, the sector
- * count of the last _FlashInfo (so one is needed first). Per record: (0,0),
- * (5,0), (2,0), and (6,0), (2,0) when target is not N; then (3,0). A failed
- * step posts its own failure pair and (3,1), and ends the download. Returns
- * 1 without an event when blocks is null or empty or no sectors are known.
+ * count of the connected device. Per record: (0,0), (5,0), (2,0), and (6,0),
+ * (2,0) when target is not N; then (3,0). A failed step posts its own failure
+ * pair and (3,1), and ends the download. Returns 1 without an event when
+ * blocks is null or empty, or unless the last _FlashInfo received the whole
+ * sector table of the device now connected (the table belongs to one device:
+ * connecting another one drops it, reconnecting the same one keeps it).
  * The blocks are copied: the list may be freed once the call returns. */
 VELKOR_API int VELKOR_CALL _Download(int target, TBinList *blocks);
 /* The steps of a download, also for use one at a time. Addresses are
@@ -265,7 +267,8 @@ VELKOR_API int VELKOR_CALL _StartApp(u32 id);
 /* Makes application id the one the device starts by itself: (1,0) or (1,1). */
 VELKOR_API int VELKOR_CALL _AutoStart(u32 id);
 /* Resets the device without waiting for it and ends the connection: (10,0),
- * 0. Without a session: 1. */
+ * 0. The reset goes out only while this host holds the device (connected or
+ * disconnecting). Without a session: 1. */
 VELKOR_API int VELKOR_CALL _Reset(void);
 
 /* ---- Serial number --------------------------------------------------------- */
