@@ -218,6 +218,17 @@ VELKOR_API int VELKOR_CALL _FlashInfo(void);
 /* Reads the information block of application id: (8,0), or (8,1) (also when
  * the device has no such application). */
 VELKOR_API int VELKOR_CALL _AppInfo(u32 id);
+/* Copies the flash sector table that _FlashInfo read into dst, at most max
+ * blocks of VELKOR_INFO_BLOCK_SIZE (168) bytes, byte for byte as the device
+ * sent them (big-endian words at the VELKOR_INFO_* offsets); dst has room for
+ * max * 168 bytes. Returns how many blocks the table holds; call with max 0
+ * to ask the count. 0 without a session and while a _FlashInfo runs. An
+ * addition for C hosts, which cannot read the library's own list in slot 36
+ * of the export table. */
+VELKOR_API int VELKOR_CALL _GetFlashSectors(void *dst, int max);
+/* 1 when the last _FlashInfo for the connected device received every sector
+ * the device announced (the table a _Download needs), else 0. An addition. */
+VELKOR_API int VELKOR_CALL _IsFlashTableComplete(void);
 
 /* ---- Flash programming --------------------------------------------------- */
 
@@ -248,6 +259,12 @@ VELKOR_API int VELKOR_CALL _Erase(u8 sector);
  * connecting another one drops it, reconnecting the same one keeps it).
  * The blocks are copied: the list may be freed once the call returns. */
 VELKOR_API int VELKOR_CALL _Download(int target, TBinList *blocks);
+/* Stops the download that runs: the step in flight ends as usual (its own
+ * pair; a data step stopped between two chunks ends with (5,1)), no further
+ * step is sent, and the download ends with (3,1). Returns 0; 1 without
+ * posting anything when no download runs. May be called from any thread,
+ * the callback included. An addition, for a Cancel button or Ctrl-C. */
+VELKOR_API int VELKOR_CALL _StopDownload(void);
 /* The steps of a download, also for use one at a time. Addresses are
  * area-qualified: the area number in bits 32 to 39 above a 32-bit address;
  * area is OR-ed into bits 32 to 63. _PrgData: (5,0) or (5,1); a null block,

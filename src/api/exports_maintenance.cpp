@@ -20,6 +20,12 @@ VELKOR_API int VELKOR_CALL _FlashInfo(void) { return velkor::flash_info(Session:
 
 VELKOR_API int VELKOR_CALL _AppInfo(u32 id) { return velkor::app_info(Session::instance(), id); }
 
+VELKOR_API int VELKOR_CALL _GetFlashSectors(void *dst, int max) {
+    return velkor::copy_flash_sectors(Session::instance(), dst, max);
+}
+
+VELKOR_API int VELKOR_CALL _IsFlashTableComplete(void) { return velkor::flash_table_complete(Session::instance()); }
+
 VELKOR_API TBinList *VELKOR_CALL _BinListCreate(void) { return new (std::nothrow) TBinList; }
 
 VELKOR_API int VELKOR_CALL _BinListAdd(TBinList *list, const BinBlock *block) {
@@ -39,6 +45,8 @@ VELKOR_API int VELKOR_CALL _Erase(u8 sector) { return velkor::erase(Session::ins
 VELKOR_API int VELKOR_CALL _Download(int target, TBinList *blocks) {
     return velkor::download(Session::instance(), target, blocks);
 }
+
+VELKOR_API int VELKOR_CALL _StopDownload(void) { return velkor::stop_download(Session::instance()); }
 
 VELKOR_API int VELKOR_CALL _PrgData(BinBlock *block) { return velkor::prg_data(Session::instance(), block); }
 

@@ -60,7 +60,7 @@ int Session::initialize(HostCallback callback, void *window, unsigned message) {
     }
 
     created->timer.install(dispatch_timeout);
-    record_session_lists(&created->flash_sectors, &created->found_devices);
+    record_session_lists(created->flash_sectors.list_for_hosts(), &created->found_devices);
     {
         std::lock_guard guard(workers_lock_);
         workers_ = std::move(created);

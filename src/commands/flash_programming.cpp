@@ -128,10 +128,7 @@ std::optional<Ticket> step_gate(Session &session, int command) {
     auto ticket = standard_gate(session, command);
     if (ticket) {
         ExchangeGuard guard(session.exchange_lock);
-        if (auto running = session.workers()) {
-            running->download.remaining = 0;
-            running->download.waiting.clear();
-        }
+        if (auto running = session.workers()) running->download.end();
     }
     return ticket;
 }
@@ -149,11 +146,28 @@ void send_download_data(Session &session, Workers &running, const Ticket &ticket
 }
 
 void end_failed_download(Workers &running) {
-    DownloadSequence &download = running.download;
-    if (!download.running()) return;
+    if (!running.download.running()) return;
     running.post(VELKOR_EV_DOWNLOAD, 1);
-    download.remaining = 0;
-    download.waiting.clear();
+    running.download.end();
+}
+
+bool end_stopped_download(Session &session, Workers &running, const Ticket &ticket, int event, int result) {
+    if (!running.download.stopping) return false;
+    if (!session.command.end(ticket)) return true;
+    running.restart_timer(ticket);
+    close_link();
+    running.post(event, result);
+    end_failed_download(running);
+    return true;
+}
+
+// No lock: the host callback may ask while a step holds the exchange for as
+// long as the device takes to answer.
+int stop_download(Session &session) {
+    const auto running = session.workers();
+    if (!running || !running->download.running()) return 1;
+    running->download.stopping = true;
+    return 0;
 }
 
 int erase(Session &session, std::uint8_t sector) {
@@ -209,6 +223,7 @@ int download(Session &session, int target, const TBinList *blocks) {
 
         running->restart_timer(*ticket);
         open_link_to_connected_device(session, *running);
+        sequence.end();
         sequence.target = target;
         sequence.staging = static_cast<int>(staging);
         sequence.remaining = static_cast<int>(records->size());
@@ -220,8 +235,7 @@ int download(Session &session, int target, const TBinList *blocks) {
     const auto address_step = chained_gate(session, *ticket, kAddress);
     if (!address_step) {  // forgotten meanwhile (_DeviceClose)
         ExchangeGuard guard(session.exchange_lock);
-        sequence.remaining = 0;
-        sequence.waiting.clear();
+        sequence.end();
         return 1;
     }
     send_address(session, *address_step, first);
@@ -255,6 +269,8 @@ void on_program_data_answer(Session &session, Workers &running, const Ticket &ti
     DownloadSequence &sequence = running.download;
     if (!answer_echoes(session, body, length)) return fail_step(session, running, ticket, VELKOR_EV_PRGDATA);
     if (sequence.sent < sequence.current.length()) {
+        // Stopped between two chunks: the data step did not finish.
+        if (sequence.running() && end_stopped_download(session, running, ticket, VELKOR_EV_PRGDATA, 1)) return;
         const auto next = session.command.hand_over(ticket, kPrgData);
         if (!next) return;
         running.restart_timer(*next);
@@ -263,6 +279,7 @@ void on_program_data_answer(Session &session, Workers &running, const Ticket &ti
         return;
     }
     if (!sequence.running()) return finish_alone(session, running, ticket, VELKOR_EV_PRGDATA);
+    if (end_stopped_download(session, running, ticket, VELKOR_EV_PRGDATA, 0)) return;
     const auto next = pass_on(session, running, ticket, kCheckSum, VELKOR_EV_PRGDATA);
     if (!next) return;
     sequence.programmed = false;
@@ -285,6 +302,7 @@ void on_checksum_answer(Session &session, Workers &running, const Ticket &ticket
     DownloadSequence &sequence = running.download;
     if (!answer_echoes(session, body, length)) return fail_step(session, running, ticket, VELKOR_EV_CHECKSUM);
     if (!sequence.running()) return finish_alone(session, running, ticket, VELKOR_EV_CHECKSUM);
+    if (end_stopped_download(session, running, ticket, VELKOR_EV_CHECKSUM, 0)) return;
 
     if (!sequence.programmed && sequence.target != sequence.staging) {
         const auto next = pass_on(session, running, ticket, kProgram, VELKOR_EV_CHECKSUM);
@@ -299,7 +317,7 @@ void on_checksum_answer(Session &session, Workers &running, const Ticket &ticket
         running.post(VELKOR_EV_CHECKSUM, 0);
         close_link();
         running.post(VELKOR_EV_DOWNLOAD, 0);
-        sequence.remaining = 0;
+        sequence.end();
         return;
     }
     const auto next = pass_on(session, running, ticket, kAddress, VELKOR_EV_CHECKSUM);
@@ -326,6 +344,7 @@ void on_program_answer(Session &session, Workers &running, const Ticket &ticket,
     DownloadSequence &sequence = running.download;
     if (!answer_echoes(session, body, length)) return fail_step(session, running, ticket, VELKOR_EV_PROGRAM);
     if (!sequence.running()) return finish_alone(session, running, ticket, VELKOR_EV_PROGRAM);
+    if (end_stopped_download(session, running, ticket, VELKOR_EV_PROGRAM, 0)) return;
     const auto next = pass_on(session, running, ticket, kCheckSum, VELKOR_EV_PROGRAM);
     if (!next) return;
     send_record_checksum(session, *next, sequence, sequence.target);

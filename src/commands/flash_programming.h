@@ -40,6 +40,13 @@ std::optional<Ticket> pass_on(Session &session, Workers &running, const Ticket &
 void send_download_data(Session &session, Workers &running, const Ticket &ticket);
 // Ends a download that runs with (3,1): one of its steps failed.
 void end_failed_download(Workers &running);
+// Asks the download that runs to stop once the step in flight has ended: 0,
+// or 1 when no download runs.
+int stop_download(Session &session);
+// When the host has asked the download to stop, the step that has just
+// ended is its last: the command ends with that step's (event, result), the
+// download with (3,1). False when no stop was asked for.
+bool end_stopped_download(Session &session, Workers &running, const Ticket &ticket, int event, int result);
 
 void on_erase_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
 void on_erase_timeout(Session &, Workers &, const Ticket &);

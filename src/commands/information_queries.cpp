@@ -53,6 +53,19 @@ void on_read_info_answer(Session &session, Workers &running, const Ticket &ticke
     running.post(VELKOR_EV_READINFO, 0);
 }
 
+int copy_flash_sectors(Session &session, void *dst, int max) {
+    ExchangeGuard guard(session.exchange_lock);
+    const auto running = session.workers();
+    if (!running || session.command.state() == kFlashInfo) return 0;
+    const std::size_t room = max > 0 ? static_cast<std::size_t>(max) : 0;
+    return static_cast<int>(running->flash_sectors.copy_blocks(static_cast<std::uint8_t *>(dst), room));
+}
+
+int flash_table_complete(Session &session) {
+    const auto running = session.workers();
+    return running && running->flash_sectors.complete_count_for(session.connected_device) > 0 ? 1 : 0;
+}
+
 void on_read_info_timeout(Session &session, Workers &running, const Ticket &ticket) {
     if (!session.command.end(ticket)) return;
     running.post(VELKOR_EV_READINFO, 1);

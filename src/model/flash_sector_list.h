@@ -5,6 +5,7 @@
 // still.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
@@ -74,6 +75,21 @@ public:
         std::lock_guard guard(lock_);
         return list_.size();
     }
+
+    // Copies up to `max` blocks, byte for byte as received, to `dst` (room for
+    // `max` blocks); returns how many blocks the table holds.
+    std::size_t copy_blocks(std::uint8_t *dst, std::size_t max) const {
+        std::lock_guard guard(lock_);
+        const std::size_t copied = dst == nullptr ? 0 : std::min(max, list_.size());
+        for (std::size_t i = 0; i < copied; ++i)
+            std::memcpy(dst + i * kInfoBlockSize, list_[i].info().block(), kInfoBlockSize);
+        return list_.size();
+    }
+
+    // The list itself, for hosts that read it as the library's own list type
+    // (the export table hands it out). They read it without the lock, as the
+    // list has always been read, while no _FlashInfo runs.
+    List *list_for_hosts() { return &list_; }
 
     // Calls `reader(const List &)` while no one changes the list.
     template <class Reader>

@@ -7,6 +7,7 @@
 #include <thread>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 
 #include "commands/maintenance_fixture.h"
@@ -244,6 +245,75 @@ TEST_F(FlashProgramming, TimeOutMidWayEndsTheDownload) {
     ASSERT_EQ(_Download(3, list.get()), 0);
     expect_events({{15, 7}, {1, 1}, {15, 7}, {1, 1}, {15, 9}, {10, 0}, {0, 1}, {3, 1}});
     EXPECT_EQ(_IsConnected(), 0);
+}
+
+// A stopped download: the step in flight ends as usual and is the last frame
+// to go out, (3,1) ends the download once, and the session serves at once.
+TEST_F(FlashProgramming, StopEndsTheDownloadAfterTheStepInFlight) {
+    struct Row {
+        const char *during;
+        std::uint8_t opcode;
+        int occurrence;  // of that opcode
+        std::vector<Event> expected;
+    };
+    const Row rows[] = {
+        {"the address step", 0xEC, 1, {{0, 0}, {3, 1}}},
+        {"a chunk before the last", 0xED, 1, {{0, 0}, {5, 1}, {3, 1}}},
+        {"the last chunk", 0xED, 3, {{0, 0}, {5, 0}, {3, 1}}},
+        {"the staging checksum", 0xEF, 1, {{0, 0}, {5, 0}, {2, 0}, {3, 1}}},
+        {"the program step", 0xEE, 1, {{0, 0}, {5, 0}, {2, 0}, {6, 0}, {3, 1}}},
+        {"the second record's address", 0xEC, 2, {{0, 0}, {5, 0}, {2, 0}, {6, 0}, {2, 0}, {0, 0}, {3, 1}}},
+    };
+    auto list = host_list({{0x100, pattern(1000)}});
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.during);
+        int seen = 0;
+        std::size_t stop_frame = 0;
+        device->set_override([&](const Block &frame) -> std::optional<std::vector<Block>> {
+            if (frame[20] == row.opcode && ++seen == row.occurrence) {
+                EXPECT_EQ(_StopDownload(), 0);
+                stop_frame = frames_written();
+            }
+            return std::nullopt;
+        });
+        events.clear();
+        ASSERT_EQ(_Download(0, list.get()), 0);
+        expect_events(row.expected);
+        EXPECT_EQ(frames_written(), stop_frame) << "a frame went out after the stopped step";
+        EXPECT_FALSE(usb::UsbIsOpen());
+        EXPECT_EQ(_StopDownload(), 1) << "no download runs";
+        device->set_override({});
+        events.clear();
+        ASSERT_EQ(_Address(TAddress{0, 3}), 0);
+        expect_events({{0, 0}});
+    }
+}
+
+// The host callback may stop a download that runs on another thread, while
+// that thread waits for the device's answer.
+TEST_F(FlashProgramming, StopFromTheCallbackAndWithoutADownload) {
+    events.clear();
+    EXPECT_EQ(_StopDownload(), 1);
+    pass(100);
+    EXPECT_TRUE(events.events().empty()) << "nothing to stop, nothing posted";
+
+    std::promise<int> stopped;
+    auto stop_result = stopped.get_future().share();
+    events.on_event([&](int a, int b) {
+        if (a == 0 && b == 0) stopped.set_value(_StopDownload());
+    });
+    int chunks = 0;
+    device->set_override([&](const Block &frame) -> std::optional<std::vector<Block>> {
+        // The first chunk waits until the callback has asked for the stop.
+        if (frame[20] == 0xED && ++chunks == 1) stop_result.wait_for(std::chrono::seconds(10));
+        return std::nullopt;
+    });
+    auto list = host_list({{0, pattern(2000)}});
+    ASSERT_EQ(_Download(3, list.get()), 0);
+    expect_events({{0, 0}, {5, 1}, {3, 1}});
+    EXPECT_EQ(stop_result.get(), 0);
+    EXPECT_EQ(chunks, 1);
+    events.on_event({});
 }
 
 // Erase and program get 30 s to answer, every other step 2 s.

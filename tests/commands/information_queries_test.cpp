@@ -53,12 +53,43 @@ protected:
 };
 
 TEST_F(InformationQueries, FlashTableOverSeveralFrames) {
-    connect_device(sector_blocks(5));
+    const auto blocks = sector_blocks(5);
+    connect_device(blocks);
+    // Asked while the table comes in, in the middle of its answer.
+    int count_while_reading = -1, complete_while_reading = -1;
+    device->set_override([&](const Block &frame) -> std::optional<std::vector<Block>> {
+        if (frame[20] == 0xE7) {
+            count_while_reading = _GetFlashSectors(nullptr, 0);
+            complete_while_reading = _IsFlashTableComplete();
+        }
+        return std::nullopt;
+    });
     ASSERT_EQ(_FlashInfo(), 0);
     ASSERT_TRUE(events.wait_for({11, 0}));
     ASSERT_TRUE(wait_idle());
     EXPECT_EQ(events.events(), (std::vector<Event>{{11, 0}}));
     EXPECT_EQ(sector_ids(), (std::vector<std::uint32_t>{100, 101, 102, 103, 104}));
+    EXPECT_EQ(count_while_reading, 0);
+    EXPECT_EQ(complete_while_reading, 0);
+
+    // The blocks as they came, never more than asked for.
+    EXPECT_EQ(_IsFlashTableComplete(), 1);
+    EXPECT_EQ(_GetFlashSectors(nullptr, 0), 5);
+    std::vector<std::uint8_t> copies(6 * 168, 0xAB);
+    for (const int max : {0, 3, 5, 6}) {
+        std::fill(copies.begin(), copies.end(), 0xAB);
+        EXPECT_EQ(_GetFlashSectors(copies.data(), max), 5) << max;
+        for (int i = 0; i < 6; ++i) {
+            const Bytes copy(copies.begin() + i * 168, copies.begin() + (i + 1) * 168);
+            if (i < std::min(max, 5))
+                EXPECT_EQ(copy, Bytes(blocks[i].begin(), blocks[i].end())) << max << " " << i;
+            else
+                EXPECT_EQ(copy, Bytes(168, 0xAB)) << "written past max " << max << " at " << i;
+        }
+    }
+    EXPECT_EQ(_GetFlashSectors(copies.data(), -1), 5);
+    EXPECT_EQ(_GetFlashSectors(nullptr, 3), 5);
+    device->set_override({});
     // The link that the command opened is closed again by its end.
     EXPECT_FALSE(usb::UsbIsOpen());
 
@@ -66,6 +97,10 @@ TEST_F(InformationQueries, FlashTableOverSeveralFrames) {
     ASSERT_EQ(_FlashInfo(), 0);
     ASSERT_TRUE(events.wait_for_count(2));
     EXPECT_EQ(sector_ids().size(), 5u);
+
+    _Close();
+    EXPECT_EQ(_GetFlashSectors(copies.data(), 6), 0) << "the table went with the session";
+    EXPECT_EQ(_IsFlashTableComplete(), 0);
 }
 
 TEST_F(InformationQueries, FrameOfABadLengthEndsTheReadButKeepsEarlierBlocks) {
@@ -81,6 +116,8 @@ TEST_F(InformationQueries, FrameOfABadLengthEndsTheReadButKeepsEarlierBlocks) {
         ASSERT_TRUE(wait_idle());
         EXPECT_EQ(events.events(), (std::vector<Event>{{11, 1}})) << bad;
         EXPECT_EQ(sector_ids(), (std::vector<std::uint32_t>{100, 101})) << bad;
+        EXPECT_EQ(_GetFlashSectors(nullptr, 0), 2) << "the blocks that came";
+        EXPECT_EQ(_IsFlashTableComplete(), 0);
         expect_download_refused();
     }
 }
