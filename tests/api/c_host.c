@@ -62,7 +62,14 @@ int main(int argc, char **argv) {
     check(strcmp(_GetErrorString(99), "Unknown error #99") == 0, "unknown error text");
     check(_GetConnectInfo() != NULL && _GetConnectInfo()->serialNumber == 0, "connected-device record");
     check(_GetConnectErrorInfo() == _GetConnectErrorInfo(), "connect-error record");
+    {
+        unsigned char blocks[2][VELKOR_INFO_BLOCK_SIZE];
+        check(_GetFlashSectors(blocks, 2) == 0, "no flash sector table before a _FlashInfo");
+        check(_IsFlashTableComplete() == 0, "no complete table");
+        check(_StopDownload() == 1, "no download to stop");
+    }
     check(_Close() == 0, "_Close");
+    check(_GetFlashSectors(NULL, 0) == 0 && _StopDownload() == 1, "the additions without a session");
     printf("c_host: %s\n", failures == 0 ? "ok" : "FAILED");
     return failures == 0 ? 0 : 1;
 }

@@ -7,6 +7,8 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,13 +62,21 @@ public:
         std::lock_guard guard(lock_);
         dropped_ = opcode;
     }
+    // Runs before the device answers each frame.
+    void before_answer(std::function<void(const Message &)> hook) {
+        std::lock_guard guard(lock_);
+        hook_ = std::move(hook);
+    }
 
 private:
     Reply answer(const Message &frame) {
+        std::function<void(const Message &)> hook;
         {
             std::lock_guard guard(lock_);
             if (dropped_ && frame.size() > 20 && frame[20] == *dropped_) return {};
+            hook = hook_;
         }
+        if (hook) hook(frame);
         Reply reply;
         for (const auto &block : model_->host_block(frame).answers) reply.messages.push_back(block_message(block));
         return reply;
@@ -75,6 +85,7 @@ private:
     std::shared_ptr<sim::DeviceModel> model_;
     std::mutex lock_;
     std::optional<std::uint8_t> dropped_;
+    std::function<void(const Message &)> hook_;
     TestDevice endpoint_;  // last: it serves until it is gone
 };
 
@@ -279,6 +290,27 @@ TEST_F(SocketSequences, ADownloadNeedsTheConnectedDevicesCompleteTable) {
     settle_on({3, 0});
     const sim::Bytes written = b_->model().read_memory(0, 0x0, 8);
     EXPECT_EQ(written, (sim::Bytes{0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x64}));
+
+    // Stopped by the host's callback while the device works on the data: the
+    // data step is the last, and the session serves at once.
+    std::promise<int> stopped;
+    auto stop_result = stopped.get_future().share();
+    events.on_event([&](int a, int b) {
+        if (a == VELKOR_EV_ADDRESS && b == 0) stopped.set_value(_StopDownload());
+    });
+    b_->before_answer([stop_result](const Message &frame) {
+        if (frame.size() > 20 && frame[20] == 0xED) stop_result.wait_for(10s);
+    });
+    const std::size_t frames_before = b_->frames();
+    ASSERT_EQ(download(), 0);
+    settle_on({3, 1});
+    EXPECT_EQ(events.events(), (std::vector<Event>{{0, 0}, {5, 0}, {3, 1}}));
+    EXPECT_EQ(stop_result.get(), 0);
+    EXPECT_EQ(b_->frames(), frames_before + 2) << "the address and the one data frame";
+    events.on_event({});
+    b_->before_answer({});
+    EXPECT_EQ(_StopDownload(), 1);
+    ASSERT_EQ(_CommRefresh(), 0);
     _BinListFree(list);
 }
 
