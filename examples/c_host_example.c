@@ -1,19 +1,22 @@
 /*
  * A small host of the Velkor Control API in C: search, connect to the device
- * found, describe it, disconnect. Events arrive on a thread of the library;
- * the callback queues them and wakes the host thread, which waits for the
- * event that ends each command.
+ * found, describe it, read its flash sector table and check that the
+ * firmware in it fits together, disconnect. Events arrive on a thread of the
+ * library; the callback queues them and wakes the host thread, which waits
+ * for the event that ends each command.
  *
- * Build: cc c_host_example.c $(pkg-config --cflags --libs velkor) -lpthread
- * Run it against a simulated device: drova with-sim ./c_host_example
+ * Build: cc c_host_example.c firmware_tree.c $(pkg-config --cflags --libs velkor) -lpthread
+ * Run it against a simulated device:
+ *   drova --sim firmware_table.json with-sim ./c_host_example
  */
 #include <pthread.h>
 #include <stdio.h>
 #include <time.h>
 
 #include "Vevara_Rovo_dar.h"
+#include "firmware_tree.h"
 
-enum { QUEUE_SIZE = 64, WAIT_SECONDS = 15 };
+enum { QUEUE_SIZE = 64, WAIT_SECONDS = 15, MOST_SECTORS = 255, MARKED = 1 };
 
 static pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t queue_changed = PTHREAD_COND_INITIALIZER;
@@ -55,6 +58,64 @@ static int wait_for(int operation) {
     return result;
 }
 
+/* The name field as text: up to its first zero byte, odd bytes as '?'. */
+static void print_name(const u8 *block) {
+    for (int k = 0; k < 64 && block[VELKOR_INFO_NAME + k] != 0; ++k) {
+        const u8 c = block[VELKOR_INFO_NAME + k];
+        putchar(c >= 0x20 && c < 0x7F ? c : '?');
+    }
+}
+
+static void print_version(const char *label, const u8 *block, int offset) {
+    const u32 v = firmware_block_word(block, offset);
+    if (v == 0xFFFEFDFCu) { /* the wildcard */
+        printf(" %s Don't care", label);
+        return;
+    }
+    printf(" %s %u.%u.%u.%u", label, (unsigned)(v >> 24), (unsigned)(v >> 16 & 0xFF), (unsigned)(v >> 8 & 0xFF),
+           (unsigned)(v & 0xFF));
+}
+
+/* Lists the table _FlashInfo read and runs the consistency check for every
+ * firmware entry over one tree of the whole table. */
+static void check_flash_table(void) {
+    static u8 blocks[MOST_SECTORS][VELKOR_INFO_BLOCK_SIZE];
+    static FirmwareEntry entries[MOST_SECTORS];
+    static FirmwareTreeNode nodes[MOST_SECTORS * FIRMWARE_TREE_NODES_PER_SECTOR];
+    static const struct { int bit; const char *field; } fields[] = {
+        {FIRMWARE_MARK_ID, "id"}, {FIRMWARE_MARK_VERSION_B, "versionB"},
+        {FIRMWARE_MARK_VERSION_C, "versionC"}, {FIRMWARE_MARK_VERSION_D, "versionD"}};
+    const int held = _GetFlashSectors(blocks, MOST_SECTORS);
+    const int count = held < MOST_SECTORS ? held : MOST_SECTORS;
+    FirmwareTree tree;
+    firmware_tree_init(&tree, nodes, count * FIRMWARE_TREE_NODES_PER_SECTOR);
+    for (int k = 0; k < count; ++k) {
+        entries[k].block = blocks[k];
+        firmware_tree_add_sector(&tree, &entries[k]);
+    }
+    printf("%d flash sectors; the staging area is area %d\n", count, count);
+    for (int k = 0; k < count; ++k) {
+        const u32 id = firmware_block_word(blocks[k], VELKOR_INFO_ID);
+        if (id == 0xFFFFFFFFu) {
+            printf("sector %d: empty\n", k);
+            continue;
+        }
+        const int top = firmware_tree_top(&tree, k);
+        /* Every mark lands below the entry checked, so it can be read at once. */
+        _ConsistencyCheck(&tree.tree, firmware_tree_handle(&tree, top), MARKED);
+        const int marks = firmware_tree_marks(&tree, top, MARKED);
+        printf("sector %d: id %u '", k, (unsigned)id);
+        print_name(blocks[k]);
+        printf("'");
+        print_version("firmware", blocks[k], VELKOR_INFO_FW_VERSION);
+        print_version("versionC", blocks[k], VELKOR_INFO_VERSION_C);
+        printf(marks == 0 ? ": fits\n" : ": marked");
+        for (size_t f = 0; f < sizeof fields / sizeof fields[0]; ++f)
+            if (marks & fields[f].bit) printf(" %s", fields[f].field);
+        if (marks != 0) printf("\n");
+    }
+}
+
 int main(void) {
     static char description[4096];
     if (_Initialize(on_event, NULL, 0) != 0) return 1;
@@ -74,6 +135,9 @@ int main(void) {
                            VELKOR_HINT_FOS_IFC_VERSION,
                        _GetConnectInfo(), description, sizeof description);
     printf("%s", description);
+
+    if (_FlashInfo() == 0 && wait_for(VELKOR_EV_FLASHINFO) == 0) check_flash_table();
+    else fprintf(stderr, "the flash sector table could not be read\n");
 
     const int disconnected = _Disconnect() == 0 && wait_for(VELKOR_EV_DISCONNECT) == 0;
     _Close();

@@ -10,14 +10,13 @@
 
 #include "Vevara_Rovo_dar.h"
 #include "driven_session.h"
+#include "firmware_tree.h"
 #include "fuzz_input.h"
 #include "model/byte_order.h"
-#include "support/reference_tree.h"
 
 namespace velkor::fuzzing {
 namespace {
 
-using Node = testing::ReferenceTree::Node;
 using Block = std::array<std::uint8_t, VELKOR_INFO_BLOCK_SIZE>;
 
 constexpr std::uint32_t kWildcard = 0xFFFEFDFC;
@@ -31,7 +30,7 @@ struct Record {
 
 std::uint32_t word(const std::uint8_t *block, std::size_t offset) { return load_be32(block + offset); }
 
-const std::uint8_t *block_of(const Node &node) {
+const std::uint8_t *block_of(const FirmwareTreeNode &node) {
     const auto *record = static_cast<const Record *>(node.data);
     return record ? record->block : nullptr;
 }
@@ -43,20 +42,21 @@ bool is_application(std::uint32_t id) { return id > 2 && id != kEmpty; }
 // The rules, read plainly: the state index each node must end with.
 class Expectation {
 public:
-    Expectation(const std::vector<const Node *> &all, int v) : all_(all), v_(v), marks_(all.size(), -1) {}
+    Expectation(const FirmwareTree &tree, int v)
+        : nodes_(tree.nodes), v_(v), marks_(static_cast<std::size_t>(tree.count), FIRMWARE_TREE_NONE) {}
 
-    void check(const std::vector<Node *> &tops, const Node &n) {
-        const std::uint8_t *p = block_of(n);
+    void check(const std::vector<int> &tops, int n) {
+        const std::uint8_t *p = block_of(nodes_[n]);
         if (p == nullptr) return;
         const std::uint32_t id = word(p, VELKOR_INFO_ID);
         bool has_c = word(p, VELKOR_INFO_VERSION_C) == kWildcard;
         bool bad_b = false, bad_d = false, dup_c = false;
-        for (const Node *other : tops) {
-            const std::uint8_t *q = other == &n ? nullptr : block_of(*other);
+        for (const int other : tops) {
+            const std::uint8_t *q = other == n ? nullptr : block_of(nodes_[other]);
             if (q == nullptr) continue;
             const std::uint32_t other_id = word(q, VELKOR_INFO_ID);
             if (id != 2 && id != kEmpty && other_id == id) {
-                if (!n.children.empty()) mark(*n.children.front());
+                if (nodes_[n].firstChild != FIRMWARE_TREE_NONE) mark(nodes_[n].firstChild);
                 mark(n);
             }
             const bool c_matches =
@@ -78,24 +78,21 @@ public:
         if (!has_c && id != 2) mark_field(n, VELKOR_INFO_VERSION_C);
     }
 
-    int state_of(std::size_t k) const { return marks_[k]; }
+    int state_of(int k) const { return marks_[static_cast<std::size_t>(k)]; }
 
 private:
-    void mark(const Node &node) {
-        for (std::size_t k = 0; k < all_.size(); ++k)
-            if (all_[k] == &node) marks_[k] = v_;
-    }
-    void mark_field(const Node &n, std::uintptr_t offset) {
-        for (const auto &group : n.children) {
-            for (const auto &field : group->children) {
-                if (reinterpret_cast<std::uintptr_t>(field->data) != offset) continue;
-                for (const Node *up = field.get(); up != nullptr && up->parent != nullptr; up = up->parent) mark(*up);
+    void mark(int node) { marks_[static_cast<std::size_t>(node)] = v_; }
+    void mark_field(int n, std::uintptr_t offset) {
+        for (int group = nodes_[n].firstChild; group != FIRMWARE_TREE_NONE; group = nodes_[group].nextSibling) {
+            for (int field = nodes_[group].firstChild; field != FIRMWARE_TREE_NONE; field = nodes_[field].nextSibling) {
+                if (reinterpret_cast<std::uintptr_t>(nodes_[field].data) != offset) continue;
+                for (int up = field; up != FIRMWARE_TREE_NONE; up = nodes_[up].parent) mark(up);
                 break;
             }
         }
     }
 
-    const std::vector<const Node *> &all_;
+    const FirmwareTreeNode *nodes_;
     int v_;
     std::vector<int> marks_;
 };
@@ -125,11 +122,14 @@ std::uintptr_t pick_offset(FuzzInput &in) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     using namespace velkor::fuzzing;
     FuzzInput in(data, size);
-    velkor::testing::ReferenceTree tree;
+    // At most 8 entries of 1 + 3 groups x (1 + 3 fields) nodes.
+    std::array<FirmwareTreeNode, 8 * 13> nodes;
+    FirmwareTree tree;
+    firmware_tree_init(&tree, nodes.data(), static_cast<int>(nodes.size()));
     const int top_count = 1 + in.byte() % 8;
     std::vector<std::unique_ptr<Block>> blocks;
     std::vector<std::unique_ptr<Record>> records;
-    std::vector<Node *> tops;
+    std::vector<int> tops;
     for (int t = 0; t < top_count; ++t) {
         auto block = std::make_unique<Block>();
         velkor::store_be32(block->data() + VELKOR_INFO_ID, pick_id(in));
@@ -138,26 +138,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             velkor::store_be32(block->data() + offset, pick_version(in));
         const std::uint8_t carries = in.byte() % 8;
         records.push_back(std::make_unique<Record>(Record{carries == 1 ? nullptr : block->data()}));
-        Node &top = tree.add_top(carries == 0 ? nullptr : records.back().get());
+        const int top = firmware_tree_add(&tree, FIRMWARE_TREE_NONE, carries == 0 ? nullptr : records.back().get());
         blocks.push_back(std::move(block));
-        tops.push_back(&top);
+        tops.push_back(top);
         const int groups = in.byte() % 4;
         for (int g = 0; g < groups; ++g) {
-            Node &group = top.add(nullptr);
+            const int group = firmware_tree_add(&tree, top, nullptr);
             const int fields = in.byte() % 4;
-            for (int f = 0; f < fields; ++f) velkor::testing::ReferenceTree::add_field(group, pick_offset(in));
+            for (int f = 0; f < fields; ++f) firmware_tree_add_field(&tree, group, static_cast<int>(pick_offset(in)));
         }
     }
     const std::uint8_t which = in.byte();
     const int v = static_cast<int>(in.byte());
-    Node *checked = which % 16 == 15 ? nullptr : tops[which % tops.size()];
+    const int checked = which % 16 == 15 ? FIRMWARE_TREE_NONE : tops[which % tops.size()];
+    TDCTreeNode *handle = firmware_tree_handle(&tree, checked);
 
-    const auto all = tree.all_nodes();
-    Expectation expected(all, v);
-    if (checked != nullptr) expected.check(tops, *checked);
-    _ConsistencyCheck(tree.c_tree(), checked ? checked->handle() : nullptr, v);
-    for (std::size_t k = 0; k < all.size(); ++k)
-        if (all[k]->state_index != expected.state_of(k)) fail("the marks differ from the rules");
-    _ConsistencyCheck(nullptr, checked ? checked->handle() : nullptr, v);  // no tree: nothing to do
+    Expectation expected(tree, v);
+    if (checked != FIRMWARE_TREE_NONE) expected.check(tops, checked);
+    _ConsistencyCheck(&tree.tree, handle, v);
+    for (int k = 0; k < tree.count; ++k)
+        if (nodes[static_cast<std::size_t>(k)].stateIndex != expected.state_of(k))
+            fail("the marks differ from the rules");
+    _ConsistencyCheck(nullptr, handle, v);  // no tree: nothing to do
     return 0;
 }

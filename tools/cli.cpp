@@ -18,11 +18,15 @@
 namespace drova {
 namespace {
 
+// A saved table of 255 sectors is some 80 KiB.
+constexpr std::uintmax_t kMostTableBytes = 16u << 20;
+
 constexpr const char *kExitCodes =
     "Exit status:\n"
-    "  0 success            2 bad arguments       3 bad image file\n"
+    "  0 success            2 bad arguments       3 bad image or table file\n"
     "  4 library not loadable or lacking an export  5 simulated device did not start\n"
     "  6 no device found    7 no outcome reported in time   130 interrupted\n"
+    "  8 check: the consistency check marked an entry of the flash table\n"
     "  10+a   the command ended with the event (a,1), e.g. 14 erase failed, 13 download failed,\n"
     "         12 a checksum did not match, 19 connect failed, 24 start application failed\n"
     "  40+e   the library refused the command with error e, e.g. 45 not connected, 50 busy\n"
@@ -89,6 +93,14 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
 
     auto *info = app.add_subcommand("info", "connect and describe the device");
     auto *flash = app.add_subcommand("flash", "connect and print the flash sector table");
+    flash->add_flag("--json", json, "print the table as JSON (drova check --table reads it)");
+
+    std::optional<std::string> table_file;
+    auto *check = app.add_subcommand("check", "check that the firmware in the flash fits together (exit status 8 "
+                                              "when the library's consistency check marks an entry)");
+    check->add_flag("--json", json, "print the entries and what the check marked as JSON");
+    check->add_option("--table", table_file, "check a table saved by drova flash --json instead of a device")
+        ->type_name("FILE");
 
     unsigned sector = 0;
     auto *erase = app.add_subcommand("erase", "erase a flash sector");
@@ -192,15 +204,26 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
                 throw Failure(exit_code::kBadFile, file + ": " + error.what());
             }
         }
+        std::optional<FlashTable> saved_table;
+        if (*check && table_file) {
+            try {
+                saved_table = table_from_json(read_whole_file(*table_file, kMostTableBytes));
+            } catch (const std::runtime_error &error) {  // ImageError, TableError
+                throw Failure(exit_code::kBadFile, *table_file + ": " + error.what());
+            }
+        }
         std::uint32_t serial_to_write = 0;
         if (*write_serial_command) serial_to_write = serial_argument(new_serial, "write-serial");
 
         const InterruptGuard interrupt_guard;
-        Runtime runtime(options, console, options.sim || (*demo_command && !demo_real && !options.selection.serial &&
-                                                          !options.selection.index));
+        // A saved table needs the library, not a device.
+        Runtime runtime(options, console, !saved_table && (options.sim || (*demo_command && !demo_real &&
+                                                                            !options.selection.serial &&
+                                                                            !options.selection.index)));
         if (*list) list_devices(runtime, json);
         else if (*info) show_info(runtime);
-        else if (*flash) show_flash(runtime);
+        else if (*flash) show_flash(runtime, json);
+        else if (*check) check_flash(runtime, json, std::move(saved_table));
         else if (*erase) erase_sector(runtime, sector);
         else if (*download) download_file(runtime, std::move(*image), target, erase_first);
         else if (*start) start_application(runtime, id_argument(id_text));

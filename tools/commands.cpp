@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "exit_codes.h"
+#include "flash_table.h"
 #include "interrupt.h"
 #include "os_services.h"
 #include "sample_image.h"
@@ -26,12 +28,6 @@ constexpr int kAllHintLines = VELKOR_HINT_NAME | VELKOR_HINT_SERIAL_NUMBER | VEL
 constexpr int kFlashTable = VELKOR_HINT_FLASH_SECTORS | VELKOR_HINT_FIRMWARE_APPS | VELKOR_HINT_INDENT;
 // Firmware features are numbered 0 to 18.
 constexpr int kFeatureCount = 19;
-
-std::string version_text(std::uint32_t version) {
-    if (version == 0xFFFEFDFC) return "Don't care";
-    return std::to_string(version >> 24) + "." + std::to_string(version >> 16 & 0xFF) + "." +
-           std::to_string(version >> 8 & 0xFF) + "." + std::to_string(version & 0xFF);
-}
 
 std::string indented(const std::string &text) {
     std::string result;
@@ -214,6 +210,24 @@ void read_flash_table(DeviceSession &session) {
     session.run("flash information", VELKOR_EV_FLASHINFO, [&] { return session.api()._FlashInfo(); });
 }
 
+// The table that _FlashInfo read, block for block as the device sent it.
+FlashTable fetched_table(DeviceSession &session) {
+    const VelkorApi &api = session.api();
+    require(api, {"_GetFlashSectors"});
+    FlashTable table;
+    table.device = session.device_line(*api._GetConnectInfo());
+    const int count = api._GetFlashSectors(nullptr, 0);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::max(count, 0)) * VELKOR_INFO_BLOCK_SIZE);
+    // No command runs between the two calls, so the count holds; never read past what was copied.
+    const int copied = std::min(count, api._GetFlashSectors(bytes.data(), count));
+    for (int k = 0; k < copied; ++k) {
+        InfoBlock &block = table.sectors.emplace_back();
+        const auto from = bytes.begin() + static_cast<std::ptrdiff_t>(k) * VELKOR_INFO_BLOCK_SIZE;
+        std::copy_n(from, block.size(), block.begin());
+    }
+    return table;
+}
+
 std::string feature_list(const VelkorApi &api) {
     std::string list;
     for (int feature = 0; feature < kFeatureCount; ++feature)
@@ -349,13 +363,40 @@ void show_info(Runtime &runtime) {
     runtime.console().line("");
 }
 
-void show_flash(Runtime &runtime) {
+void show_flash(Runtime &runtime, bool json) {
     const VelkorApi &api = runtime.api();
-    require(api, {"_FlashInfo", "_GetHintAboutDROVA"});
+    require(api, {"_FlashInfo", "_GetFlashSectors", "_GetHintAboutDROVA"});
     DeviceSession session(api, runtime.console());
-    session.connect(runtime.selection());
+    session.connect(runtime.selection(), !json);
     read_flash_table(session);
+    const FlashTable table = fetched_table(session);
+    if (json) {
+        runtime.console().print(table_json(table));
+        return;
+    }
     runtime.console().print(session.hint(kFlashTable, api._GetConnectInfo()));
+    runtime.console().print(table_text(table));
+}
+
+void check_flash(Runtime &runtime, bool json, std::optional<FlashTable> saved) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_ConsistencyCheck"});
+    FlashTable table;
+    if (saved) {
+        table = std::move(*saved);
+    } else {
+        require(api, {"_FlashInfo", "_GetFlashSectors"});
+        DeviceSession session(api, runtime.console());
+        session.connect(runtime.selection(), !json);
+        read_flash_table(session);
+        table = fetched_table(session);
+    }
+    const auto verdicts = check_table(table, api._ConsistencyCheck);
+    runtime.console().print(json ? verdicts_json(table, verdicts) : verdicts_text(table, verdicts));
+    const std::size_t marked = marked_count(verdicts);
+    if (marked > 0)
+        throw Failure(exit_code::kInconsistent, "check: the consistency check marked " + std::to_string(marked) +
+                                                    " of " + std::to_string(verdicts.size()) + " entries");
 }
 
 void erase_sector(Runtime &runtime, unsigned sector) {

@@ -12,6 +12,7 @@
 
 #include "console.h"
 #include "device_session.h"
+#include "flash_table.h"
 #include "image_file.h"
 #include "library_loader.h"
 #include "simulator.h"
@@ -52,7 +53,9 @@ std::string library_banner(const GlobalOptions &options);
 
 void list_devices(Runtime &runtime, bool json);
 void show_info(Runtime &runtime);
-void show_flash(Runtime &runtime);
+void show_flash(Runtime &runtime, bool json);
+// Checks `saved` (a table read from a file), or without it the connected device's table.
+void check_flash(Runtime &runtime, bool json, std::optional<FlashTable> saved);
 void erase_sector(Runtime &runtime, unsigned sector);
 void download_file(Runtime &runtime, Image image, unsigned target, bool erase_first);
 void start_application(Runtime &runtime, std::uint32_t id);

@@ -154,7 +154,7 @@ std::vector<TDROVAInfo> DeviceSession::found_devices() const {
     return found;
 }
 
-void DeviceSession::connect(const Selection &selection) {
+void DeviceSession::connect(const Selection &selection, bool announce) {
     api_.require({"_Connect", "_FindDROVAs", "_GetConnectInfo", "_SnConvertUint2Agt"});
     if (selection.serial) {
         search(selection.search_unit_ms);
@@ -176,7 +176,9 @@ void DeviceSession::connect(const Selection &selection) {
         search(selection.search_unit_ms, true);
         await("connect", VELKOR_EV_CONNECT);
     }
-    console_.line("connected: " + device_line(*api_._GetConnectInfo()));
+    const std::string connected = "connected: " + device_line(*api_._GetConnectInfo());
+    if (announce) console_.line(connected);
+    else console_.detail(connected);
 }
 
 void DeviceSession::disconnect() { run("disconnect", VELKOR_EV_DISCONNECT, [this] { return api_._Disconnect(); }); }

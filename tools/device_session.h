@@ -83,8 +83,9 @@ public:
     void search(int unit_ms, bool connect_after = false);
     // The entries of the last finished search, in the order _Connect sees them.
     std::vector<TDROVAInfo> found_devices() const;
-    // Searches and claims the selected device.
-    void connect(const Selection &selection);
+    // Searches and claims the selected device, and says which one it is
+    // (only with -v when not `announce`, so that JSON output stays clean).
+    void connect(const Selection &selection, bool announce = true);
     void disconnect();
     bool connected() const;
 

@@ -7,11 +7,12 @@ namespace drova::exit_code {
 inline constexpr int kOk = 0;
 inline constexpr int kInternal = 1;
 inline constexpr int kUsage = 2;            // bad arguments; no device was touched
-inline constexpr int kBadFile = 3;          // an image file that cannot be read or parsed; no device was touched
+inline constexpr int kBadFile = 3;          // an image or table file that cannot be read or parsed; no device was touched
 inline constexpr int kLibrary = 4;          // the library cannot be loaded or lacks an export
 inline constexpr int kSimulator = 5;        // the simulated device did not start
 inline constexpr int kNoDevice = 6;         // no device answered, or the selection matches none
 inline constexpr int kSilent = 7;           // the library reported no outcome in time
+inline constexpr int kInconsistent = 8;     // the consistency check marked an entry of the flash table
 inline constexpr int kOperationFailed = 10; // + the event's operation a: (a, 1) ended the command (10..24)
 inline constexpr int kRefusedSilently = 39; // the library refused a command without giving a reason
 inline constexpr int kRefused = 40;         // + the error code of the (15, code) event that refused it (40..57)

@@ -259,18 +259,22 @@ Image parse_image(const std::filesystem::path &name, std::string_view content, I
     return image;
 }
 
-Image load_image(const std::filesystem::path &path, ImageFormat format, std::optional<std::uint32_t> binary_address) {
+std::string read_whole_file(const std::filesystem::path &path, std::uintmax_t max_bytes) {
     std::error_code error;
     const auto status = std::filesystem::status(path, error);
     if (error || !std::filesystem::exists(status)) throw ImageError("no such file");
     if (std::filesystem::is_directory(status)) throw ImageError("is a directory");
     const auto size = std::filesystem::file_size(path, error);
-    if (!error && size > kMaxFileBytes) throw ImageError("larger than " + std::to_string(kMaxFileBytes >> 20) + " MiB");
+    if (!error && size > max_bytes) throw ImageError("larger than " + std::to_string(max_bytes >> 20) + " MiB");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ImageError("cannot be read");
     std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     if (in.bad()) throw ImageError("read error");
-    return parse_image(path, content, format, binary_address);
+    return content;
+}
+
+Image load_image(const std::filesystem::path &path, ImageFormat format, std::optional<std::uint32_t> binary_address) {
+    return parse_image(path, read_whole_file(path, kMaxFileBytes), format, binary_address);
 }
 
 }  // namespace drova

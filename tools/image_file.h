@@ -60,6 +60,9 @@ std::vector<Segment> merge_segments(std::vector<Segment> records);
 // Which format a file is in: by its extension, else by its first characters.
 ImageFormat detect_image_format(const std::filesystem::path &path, std::string_view content);
 
+// A file's whole content. Throws ImageError when there is no such file, it is
+// a directory or larger than `max_bytes`, or it cannot be read.
+std::string read_whole_file(const std::filesystem::path &path, std::uintmax_t max_bytes);
 // Reads and parses a file. `binary_address` places a raw binary file; it is an
 // error with the other formats, whose records carry their own addresses.
 Image load_image(const std::filesystem::path &path, ImageFormat format, std::optional<std::uint32_t> binary_address);

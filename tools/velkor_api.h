@@ -15,10 +15,11 @@ namespace drova {
 // Every export drova calls.
 #define DROVA_EXPORTS(X)                                                                                               \
     X(_Initialize) X(_Close) X(_IsConnected) X(_GetConnectInfo) X(_GetErrorString) X(_Connect) X(_Disconnect)          \
-    X(_FindDROVAs) X(_GetFoundDevices) X(_StartNetworkScanning) X(_StopNetworkScanning) X(_CommRefresh) X(_GetDeviceName) X(_ReadInfo)     \
-    X(_FlashInfo) X(_AppInfo) X(_BinListCreate) X(_BinListAdd) X(_BinListFree) X(_Erase) X(_Download) X(_StartApp)     \
-    X(_AutoStart) X(_Reset) X(_Wrsn) X(_GetCompatibleFOSVersions) X(_HasCompatibleFWVersion) X(_IsSupportedFwFeature)  \
-    X(_SnConvertUint2Agt) X(_GetHintAboutDROVA)
+    X(_FindDROVAs) X(_GetFoundDevices) X(_StartNetworkScanning) X(_StopNetworkScanning) X(_CommRefresh)                \
+    X(_GetDeviceName) X(_ReadInfo) X(_FlashInfo) X(_GetFlashSectors) X(_AppInfo) X(_BinListCreate) X(_BinListAdd)      \
+    X(_BinListFree) X(_Erase) X(_Download) X(_StartApp) X(_AutoStart) X(_Reset) X(_Wrsn)                               \
+    X(_GetCompatibleFOSVersions) X(_HasCompatibleFWVersion) X(_IsSupportedFwFeature) X(_SnConvertUint2Agt)             \
+    X(_GetHintAboutDROVA) X(_ConsistencyCheck)
 
 class VelkorApi {
 public:

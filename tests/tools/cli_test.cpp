@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "cli.h"
+#include "flash_table.h"
 #include "sample_image.h"
 #include "simulator.h"
 
@@ -97,10 +98,31 @@ TEST(DrovaArguments, BadArgumentsAndFilesTouchNoDevice) {
     expect_untouched(drova(args({"download", bad.string(), "-t", "0"})), 3, "line 2: checksum mismatch");
     expect_untouched(drova(args({"download", good.string(), "-t", "0", "--format", "srec"})), 3,
                      "line 1: an S-record starts with S");
+    // A saved flash table is read before the library is loaded.
+    const auto table = [](const std::string &content) { return write_file("table.json", content).string(); };
+    expect_untouched(drova(args({"check", "--table", "/no/such/table.json"})), 3, "no such file");
+    expect_untouched(drova(args({"check", "--table", table("{\"sectors\": [")})), 3, "not valid JSON");
+    expect_untouched(drova(args({"check", "--table", table(R"({"sectors": {}})")})), 3, "sectors: expected the list");
+    expect_untouched(drova(args({"check", "--table", table(R"({"sectors": [{"sector": 1, "id": 5}]})")})), 3,
+                     "sectors[0].sector: expected 0");
+    expect_untouched(drova(args({"check", "--table", table(R"({"sectors": [{"sector": 0, "id": -1}]})")})), 3,
+                     "sectors[0].id: expected a number");
+    expect_untouched(
+        drova(args({"check", "--table", table(R"({"sectors": [{"sector": 0, "id": 5, "name": "a\\x0"}]})")})), 3,
+        "sectors[0].name: expected at most 64 bytes");
+    expect_untouched(drova(args({"check", "--table", table(R"({"sectors": [{"sector": 0, "id": 5, "name": "a",
+                                                           "versionA": "1.2.3"}]})")})),
+                     3, "sectors[0].versionA: expected a version A.B.C.D");
+    expect_untouched(
+        drova(args({"check", "--table", table(R"({"sectors": [{"sector": 0, "id": 2, "kind": "empty"}]})")})), 3,
+        "sectors[0].kind: does not fit id 2, which is kind-2");
+    expect_untouched(drova(args({"check", "--table", table(R"({"sectorCount": 2, "sectors": []})")})), 3,
+                     "sectorCount: expected 0");
 
     const Result help = drova({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Exit status:"), std::string::npos);
+    EXPECT_NE(help.out.find("8 check: the consistency check marked an entry"), std::string::npos) << help.out;
     const Result missing = drova({"--library", kNoLibrary, "info"});
     EXPECT_EQ(missing.status, 4);
     EXPECT_NE(missing.err.find("cannot load the library"), std::string::npos);
@@ -144,6 +166,14 @@ TEST_F(DrovaCommands, DownloadsAHexFileListsAndStartsIt) {
     const Result flash = command({"flash"});
     ASSERT_EQ(flash.status, 0) << flash.err;
     EXPECT_NE(flash.out.find("  Empty\n  Empty\n  drova demo application (4711)\n"), std::string::npos) << flash.out;
+    for (const char *line : {"\nsector 1  empty\n",
+                             "\nsector 2  application  id 4711  'drova demo application'  A Don't care  B Don't care  "
+                             "C Don't care  D Don't care  firmware 1.2.0.3\n",
+                             "\nsector 7  empty\narea 8  staging area\n"})
+        EXPECT_NE(flash.out.find(line), std::string::npos) << line << "\n" << flash.out;
+    const Result check = command({"check"});
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_NE(check.out.find("check: 1 entry, nothing marked\n"), std::string::npos) << check.out;
 
     const Result start = command({"start", "4711"});
     ASSERT_EQ(start.status, 0) << start.err;
@@ -264,6 +294,88 @@ TEST(DrovaSimulated, ListsTheFoundDevicesAndSelectsByTheirIndex) {
     const Result beyond = simulated(two, {"--index", "2", "flash"});
     EXPECT_EQ(beyond.status, 6);
     EXPECT_NE(beyond.err.find("no device at index 2: 2 found"), std::string::npos) << beyond.err;
+}
+
+// What the consistency check marks, in drova check's words, from the device
+// and from the table drova flash --json saved of it.
+TEST(DrovaSimulated, ChecksTheFlashTable) {
+    const std::string kind0 = R"({"sector": 0, "id": 0, "name": "Boot loader", "fw_version": "1.4.0.0",
+                                 "version_a": "3.0.0.0", "version_b": "2.0.0.0", "version_c": "255.254.253.252"})";
+    const std::string kind2 = R"({"sector": 1, "id": 2, "name": "Motor system", "version_c": "1.2.0.0",
+                                 "version_d": "3.0.0.0"})";
+    const std::string motor = R"({"sector": 2, "id": 5, "name": "Motor control", "fw_version": "2.1.0.0",
+                                 "version_b": "2.0.0.0", "version_c": "1.2.0.0"})";
+    const auto device = [](int sectors, const std::vector<std::string> &applications) {
+        std::string config = R"({"devices": [{"sectors": )" + std::to_string(sectors) + R"(, "applications": [)";
+        for (const auto &application : applications)
+            config += (&application == &applications[0] ? "" : ",") + application;
+        return config + "]}]}";
+    };
+
+    const Result consistent = simulated(
+        device(5, {kind0, kind2, motor, R"({"sector": 4, "id": 6, "name": "Diagnostics", "version_c": "1.2.0.0",
+                                           "version_b": "255.254.253.252"})"}),
+        {"check"});
+    EXPECT_EQ(consistent.status, 0) << consistent.err;
+    EXPECT_NE(consistent.out.find("\nsector 2  application  id 5  'Motor control'  A 0.0.0.0  B 2.0.0.0  C 1.2.0.0  "
+                                  "D 0.0.0.0  firmware 2.1.0.0\nsector 4  application  id 6  'Diagnostics'  "),
+              std::string::npos)
+        << consistent.out;
+    EXPECT_NE(consistent.out.find("\ncheck: 4 entries, nothing marked\n"), std::string::npos) << consistent.out;
+
+    // Duplicate ids, kind-2 entries offering one versionC and one without the
+    // kind-0 versionA as its versionD, an application without a kind-2
+    // versionC, one with another versionB, a kind-1 entry with a versionC.
+    const std::string inconsistent = device(
+        9, {kind0, kind2, motor,
+            R"({"sector": 3, "id": 6, "name": "Diag\u0001nostics\\", "version_b": "2.0.0.0", "version_c": "1.3.0.0"})",
+            R"({"sector": 4, "id": 5, "name": "Motor control 2", "version_b": "1.0.0.0", "version_c": "1.2.0.0"})",
+            R"({"sector": 5, "id": 2, "name": "Other system", "version_c": "1.2.0.0", "version_d": "2.0.0.0"})",
+            R"({"sector": 7, "id": 1, "name": "Loader", "version_c": "1.0.0.0"})"});
+    const Result marked = simulated(inconsistent, {"check"});
+    EXPECT_EQ(marked.status, 8) << marked.err;
+    const std::string words =
+        "sector 0  kind-0  id 0  'Boot loader'  A 3.0.0.0  B 2.0.0.0  C Don't care  D 0.0.0.0  firmware 1.4.0.0\n"
+        "sector 1  kind-2  id 2  'Motor system'  A 0.0.0.0  B 0.0.0.0  C 1.2.0.0  D 3.0.0.0  firmware 0.0.0.0\n"
+        "  sector 1 'Motor system': versionC 1.2.0.0 also offered by sector 5 'Other system'\n"
+        "sector 2  application  id 5  'Motor control'  A 0.0.0.0  B 2.0.0.0  C 1.2.0.0  D 0.0.0.0  firmware 2.1.0.0\n"
+        "  sector 2 'Motor control': id 5 also held by sector 4 'Motor control 2'\n"
+        "sector 3  application  id 6  'Diag\\x01nostics\\\\'  A 0.0.0.0  B 2.0.0.0  C 1.3.0.0  D 0.0.0.0  "
+        "firmware 0.0.0.0\n"
+        "  sector 3 'Diag\\x01nostics\\\\': versionC 1.3.0.0 offered by no kind-2 entry\n"
+        "sector 4  application  id 5  'Motor control 2'  A 0.0.0.0  B 1.0.0.0  C 1.2.0.0  D 0.0.0.0  firmware 0.0.0.0\n"
+        "  sector 4 'Motor control 2': id 5 also held by sector 2 'Motor control'\n"
+        "  sector 4 'Motor control 2': versionB 1.0.0.0 differs from versionB 2.0.0.0 of sector 0 'Boot loader'\n"
+        "sector 5  kind-2  id 2  'Other system'  A 0.0.0.0  B 0.0.0.0  C 1.2.0.0  D 2.0.0.0  firmware 0.0.0.0\n"
+        "  sector 5 'Other system': versionC 1.2.0.0 also offered by sector 1 'Motor system'\n"
+        "  sector 5 'Other system': versionD 2.0.0.0 does not match versionA 3.0.0.0 of sector 0 'Boot loader'\n"
+        "sector 7  kind-1  id 1  'Loader'  A 0.0.0.0  B 0.0.0.0  C 1.0.0.0  D 0.0.0.0  firmware 0.0.0.0\n"
+        "  sector 7 'Loader': versionC 1.0.0.0 where a kind-1 entry needs Don't care\n"
+        "check: 7 entries, 6 marked\n";
+    EXPECT_NE(marked.out.find("\n" + words), std::string::npos) << marked.out;
+    EXPECT_NE(marked.err.find("drova: check: the consistency check marked 6 of 7 entries"), std::string::npos)
+        << marked.err;
+
+    // The saved table holds every field the check reads: the same words without a device.
+    const Result saved = simulated(inconsistent, {"flash", "--json"});
+    ASSERT_EQ(saved.status, 0) << saved.err;
+    for (const char *field : {R"("stagingArea": 9)", R"("kind": "empty")", R"("name": "Diag\\x01nostics\\\\")",
+                              R"("versionC": "Don't care")", R"("firmwareVersion": "2.1.0.0")", R"("id": 4294967295)"})
+        EXPECT_NE(saved.out.find(field), std::string::npos) << field << "\n" << saved.out;
+    const FlashTable table = table_from_json(saved.out);  // stdout is the JSON alone
+    ASSERT_EQ(table.sectors.size(), 9u);
+    EXPECT_EQ(name_text(table.sectors[3]), "Diag\\x01nostics\\\\");
+    EXPECT_EQ(table.sectors[3][VELKOR_INFO_NAME + 4], 0x01);
+    EXPECT_EQ(block_word(table.sectors[5], VELKOR_INFO_VERSION_D), 0x02000000u);
+    const std::string file = write_file("saved-table.json", saved.out).string();
+    const Result from_file = drova({"--library", DROVA_TEST_LIBRARY, "check", "--table", file});
+    EXPECT_EQ(from_file.status, 8) << from_file.err;
+    EXPECT_EQ(from_file.out, words);
+    const Result as_data = drova({"--library", DROVA_TEST_LIBRARY, "check", "--table", file, "--json"});
+    EXPECT_EQ(as_data.status, 8) << as_data.err;
+    for (const char *field : {R"("checked": 7)", R"("marked": 6)", R"("field": "versionD")", R"("offset": 96)",
+                              R"("text": "versionC 1.3.0.0 offered by no kind-2 entry")", R"("marks": [])"})
+        EXPECT_NE(as_data.out.find(field), std::string::npos) << field << "\n" << as_data.out;
 }
 
 TEST(DrovaSimulated, ReportsWhatCannotStart) {
