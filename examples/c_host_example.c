@@ -1,7 +1,8 @@
 /*
  * A small host of the Velkor Control API in C: search, connect to the device
  * found, describe it, read its flash sector table and check that the
- * firmware in it fits together, disconnect. Events arrive on a thread of the
+ * firmware in it fits together, start a download and stop it once its first
+ * data block is reported, disconnect. Events arrive on a thread of the
  * library; the callback queues them and wakes the host thread, which waits
  * for the event that ends each command.
  *
@@ -22,9 +23,15 @@ static pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t queue_changed = PTHREAD_COND_INITIALIZER;
 static int queue[QUEUE_SIZE][2];
 static int queue_head, queue_count;
+static volatile int stop_after_a_data_block;
 
-/* Runs on the library's notification thread. */
+/* Runs on the library's notification thread. The download runs on the thread
+ * that called _Download, so the stop comes from here (or another thread). */
 static void VELKOR_CALL on_event(int a, int b) {
+    if (a == VELKOR_EV_PRGDATA && b == 0 && stop_after_a_data_block) {
+        stop_after_a_data_block = 0;
+        _StopDownload();
+    }
     pthread_mutex_lock(&queue_lock);
     if (queue_count < QUEUE_SIZE) {
         queue[(queue_head + queue_count) % QUEUE_SIZE][0] = a;
@@ -116,6 +123,22 @@ static void check_flash_table(void) {
     }
 }
 
+/* Sixteen blocks into the staging area, stopped once the first data block is
+ * reported: the step then in flight is the last. */
+static void download_and_stop(int staging_area) {
+    static u8 data[16][64];
+    TBinList *blocks = _BinListCreate();
+    if (blocks == NULL) return;
+    for (int k = 0; k < 16; ++k) {
+        BinBlock block = {(u32)(k * 64), sizeof data[k], data[k]};
+        _BinListAdd(blocks, &block);
+    }
+    stop_after_a_data_block = 1;
+    if (_Download(staging_area, blocks) == 0 && wait_for(VELKOR_EV_DOWNLOAD) == 1)
+        printf("download stopped before its end\n");
+    _BinListFree(blocks);
+}
+
 int main(void) {
     static char description[4096];
     if (_Initialize(on_event, NULL, 0) != 0) return 1;
@@ -136,8 +159,12 @@ int main(void) {
                        _GetConnectInfo(), description, sizeof description);
     printf("%s", description);
 
-    if (_FlashInfo() == 0 && wait_for(VELKOR_EV_FLASHINFO) == 0) check_flash_table();
-    else fprintf(stderr, "the flash sector table could not be read\n");
+    if (_FlashInfo() == 0 && wait_for(VELKOR_EV_FLASHINFO) == 0) {
+        check_flash_table();
+        download_and_stop(_GetFlashSectors(NULL, 0));
+    } else {
+        fprintf(stderr, "the flash sector table could not be read\n");
+    }
 
     const int disconnected = _Disconnect() == 0 && wait_for(VELKOR_EV_DISCONNECT) == 0;
     _Close();

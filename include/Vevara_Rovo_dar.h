@@ -257,7 +257,10 @@ VELKOR_API int VELKOR_CALL _Erase(u8 sector);
  * blocks is null or empty, or unless the last _FlashInfo received the whole
  * sector table of the device now connected (the table belongs to one device:
  * connecting another one drops it, reconnecting the same one keeps it).
- * The blocks are copied: the list may be freed once the call returns. */
+ * The blocks are copied: the list may be freed once the call returns. A device
+ * that answers at once is driven through the whole download on the calling
+ * thread, which returns when the last events are queued: to stop it, call
+ * _StopDownload from another thread or from the callback. */
 VELKOR_API int VELKOR_CALL _Download(int target, TBinList *blocks);
 /* Stops the download that runs: the step in flight ends as usual (its own
  * pair; a data step stopped between two chunks ends with (5,1)), no further
