@@ -133,7 +133,25 @@ std::optional<Ticket> step_gate(Session &session, int command) {
     return ticket;
 }
 
+namespace {
+
+// When the host has asked the download to stop, the step that has just ended
+// is its last: the command ends with that step's (event, result), the
+// download with (3,1). False when no stop was asked for.
+bool end_stopped_download(Session &session, Workers &running, const Ticket &ticket, int event, int result) {
+    if (!running.download.stopping) return false;
+    if (!session.command.end(ticket)) return true;
+    running.restart_timer(ticket);
+    close_link();
+    running.post(event, result);
+    end_failed_download(running);
+    return true;
+}
+
+}  // namespace
+
 std::optional<Ticket> pass_on(Session &session, Workers &running, const Ticket &ticket, int next_state, int event) {
+    if (end_stopped_download(session, running, ticket, event, 0)) return std::nullopt;
     auto next = session.command.hand_over(ticket, next_state);
     if (!next) return std::nullopt;
     running.restart_timer(*next);
@@ -149,16 +167,6 @@ void end_failed_download(Workers &running) {
     if (!running.download.running()) return;
     running.post(VELKOR_EV_DOWNLOAD, 1);
     running.download.end();
-}
-
-bool end_stopped_download(Session &session, Workers &running, const Ticket &ticket, int event, int result) {
-    if (!running.download.stopping) return false;
-    if (!session.command.end(ticket)) return true;
-    running.restart_timer(ticket);
-    close_link();
-    running.post(event, result);
-    end_failed_download(running);
-    return true;
 }
 
 // No lock: the host callback may ask while a step holds the exchange for as
@@ -279,7 +287,6 @@ void on_program_data_answer(Session &session, Workers &running, const Ticket &ti
         return;
     }
     if (!sequence.running()) return finish_alone(session, running, ticket, VELKOR_EV_PRGDATA);
-    if (end_stopped_download(session, running, ticket, VELKOR_EV_PRGDATA, 0)) return;
     const auto next = pass_on(session, running, ticket, kCheckSum, VELKOR_EV_PRGDATA);
     if (!next) return;
     sequence.programmed = false;
@@ -302,7 +309,6 @@ void on_checksum_answer(Session &session, Workers &running, const Ticket &ticket
     DownloadSequence &sequence = running.download;
     if (!answer_echoes(session, body, length)) return fail_step(session, running, ticket, VELKOR_EV_CHECKSUM);
     if (!sequence.running()) return finish_alone(session, running, ticket, VELKOR_EV_CHECKSUM);
-    if (end_stopped_download(session, running, ticket, VELKOR_EV_CHECKSUM, 0)) return;
 
     if (!sequence.programmed && sequence.target != sequence.staging) {
         const auto next = pass_on(session, running, ticket, kProgram, VELKOR_EV_CHECKSUM);
@@ -312,6 +318,7 @@ void on_checksum_answer(Session &session, Workers &running, const Ticket &ticket
         return;
     }
     if (sequence.remaining == 1) {
+        if (end_stopped_download(session, running, ticket, VELKOR_EV_CHECKSUM, 0)) return;
         if (!session.command.end(ticket)) return;
         running.restart_timer(ticket);
         running.post(VELKOR_EV_CHECKSUM, 0);
@@ -344,7 +351,6 @@ void on_program_answer(Session &session, Workers &running, const Ticket &ticket,
     DownloadSequence &sequence = running.download;
     if (!answer_echoes(session, body, length)) return fail_step(session, running, ticket, VELKOR_EV_PROGRAM);
     if (!sequence.running()) return finish_alone(session, running, ticket, VELKOR_EV_PROGRAM);
-    if (end_stopped_download(session, running, ticket, VELKOR_EV_PROGRAM, 0)) return;
     const auto next = pass_on(session, running, ticket, kCheckSum, VELKOR_EV_PROGRAM);
     if (!next) return;
     send_record_checksum(session, *next, sequence, sequence.target);

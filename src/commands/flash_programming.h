@@ -32,7 +32,8 @@ int check_sum(Session &session, std::uint64_t address, std::uint32_t length, std
 std::optional<Ticket> step_gate(Session &session, int command);
 
 // A step of a download succeeded: hands its command over to the next step
-// and posts (event, 0). Nullopt when the step had already ended.
+// and posts (event, 0). Nullopt when the step had already ended, or when the
+// host asked the download to stop: then this step was its last.
 std::optional<Ticket> pass_on(Session &session, Workers &running, const Ticket &ticket, int next_state, int event);
 
 // For the address step: the download's continuation with the current
@@ -43,10 +44,7 @@ void end_failed_download(Workers &running);
 // Asks the download that runs to stop once the step in flight has ended: 0,
 // or 1 when no download runs.
 int stop_download(Session &session);
-// When the host has asked the download to stop, the step that has just
-// ended is its last: the command ends with that step's (event, result), the
-// download with (3,1). False when no stop was asked for.
-bool end_stopped_download(Session &session, Workers &running, const Ticket &ticket, int event, int result);
+
 
 void on_erase_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);
 void on_erase_timeout(Session &, Workers &, const Ticket &);

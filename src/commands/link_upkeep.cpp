@@ -44,7 +44,6 @@ void on_address_answer(Session &session, Workers &running, const Ticket &ticket,
                        std::size_t length) {
     const bool valid = answer_echoes(session, body, length);
     if (valid && running.download.running()) {
-        if (end_stopped_download(session, running, ticket, VELKOR_EV_ADDRESS, 0)) return;
         if (const auto next = pass_on(session, running, ticket, kPrgData, VELKOR_EV_ADDRESS))
             send_download_data(session, running, *next);
         return;
