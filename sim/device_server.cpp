@@ -5,9 +5,7 @@
 
 namespace velkor::sim {
 
-namespace {
-
-bool send_block(Endpoint &endpoint, const Bytes &block) {
+bool send_block(Endpoint &endpoint, std::span<const std::uint8_t> block) {
     Bytes message;
     message.reserve(block.size() + 1);
     message.push_back(kBlockMessage);
@@ -15,7 +13,7 @@ bool send_block(Endpoint &endpoint, const Bytes &block) {
     return endpoint.send(message);
 }
 
-}  // namespace
+bool send_end(Endpoint &endpoint) { return endpoint.send(std::span(&kEndMessage, 1)); }
 
 void serve_device(Endpoint &endpoint, DeviceModel &model, const std::function<void()> &after_exchange) {
     using Clock = std::chrono::steady_clock;
@@ -60,7 +58,7 @@ void serve_device(Endpoint &endpoint, DeviceModel &model, const std::function<vo
                 unplugged = true;
                 connected = false;
             } else {
-                connected = connected && endpoint.send(std::span(&kEndMessage, 1));
+                connected = connected && send_end(endpoint);
                 if (exchange.late_after_ms != 0)
                     late_due = Clock::now() + std::chrono::milliseconds(exchange.late_after_ms);
             }

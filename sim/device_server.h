@@ -13,6 +13,11 @@ namespace velkor::sim {
 inline constexpr std::uint8_t kBlockMessage = 0x01;
 inline constexpr std::uint8_t kEndMessage = 0x00;
 
+// One answer block as a block message, and the end message; false when the
+// host has gone.
+bool send_block(Endpoint &endpoint, std::span<const std::uint8_t> block);
+bool send_end(Endpoint &endpoint);
+
 // `after_exchange` runs after every answered host message (to save state).
 void serve_device(Endpoint &endpoint, DeviceModel &model, const std::function<void()> &after_exchange);
 

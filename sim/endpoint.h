@@ -28,6 +28,9 @@ public:
     virtual void disconnect() = 0;
     // Waits `ms`; false when the daemon stops meanwhile.
     virtual bool pause(std::uint32_t ms) = 0;
+    // From any thread: this endpoint's waits, now and later, return as when
+    // the daemon stops (a bridge whose device went away).
+    virtual void stop() = 0;
     // The socket path / pipe name, for messages.
     virtual const std::string &address() const = 0;
 };

@@ -91,6 +91,10 @@ public:
             throw std::runtime_error("cannot bind " + path_ + ": " + errno_text());
         bound_ = true;
         if (::listen(listener_.get(), 4) != 0) throw std::runtime_error("cannot listen on " + path_ + ": " + errno_text());
+        int wake[2];
+        if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot create a pipe: " + errno_text());
+        stop_read_ = Fd(wake[0]);
+        stop_write_ = Fd(wake[1]);
     }
 
     ~SocketEndpoint() override {
@@ -99,12 +103,12 @@ public:
 
     bool accept() override {
         for (;;) {
-            pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
+            pollfd fds[3] = {{listener_.get(), POLLIN, 0}, {stop_pipe[0], POLLIN, 0}, {stop_read_.get(), POLLIN, 0}};
+            if (::poll(fds, 3, -1) < 0) {
                 if (errno == EINTR) continue;
                 return false;
             }
-            if (fds[1].revents) return false;
+            if (fds[1].revents || fds[2].revents) return false;
             if (fds[0].revents & POLLIN) {
                 host_ = Fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
                 if (host_.valid()) return true;
@@ -120,13 +124,16 @@ public:
             if (timeout_ms >= 0)
                 wait = static_cast<int>(std::max<std::int64_t>(
                     0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
-            pollfd fds[3] = {{host_.get(), POLLIN, 0}, {stop_pipe[0], POLLIN, 0}, {listener_.get(), POLLIN, 0}};
-            const int ready = ::poll(fds, 3, wait);
+            pollfd fds[4] = {{host_.get(), POLLIN, 0},
+                             {stop_pipe[0], POLLIN, 0},
+                             {listener_.get(), POLLIN, 0},
+                             {stop_read_.get(), POLLIN, 0}};
+            const int ready = ::poll(fds, 4, wait);
             if (ready < 0) {
                 if (errno == EINTR) continue;
                 return Received::closed;
             }
-            if (fds[1].revents) return Received::stopped;
+            if (fds[1].revents || fds[3].revents) return Received::stopped;
             if (fds[0].revents) {
                 message.resize(kMaxMessage);
                 const ssize_t n = ::recv(host_.get(), message.data(), message.size(), 0);
@@ -150,15 +157,20 @@ public:
     void disconnect() override { host_.reset(); }
 
     bool pause(std::uint32_t ms) override {
-        pollfd fd{stop_pipe[0], POLLIN, 0};
+        pollfd fds[2] = {{stop_pipe[0], POLLIN, 0}, {stop_read_.get(), POLLIN, 0}};
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-            const int ready = ::poll(&fd, 1, static_cast<int>(std::max<std::int64_t>(0, left.count())));
+            const int ready = ::poll(fds, 2, static_cast<int>(std::max<std::int64_t>(0, left.count())));
             if (ready > 0) return false;
             if (ready == 0) return true;
             if (errno != EINTR) return true;
         }
+    }
+
+    void stop() override {
+        const char byte = 1;
+        [[maybe_unused]] auto written = ::write(stop_write_.get(), &byte, 1);
     }
 
     const std::string &address() const override { return path_; }
@@ -181,6 +193,7 @@ private:
     std::string path_;
     Fd listener_;
     Fd host_;
+    Fd stop_read_, stop_write_;  // this endpoint's own stop, beside the daemon's
     bool bound_ = false;
 };
 

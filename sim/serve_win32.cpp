@@ -50,7 +50,9 @@ private:
 class PipeEndpoint final : public Endpoint {
 public:
     PipeEndpoint(const std::string &prefix, const std::string &name)
-        : name_(kPipeRoot + prefix + name), io_event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+        : name_(kPipeRoot + prefix + name),
+          io_event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          own_stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
         if (name.empty()) throw std::runtime_error("empty pipe name");
         pipe_ = CreateNamedPipeA(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, kMaxMessage, kMaxMessage, 0,
@@ -90,8 +92,8 @@ public:
             DWORD error = done ? ERROR_SUCCESS : GetLastError();
             if (error == ERROR_IO_PENDING) {
                 const DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
-                const HANDLE events[2] = {io_event_.get(), stop_event()};
-                const DWORD which = WaitForMultipleObjects(2, events, FALSE, message.empty() ? wait : INFINITE);
+                const HANDLE events[3] = {io_event_.get(), stop_event(), own_stop_.get()};
+                const DWORD which = WaitForMultipleObjects(3, events, FALSE, message.empty() ? wait : INFINITE);
                 if (which != WAIT_OBJECT_0) CancelIo(pipe_);
                 done = GetOverlappedResult(pipe_, &overlapped, &count, TRUE);
                 error = done ? ERROR_SUCCESS : GetLastError();
@@ -119,7 +121,12 @@ public:
         connected_ = false;
     }
 
-    bool pause(std::uint32_t ms) override { return WaitForSingleObject(stop_event(), ms) == WAIT_TIMEOUT; }
+    bool pause(std::uint32_t ms) override {
+        const HANDLE events[2] = {stop_event(), own_stop_.get()};
+        return WaitForMultipleObjects(2, events, FALSE, ms) == WAIT_TIMEOUT;
+    }
+
+    void stop() override { SetEvent(own_stop_.get()); }
 
     const std::string &address() const override { return name_; }
 
@@ -135,13 +142,14 @@ private:
 
     // Waits for a pending operation, or cancels it when the daemon stops.
     bool finish(OVERLAPPED &overlapped, DWORD wait, DWORD &count) {
-        const HANDLE events[2] = {io_event_.get(), stop_event()};
-        if (WaitForMultipleObjects(2, events, FALSE, wait) != WAIT_OBJECT_0) CancelIo(pipe_);
+        const HANDLE events[3] = {io_event_.get(), stop_event(), own_stop_.get()};
+        if (WaitForMultipleObjects(3, events, FALSE, wait) != WAIT_OBJECT_0) CancelIo(pipe_);
         return GetOverlappedResult(pipe_, &overlapped, &count, TRUE) != FALSE;
     }
 
     std::string name_;
     Handle io_event_;
+    Handle own_stop_;  // this endpoint's own stop, beside the daemon's
     HANDLE pipe_ = INVALID_HANDLE_VALUE;
     bool connected_ = false;
 };
