@@ -1,0 +1,78 @@
+// One command between its export call and the event pair that ends it. Its
+// pairs arrive on the library's thread; the outcome completes its task.
+using System;
+using System.Threading;
+using System.Threading.Tasks;
+
+namespace Velkor
+{
+    sealed class PendingCommand
+    {
+        // A refusal's reason is posted before the export returns and reaches
+        // the callback within a delivery round; a few refusals post none.
+        static readonly TimeSpan RefusalReasonWait = TimeSpan.FromSeconds(1);
+        const int InvalidAnswer = 6;  // the code of a failure pair that no error pair precedes
+
+        readonly object sync = new object();
+        readonly TaskCompletionSource<bool> completion =
+            new TaskCompletionSource<bool>(TaskCreationOptions.RunContinuationsAsynchronously);
+        readonly string command;
+        readonly Operation operation;
+        readonly bool failurePairIsOutcome;
+        int? lastError;
+        bool refused;
+
+        /// <param name="failurePairIsOutcome">(operation, 1) is a result, not a failure (a search that found nothing).</param>
+        public PendingCommand(string command, Operation operation, bool failurePairIsOutcome = false)
+        {
+            this.command = command;
+            this.operation = operation;
+            this.failurePairIsOutcome = failurePairIsOutcome;
+        }
+
+        /// <summary>Sees every pair while the command runs, before the pair is routed.</summary>
+        public Action<int, int> StepObserver { get; set; }
+        /// <summary>What to say when the library refuses without posting a reason.</summary>
+        public Func<string> UnexplainedRefusal { get; set; }
+        public Task Outcome => completion.Task;
+
+        public void Observe(int a, int b)
+        {
+            lock (sync)
+            {
+                if (a == (int)Operation.Error)
+                {
+                    lastError = b;
+                    if (refused) Fail(b);
+                }
+                else if (a == (int)operation)
+                {
+                    if (b == 0 || failurePairIsOutcome) completion.TrySetResult(true);
+                    else Fail(lastError ?? InvalidAnswer);
+                }
+            }
+        }
+
+        /// <summary>The export returned 1: the reason is the error pair it posted.</summary>
+        public void Refuse()
+        {
+            lock (sync)
+            {
+                refused = true;
+                if (lastError.HasValue)
+                {
+                    Fail(lastError.Value);
+                    return;
+                }
+            }
+            Task.Delay(RefusalReasonWait).ContinueWith(_ => completion.TrySetException(
+                new VelkorException(command, null, UnexplainedRefusal != null
+                    ? UnexplainedRefusal()
+                    : command + " was refused by the library, which gave no reason")));
+        }
+
+        public void Abandon(Exception reason) => completion.TrySetException(reason);
+
+        void Fail(int code) => completion.TrySetException(new VelkorException(command, code, Session.ErrorText(code)));
+    }
+}
