@@ -43,7 +43,8 @@ namespace Velkor
         }
 
         /// <summary>Every event pair, in order, on the library's notification thread. A handler may call
-        /// any method but must not wait there for a command to end: that command's pair comes on this thread.</summary>
+        /// any method but must not wait there for a command to end: that command's pair comes on this thread.
+        /// An exception it throws is thrown again on a pool thread, where it is unhandled.</summary>
         public event EventHandler<VelkorEventArgs> EventReceived;
 
         /// <summary>Ends the session (_Close). A command still awaited fails with ObjectDisposedException.</summary>
