@@ -10,7 +10,7 @@ namespace Velkor
     {
         // A refusal's reason is posted before the export returns and reaches
         // the callback within a delivery round; a few refusals post none.
-        static readonly TimeSpan RefusalReasonWait = TimeSpan.FromSeconds(1);
+        static readonly TimeSpan RefusalReasonWait = TimeSpan.FromSeconds(2);
         const int InvalidAnswer = 6;  // the code of a failure pair that no error pair precedes
 
         readonly object sync = new object();

@@ -265,6 +265,16 @@ static class BindingTests
                 }
             }
 
+            // The library runs one session: a second is refused, and the first keeps its callback.
+            try
+            {
+                new Session().Dispose();
+                failures.Add("a second session: no exception");
+            }
+            catch (VelkorException refusal) when (refusal.Code == null)
+            {
+            }
+
             // The binding routes one command's pairs at a time.
             Task first = session.ReadInfoAsync();
             try
