@@ -48,7 +48,7 @@ namespace Velkor
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern int _GetFoundDevices(IntPtr dst, int max);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        public static extern int _StartNetworkScanning(ref TStrings list);
+        public static extern int _StartNetworkScanning(IntPtr list);
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern int _StopNetworkScanning();
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]

@@ -28,11 +28,13 @@ namespace Velkor
             this.command = command;
             this.operation = operation;
             this.failurePairIsOutcome = failurePairIsOutcome;
+            UnexplainedRefusal = () => command + " was refused by the library, which gave no reason";
         }
 
         /// <summary>Sees every pair while the command runs, before the pair is routed.</summary>
         public Action<int, int> StepObserver { get; set; }
-        /// <summary>What to say when the library refuses without posting a reason.</summary>
+        /// <summary>What to say when the library refuses without posting a reason; null when such a return
+        /// does not end the command (a repeated search goes on while no interface is present).</summary>
         public Func<string> UnexplainedRefusal { get; set; }
         public Task Outcome => completion.Task;
 
@@ -65,10 +67,10 @@ namespace Velkor
                     return;
                 }
             }
-            Task.Delay(RefusalReasonWait).ContinueWith(_ => completion.TrySetException(
-                new VelkorException(command, null, UnexplainedRefusal != null
-                    ? UnexplainedRefusal()
-                    : command + " was refused by the library, which gave no reason")));
+            Func<string> unexplained = UnexplainedRefusal;
+            if (unexplained == null) return;
+            Task.Delay(RefusalReasonWait).ContinueWith(_ =>
+                completion.TrySetException(new VelkorException(command, null, unexplained())));
         }
 
         public void Abandon(Exception reason) => completion.TrySetException(reason);

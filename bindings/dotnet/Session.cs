@@ -4,7 +4,6 @@
 using System;
 using System.Collections.Generic;
 using System.Linq;
-using System.Runtime.ExceptionServices;
 using System.Runtime.InteropServices;
 using System.Threading;
 using System.Threading.Tasks;
@@ -89,6 +88,38 @@ namespace Velkor
         {
             await Run(new PendingCommand("search", Operation.Search, failurePairIsOutcome: true),
                 () => Native._FindDROVAs(-1, 0, unitMs)).ConfigureAwait(false);
+            return FoundDevices();
+        }
+
+        /// <summary>Searches again and again (at most 65536 times) until stop is cancelled, then ends with the
+        /// search under way and returns its devices. lines receives, on a library thread, a line such as
+        /// "2 HW Devices found on UDP port 17" for each search that found devices.</summary>
+        public async Task<IReadOnlyList<DeviceInfo>> ScanAsync(IProgress<string> lines, CancellationToken stop)
+        {
+            var registration = default(CancellationTokenRegistration);
+            // Freed once the series has ended: with its search pair, its refusal, or _Close.
+            using (var list = new ScanList(lines))
+            {
+                // A 1 without an error pair: no interface yet, and the series searches on.
+                var series = new PendingCommand("network scanning", Operation.Search, failurePairIsOutcome: true)
+                {
+                    UnexplainedRefusal = null,
+                };
+                try
+                {
+                    await Run(series, () =>
+                    {
+                        int result = Native._StartNetworkScanning(list.Block);
+                        // A stop asked for before the series ran ends it now.
+                        registration = stop.Register(() => Native._StopNetworkScanning());
+                        return result;
+                    }).ConfigureAwait(false);
+                }
+                finally
+                {
+                    registration.Dispose();
+                }
+            }
             return FoundDevices();
         }
 
@@ -347,18 +378,11 @@ namespace Velkor
             onLibraryThread = true;
             PendingCommand command;
             lock (sync) command = pending;
-            try
+            HostCode.Run(() =>
             {
                 EventReceived?.Invoke(this, new VelkorEventArgs(a, b));
                 command?.StepObserver?.Invoke(a, b);
-            }
-            catch (Exception failure)
-            {
-                // Unwinding through the library's frames would corrupt them: the
-                // host's exception is thrown again on a thread of the pool.
-                ExceptionDispatchInfo rethrow = ExceptionDispatchInfo.Capture(failure);
-                ThreadPool.QueueUserWorkItem(_ => rethrow.Throw());
-            }
+            });
             command?.Observe(a, b);
         }
     }

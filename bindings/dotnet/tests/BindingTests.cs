@@ -34,6 +34,7 @@ static class BindingTests
             {"refusals", RefusalsRaiseTheLibrarysText},
             {"cancel", CancellationStopsTheDownload},
             {"callback-gc", CallbackSurvivesCollections},
+            {"scan", ScanReportsLinesUntilStopped},
         };
         if (args.Length < 1 || !tests.ContainsKey(args[0]))
         {
@@ -90,13 +91,14 @@ static class BindingTests
         return Task.CompletedTask;
     }
 
-    sealed class Recorder : IProgress<DownloadProgress>
+    // Reports as they come, on the thread that makes them.
+    sealed class Recorder<T> : IProgress<T>
     {
-        readonly Action<DownloadProgress> onReport;
-        public readonly List<DownloadProgress> Reports = new List<DownloadProgress>();
-        public Recorder(Action<DownloadProgress> onReport = null) { this.onReport = onReport; }
+        readonly Action<T> onReport;
+        public readonly List<T> Reports = new List<T>();
+        public Recorder(Action<T> onReport = null) { this.onReport = onReport; }
 
-        public void Report(DownloadProgress value)
+        public void Report(T value)
         {
             lock (Reports) Reports.Add(value);
             onReport?.Invoke(value);
@@ -183,7 +185,7 @@ static class BindingTests
 
             await session.EraseAsync(TargetSector);
             List<DataBlock> image = Image(3);
-            var progress = new Recorder();
+            var progress = new Recorder<DownloadProgress>();
             await session.DownloadAsync(TargetSector, image, progress);
             DownloadProgress last = progress.Reports.Last();
             ExpectEqual(image.Count, last.BlocksWritten, "blocks written at the end");
@@ -298,7 +300,7 @@ static class BindingTests
             await session.EraseAsync(TargetSector);
             List<DataBlock> image = Image(24);
             var cancel = new CancellationTokenSource();
-            var progress = new Recorder(report => { if (report.Step == Operation.ProgramData) cancel.Cancel(); });
+            var progress = new Recorder<DownloadProgress>(report => { if (report.Step == Operation.ProgramData) cancel.Cancel(); });
             try
             {
                 await session.DownloadAsync(TargetSector, image, progress, cancel.Token);
@@ -324,6 +326,27 @@ static class BindingTests
             }
             await session.ReadInfoAsync();
             ExpectEqual(1, Volatile.Read(ref events), "pairs after the cancelled start: only the (13,0) of the next command");
+        }
+    }
+
+    // The line callbacks live in a block the library holds: collections must
+    // not take them, and a stop from a line ends the series with its search.
+    static async Task ScanReportsLinesUntilStopped(string[] args)
+    {
+        const int Lines = 3;
+        using (var session = new Session())
+        {
+            var stop = new CancellationTokenSource();
+            var lines = new Recorder<string>(line =>
+            {
+                GC.Collect();
+                GC.WaitForPendingFinalizers();
+                if (line.EndsWith("port " + (Lines - 1))) stop.Cancel();
+            });
+            IReadOnlyList<DeviceInfo> found = await session.ScanAsync(lines, stop.Token);
+            ExpectEqual(SerialText, found.Single().SerialNumberText, "the last search's device");
+            var expected = Enumerable.Range(0, Lines).Select(port => "1 HW Device found on UDP port " + port);
+            ExpectEqual(string.Join("|", expected), string.Join("|", lines.Reports), "the lines");
         }
     }
 
