@@ -77,9 +77,11 @@ namespace Velkor
 
         public static uint CompatibleFosVersion => Native._GetCompatibleFOSVersions();
         public static bool IsCompatibleFosIfcVersion(uint version) => Native._IsCompatibleFOSIfcVersion(version) == 1;
-        public static bool HasCompatibleFirmwareVersion(uint version, uint appId) =>
+        /// <summary>Whether the flash table last read holds application appId in exactly this version.</summary>
+        public bool HasCompatibleFirmwareVersion(uint version, uint appId) =>
             Native._HasCompatibleFWVersion(version, appId) != 0;
-        public static bool IsSupportedFirmwareFeature(int feature) => Native._IsSupportedFwFeature(feature) == 1;
+        /// <summary>Whether the application last started supports the feature (0 to 18).</summary>
+        public bool IsSupportedFirmwareFeature(int feature) => Native._IsSupportedFwFeature(feature) == 1;
 
         // ---- Commands -------------------------------------------------------
 

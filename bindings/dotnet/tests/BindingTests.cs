@@ -182,6 +182,8 @@ static class BindingTests
             ExpectEqual(0x02010000u, table[1].FirmwareVersion, "sector 1 firmware version");
             Expect(table[TargetSector].IsEmpty, "the target sector empty");
             Expect(session.IsFlashTableComplete, "the table complete");
+            Expect(session.HasCompatibleFirmwareVersion(0x02010000, 5), "application 5 in version 2.1.0.0");
+            Expect(!session.HasCompatibleFirmwareVersion(0x02000000, 5), "application 5 not in version 2.0.0.0");
 
             await session.EraseAsync(TargetSector);
             List<DataBlock> image = Image(3);
