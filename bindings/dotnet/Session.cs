@@ -126,9 +126,12 @@ namespace Velkor
         }
 
         /// <summary>Claims a device of the last search's list.</summary>
-        public Task ConnectAsync(DeviceInfo device, byte mode = 0) =>
-            Run(new PendingCommand("connect", Operation.Connect),
+        public Task ConnectAsync(DeviceInfo device, byte mode = 0)
+        {
+            if (device == null) throw new ArgumentNullException(nameof(device));
+            return Run(new PendingCommand("connect", Operation.Connect),
                 () => Native._Connect((int)device.SerialNumber, device.ListIndex, mode));
+        }
 
         /// <summary>Claims the device of the last search's list that has this serial number.</summary>
         public Task ConnectAsync(uint serialNumber, byte mode = 0) =>
@@ -167,6 +170,7 @@ namespace Velkor
             IProgress<DownloadProgress> progress = null, CancellationToken cancellationToken = default(CancellationToken))
         {
             if (blocks == null) throw new ArgumentNullException(nameof(blocks));
+            if (blocks.Contains(null)) throw new ArgumentException("a block is null", nameof(blocks));
             cancellationToken.ThrowIfCancellationRequested();
             long byteCount = blocks.Sum(block => (long)block.Data.Length);
             int blocksWritten = 0;
@@ -204,9 +208,12 @@ namespace Velkor
         }
 
         /// <summary>One data step on its own: (5,0) once the device has the block.</summary>
-        public Task ProgramDataAsync(DataBlock block) =>
-            Run(new PendingCommand("program data", Operation.ProgramData),
+        public Task ProgramDataAsync(DataBlock block)
+        {
+            if (block == null) throw new ArgumentNullException(nameof(block));
+            return Run(new PendingCommand("program data", Operation.ProgramData),
                 () => WithNativeBlock(block, (ref BinBlock native) => Native._PrgData(ref native)));
+        }
 
         /// <summary>Programs from the staging area; address is area-qualified (area in bits 32 to 39).</summary>
         public Task ProgramAsync(ulong address, int area) =>
@@ -275,6 +282,7 @@ namespace Velkor
         /// <summary>The library's description of a found device.</summary>
         public string Hint(int flags, DeviceInfo device)
         {
+            if (device == null) throw new ArgumentNullException(nameof(device));
             IntPtr block = Marshal.AllocHGlobal(InfoSize);
             try
             {

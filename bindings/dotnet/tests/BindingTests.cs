@@ -279,6 +279,16 @@ static class BindingTests
             {
             }
 
+            // A list with a hole is the caller's fault, reported before the library sees it.
+            try
+            {
+                await session.DownloadAsync(TargetSector, new DataBlock[] { null });
+                failures.Add("a null block: no exception");
+            }
+            catch (ArgumentException)
+            {
+            }
+
             // The binding routes one command's pairs at a time.
             Task first = session.ReadInfoAsync();
             try
