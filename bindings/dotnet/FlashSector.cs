@@ -7,7 +7,7 @@ namespace Velkor
     {
         public const int BlockSize = 168;
         public const uint EmptyId = 0xFFFFFFFF;
-        const int IdOffset = 0, NameOffset = 4, NameLength = 64, VersionAOffset = 72, VersionBOffset = 76,
+        internal const int IdOffset = 0, NameOffset = 4, NameLength = 64, VersionAOffset = 72, VersionBOffset = 76,
             FirmwareVersionOffset = 88, VersionCOffset = 92, VersionDOffset = 96;
 
         internal FlashSector(int sector, byte[] table, int start)

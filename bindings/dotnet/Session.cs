@@ -276,6 +276,30 @@ namespace Velkor
             return Enumerable.Range(0, copied).Select(k => new FlashSector(k, table, k * FlashSector.BlockSize)).ToList();
         }
 
+        /// <summary>Runs the library's consistency check for every sector that is not empty, over one tree of
+        /// the whole table (the last read by default), and returns for each sector it marked the fields it
+        /// marked: "id" (held by another entry too), "versionB", "versionC", "versionD".</summary>
+        public IReadOnlyDictionary<int, IReadOnlyList<string>> CheckConsistency(IReadOnlyList<FlashSector> sectors = null)
+        {
+            const int Marked = 1;
+            sectors = sectors ?? FlashSectors();
+            if (sectors.Contains(null)) throw new ArgumentException("a sector is null", nameof(sectors));
+            var marked = new Dictionary<int, IReadOnlyList<string>>();
+            using (var tree = new FirmwareTree(sectors))
+            {
+                for (int k = 0; k < sectors.Count; ++k)
+                {
+                    if (!sectors[k].IsEmpty) Native._ConsistencyCheck(ref tree.Tree, tree.TopHandle(k), Marked);
+                }
+                for (int k = 0; k < sectors.Count; ++k)
+                {
+                    List<string> marks = tree.Marks(k, Marked);
+                    if (marks.Count > 0) marked[sectors[k].Sector] = marks;
+                }
+            }
+            return marked;
+        }
+
         /// <summary>The library's description of the connected device (Hint* flags).</summary>
         public string Hint(int flags) => HintOf(flags, Native._GetConnectInfo());
 

@@ -44,6 +44,8 @@ static class ServiceExample
                 foreach (FlashSector sector in table)
                     Console.WriteLine("sector " + sector.Sector + ": " +
                                       (sector.IsEmpty ? "empty" : "id " + sector.Id + " '" + sector.Name + "'"));
+                foreach (var marked in session.CheckConsistency(table))
+                    Console.WriteLine("sector " + marked.Key + " does not fit: " + string.Join(", ", marked.Value));
                 FlashSector free = table.FirstOrDefault(sector => sector.IsEmpty);
                 if (free == null)
                 {

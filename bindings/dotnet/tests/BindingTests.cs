@@ -35,6 +35,7 @@ static class BindingTests
             {"cancel", CancellationStopsTheDownload},
             {"callback-gc", CallbackSurvivesCollections},
             {"scan", ScanReportsLinesUntilStopped},
+            {"check", CheckMarksConflictingFields},
         };
         if (args.Length < 1 || !tests.ContainsKey(args[0]))
         {
@@ -359,6 +360,21 @@ static class BindingTests
             ExpectEqual(SerialText, found.Single().SerialNumberText, "the last search's device");
             var expected = Enumerable.Range(0, Lines).Select(port => "1 HW Device found on UDP port " + port);
             ExpectEqual(string.Join("|", expected), string.Join("|", lines.Reports), "the lines");
+        }
+    }
+
+    // On the device of examples/firmware_table.json: sectors 2 and 4 hold the
+    // same id, and sector 3 requires a versionC that no kind-2 entry offers.
+    // Any handle, data pointer or offset the tree gets wrong changes the marks.
+    static async Task CheckMarksConflictingFields(string[] args)
+    {
+        using (var session = new Session())
+        {
+            await ConnectAndReadTable(session);
+            IReadOnlyDictionary<int, IReadOnlyList<string>> marked = session.CheckConsistency();
+            string marks = string.Join(" ", marked.OrderBy(entry => entry.Key)
+                .Select(entry => entry.Key + ":" + string.Join(",", entry.Value)));
+            ExpectEqual("2:id 3:versionC 4:id", marks, "the marked sectors and fields");
         }
     }
 
