@@ -1,6 +1,7 @@
 """pip installs the package offline into a fresh virtual environment, and it works from there."""
 from __future__ import annotations
 
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -20,11 +21,13 @@ print(velkor.Session().serial_text(0x8D0123))
 
 
 def test_pip_installs_into_a_fresh_venv(tmp_path: Path, library_path: Path) -> None:
+    # The system's setuptools and wheel build it: nothing is fetched.
+    missing = [name for name in ("setuptools", "wheel") if importlib.util.find_spec(name) is None]
+    assert not missing, f"{sys.executable} lacks {missing} to build the package offline (Debian: python3-pip)"
     # A copy, since pip builds in the source folder.
     source = tmp_path / "source"
     shutil.copytree(PACKAGE_ROOT, source, ignore=shutil.ignore_patterns("__pycache__", "build", "*.egg-info"))
     venv = tmp_path / "venv"
-    # The system's setuptools and wheel build it: nothing is fetched.
     subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True)
     python = venv / ("Scripts" if sys.platform == "win32" else "bin") / "python"
     env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}

@@ -8,8 +8,8 @@ from typing import Any, Callable, List, Optional
 import pytest
 
 from conftest import StartSimulator, firmware_table
-from velkor import (DONT_CARE, NO_APPLICATION, DownloadProgress, ErrorCode, Event, FlashSector, Hint, Operation, Session,
-                    VelkorError)
+from velkor import (DONT_CARE, NO_APPLICATION, DownloadProgress, ErrorCode, Event, FlashSector, Hint, Operation,
+                    Session, VelkorError)
 
 STAGING_AREA = 6  # the firmware table's device has sectors 0 to 5
 EMPTY_SECTOR = 5

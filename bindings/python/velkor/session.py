@@ -9,7 +9,8 @@ import time
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import _library
-from ._native import INFO_BLOCK_SIZE, BinBlock, Callback, StringsAdd, StringsClear, TAddress, TDROVAInfo, TStrings, u8
+from ._native import (INFO_BLOCK_SIZE, BinBlock, Callback, StringsAdd, StringsClear, TAddress, TDROVAInfo,
+                      TStrings, u8)
 from .codes import ENDS_CONNECTION_APP, ErrorCode, Hint, Operation
 from .errors import CommandTimeout, VelkorError
 from .events import Event, EventHub, EventStream, Listener, Returned, SessionClosed
