@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -13,13 +14,16 @@
 
 #include "device_server.h"
 #include "endpoint.h"
+#include "model/serial_number_text.h"
 #include "sim_config.h"
 
 namespace {
 
 using namespace velkor::sim;
 
-constexpr int kExitBadConfig = 2;
+// Bad arguments exit as drova's do; a configuration that cannot be served is
+// the same kind of mistake.
+constexpr int kExitBadArguments = 2;
 constexpr int kExitFailure = 1;
 
 std::mutex output_mutex;
@@ -142,6 +146,17 @@ Station make_station(ServedDevice served, const SimConfig &config, int verbosity
     return station;
 }
 
+// As drova shows a serial number: its text form with the number in brackets,
+// or the number alone when it has no text form. The device reports a word of
+// which the low 24 bits are the serial number.
+std::string serial_shown(std::uint32_t serial_word) {
+    const std::uint32_t serial = serial_word & 0xFFFFFF;
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%06X", static_cast<unsigned>(serial));
+    const auto text = velkor::serial_number_text(serial);
+    return text ? *text + " (" + number + ")" : number;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -173,8 +188,16 @@ int main(int argc, char **argv) {
     for (auto *flag : {devices, sectors, sector_size, staging_size, serial, name, claim, faults})
         flag->excludes(app.get_option("--config"));
     app.add_flag("-v,--verbose", options.verbosity, "log every frame (twice: with bytes)");
+    app.set_version_flag("--version", "drova-sim " DROVA_SIM_VERSION, "print the version, then exit");
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &error) {
+        // --help and --version end the parse as well, successfully.
+        if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(error);
+        std::cerr << "drova-sim: " << error.what() << "\nRun with --help for more information.\n";
+        return kExitBadArguments;
+    }
 
     std::vector<Station> stations;
     SimConfig config;
@@ -183,7 +206,7 @@ int main(int argc, char **argv) {
         for (auto &served : config.devices) stations.push_back(make_station(std::move(served), config, options.verbosity));
     } catch (const std::exception &e) {
         std::cerr << "drova-sim: " << e.what() << "\n";
-        return kExitBadConfig;
+        return kExitBadArguments;
     }
 
     try {
@@ -200,8 +223,8 @@ int main(int argc, char **argv) {
         std::ostringstream serving;
         for (const auto &station : stations) {
             const DeviceConfig &d = station.served.device;
-            serving << "drova-sim: serving " << station.endpoint->address() << " (serial 0x" << std::hex
-                    << (station.model->serial_word() & 0xFFFFFF) << std::dec << ", " << d.sectors << " sectors of "
+            serving << "drova-sim: serving " << station.endpoint->address() << " (serial "
+                    << serial_shown(station.model->serial_word()) << ", " << d.sectors << " sectors of "
                     << d.sector_size << " bytes)\n";
         }
         std::lock_guard lock(output_mutex);

@@ -227,6 +227,25 @@ TEST_F(DaemonTest, TwoDevicesServedAtOnce) {
     EXPECT_FALSE(fs::exists(socket("drova01")));
 }
 
+TEST_F(DaemonTest, ServingLinesShowSerialNumbersAsDrovaDoes) {
+    struct Row {
+        const char *serial;
+        const char *first, *second;
+    };
+    // Only the low 24 bits of the reported word are the serial number; a
+    // number without a text form is shown as the number alone.
+    for (const Row &row : {Row{"KV47D00291", "(serial KV47D00291 (0x8D0123), ", "(serial KV47D00292 (0x8D0124), "},
+                           Row{"0x7E800001", "(serial KV47000001 (0x800001), ", "(serial KV47000002 (0x800002), "},
+                           Row{"0x00FFFF", "(serial 0x00FFFF, ", "(serial 0x010000, "}}) {
+        Daemon daemon(dir.path(), args({"--devices", "2", "--serial", row.serial}));
+        ASSERT_TRUE(daemon.serving(socket("drova01"))) << daemon.output();
+        EXPECT_EQ(daemon.stop(), 0);
+        const std::string log = daemon.output();
+        EXPECT_NE(log.find(std::string("drova00 ") + row.first), std::string::npos) << log;
+        EXPECT_NE(log.find(std::string("drova01 ") + row.second), std::string::npos) << log;
+    }
+}
+
 TEST_F(DaemonTest, OneHostConnectionAtATimeWhileTheClaimOutlivesIt) {
     Daemon daemon(dir.path(), args({}));
     ASSERT_TRUE(daemon.serving(socket("drova00"))) << daemon.output();
