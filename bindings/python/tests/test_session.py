@@ -1,8 +1,10 @@
 """The package against drova-sim in another process: marshalling, lifetimes and error mapping."""
 from __future__ import annotations
 
+import gc
 import struct
 import threading
+import weakref
 from typing import Any, Callable, List, Optional
 
 import pytest
@@ -251,3 +253,19 @@ def info_block(app_id: int, version_b: int = 0, version_c: int = 0) -> bytes:
 def test_consistency_check_over_records(library_path: Any, blocks: List[bytes], marked: dict) -> None:
     records = [FlashSector.from_block(k, block) for k, block in enumerate(blocks)]
     assert Session(library_path).consistency_check(records) == marked
+
+
+def test_an_open_session_outlives_its_last_reference(simulator: StartSimulator, library_path: Any) -> None:
+    simulator(firmware_table())
+    seen: List[Event] = []
+    opened = Session(library_path, timeout=10.0, on_event=seen.append).open()
+    session = weakref.ref(opened)
+    del opened
+    gc.collect()
+    alive = session()
+    assert alive is not None  # the library still calls its callback
+    assert alive.search(unit_ms=20) and seen[-1] == (Operation.SEARCH, 0)
+    alive.close()
+    del alive
+    gc.collect()
+    assert session() is None

@@ -6,7 +6,7 @@ import os
 import queue
 import threading
 import time
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
 
 from . import _library
 from ._native import (INFO_BLOCK_SIZE, BinBlock, Callback, StringsAdd, StringsClear, TAddress, TDROVAInfo,
@@ -28,6 +28,9 @@ _HINT_SIZE = 65536
 _SERIAL_TEXT_SIZE = 32
 _EXPORT_MESSAGE_SIZE = 256
 _U8, _U32, _INT = 1 << 8, 1 << 32, 1 << 31
+
+# An open session stays alive without a reference of its own: the library calls its callback until _Close.
+_OPEN: Set["Session"] = set()
 
 
 def _in_range(what: str, value: int, limit: int) -> int:
@@ -92,6 +95,7 @@ class Session:
             raise VelkorError("the library refused to start a session: one is already open in this process, or "
                               "start-up failed (its reason is on standard error)")
         self._open = True
+        _OPEN.add(self)
         return self
 
     def close(self) -> None:
@@ -104,6 +108,7 @@ class Session:
         finally:
             self._open = False
             self._lib._Close()
+            _OPEN.discard(self)
             self._hub.close()
             self._scan = None
 
