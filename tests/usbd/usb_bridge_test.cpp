@@ -1,0 +1,347 @@
+// drova-usbd's core between the library and USB devices emulated by umockdev,
+// whose transfers reach the simulated device model: what a host does with a
+// real device on a Linux machine, and what happens when the device stalls,
+// stays silent or is pulled out.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Vevara_Rovo_dar.h"
+#include "api/session.h"
+#include "bridge.h"
+#include "device_server.h"
+#include "platform/device_endpoint.h"
+#include "platform/usb_driver.h"
+#include "session/clock.h"
+#include "support/event_recorder.h"
+#include "usb/in_process_device.h"
+#include "usb/socket_backend.h"
+#include "usbd/emulated_usb.h"
+#include "wire.h"
+
+namespace velkor::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The library's and the bridge's periods both run 20 times faster: a 2 s
+// period lasts 100 ms.
+constexpr unsigned kSpeedup = 20;
+constexpr std::chrono::seconds kPatience{10};  // real time for what takes milliseconds
+
+sim::DeviceConfig device_config(std::uint32_t serial) {
+    sim::DeviceConfig config;
+    config.serial_word = serial;
+    config.sectors = 5;  // a flash table of three answer frames
+    config.sector_size = 0x4000;
+    config.staging_size = 0x4000;
+    return config;
+}
+
+// The device ignores `times` frames with `opcode` (none: any; 0 times: all).
+sim::FaultRule silence(std::optional<std::uint8_t> opcode, unsigned times) {
+    sim::FaultRule rule;
+    rule.kind = sim::FaultKind::no_answer;
+    rule.opcode = opcode;
+    rule.times = times;
+    return rule;
+}
+
+class UsbBridge : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!EmulatedUsb::available()) GTEST_SKIP() << "runs under umockdev-wrapper only";
+        usb::detach_all_in_process_devices();
+        usb::select_in_process_backend(false);
+        platform::set_device_location(location_.value().c_str());
+        usb::set_answer_bound(2s);
+        set_clock(std::make_shared<ScaledClock>(kSpeedup, 1000));
+        bus_ = std::make_unique<EmulatedUsb>();
+        ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
+    }
+    void TearDown() override {
+        if (!bus_) return;
+        _Close();
+        bridge_.reset();
+        bus_.reset();
+        platform::set_device_location(nullptr);
+        usb::set_answer_bound(usb::kDefaultAnswerBound);
+        set_clock(nullptr);
+    }
+
+    std::shared_ptr<sim::DeviceModel> plug(unsigned port, std::uint32_t serial) {
+        auto model = std::make_shared<sim::DeviceModel>(device_config(serial));
+        bus_->plug(port, model);
+        return model;
+    }
+
+    void start_bridge() {
+        usbd::BridgeSettings settings;
+        settings.dir = location_.value();
+        usbd::DeviceSelector emulated;
+        emulated.vendor = EmulatedUsb::kVendor;
+        emulated.product = EmulatedUsb::kProduct;
+        settings.devices = {emulated};
+        settings.serve.periods = usbd::AnswerPeriods{}.scaled_down(kSpeedup);
+        settings.serve.log = [this](const std::string &line) {
+            std::lock_guard guard(log_lock_);
+            log_.push_back(line);
+        };
+        bridge_ = std::make_unique<usbd::Bridge>(std::move(settings));
+    }
+
+    // The socket files a host finds in the device directory.
+    std::vector<std::string> endpoint_files() const {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(location_.value()))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    bool endpoints_become(const std::vector<std::string> &names) const {
+        const auto until = std::chrono::steady_clock::now() + kPatience;
+        while (endpoint_files() != names || bridge_->endpoints() != names) {
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    }
+    bool logged(const std::string &text) {
+        std::lock_guard guard(log_lock_);
+        return std::any_of(log_.begin(), log_.end(), [&](const std::string &line) { return line.find(text) != std::string::npos; });
+    }
+
+    bool wait_idle() {
+        const auto until = std::chrono::steady_clock::now() + kPatience;
+        while (Session::instance().command.state() != kIdle) {
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    }
+    // Runs a command and expects `outcome` as its event.
+    void expect(int accepted, Event outcome) {
+        ASSERT_EQ(accepted, 0);
+        EXPECT_TRUE(events.wait_for(outcome, kPatience)) << "no (" << outcome.first << "," << outcome.second << ")";
+        ASSERT_TRUE(wait_idle());
+        events.clear();
+    }
+    int found_devices() {
+        events.clear();
+        EXPECT_EQ(_FindDROVAs(-1, 0, 500), 0);
+        EXPECT_TRUE(events.wait_for({VELKOR_EV_SEARCH, 0}, kPatience));
+        EXPECT_TRUE(wait_idle());
+        events.clear();
+        TDROVAInfo found[10];
+        return _GetFoundDevices(found, 10);
+    }
+    void connect(std::uint32_t serial) { expect(_Connect(static_cast<int>(serial), 0, 0), {VELKOR_EV_CONNECT, 0}); }
+
+    platform::ScratchDeviceLocation location_;
+    std::unique_ptr<EmulatedUsb> bus_;
+    std::unique_ptr<usbd::Bridge> bridge_;
+    EventRecorder events;
+    std::mutex log_lock_;
+    std::vector<std::string> log_;
+};
+
+TEST_F(UsbBridge, AHostPutsAnApplicationOnADeviceAndRunsIt) {
+    auto model = plug(3, 0x8D0001);
+    start_bridge();
+    ASSERT_TRUE(endpoints_become({"usb-1-3"}));
+
+    ASSERT_EQ(found_devices(), 1);
+    connect(0x8D0001);
+    expect(_FlashInfo(), {VELKOR_EV_FLASHINFO, 0});
+    EXPECT_EQ(_IsFlashTableComplete(), 1);
+    std::uint8_t sectors[5 * 168];
+    EXPECT_EQ(_GetFlashSectors(sectors, 5), 5);
+
+    expect(_Erase(0), {VELKOR_EV_ERASE, 0});
+    sim::AppInfoFields app;
+    app.id = 77;
+    app.name = "Bridged";
+    app.features = {0x01, 0x00, 0x00, 0x00};
+    const sim::Bytes image = sim::make_application_image(app, 3000);
+    const sim::Bytes tail(700, 0x5A);
+    TBinList *list = _BinListCreate();
+    BinBlock first{0, static_cast<u32>(image.size()), const_cast<u8 *>(image.data())};
+    BinBlock second{0x2000, static_cast<u32>(tail.size()), const_cast<u8 *>(tail.data())};
+    ASSERT_EQ(_BinListAdd(list, &first), 0);
+    ASSERT_EQ(_BinListAdd(list, &second), 0);
+    expect(_Download(0, list), {VELKOR_EV_DOWNLOAD, 0});
+    _BinListFree(list);
+    EXPECT_EQ(model->read_memory(0, 8, static_cast<std::uint32_t>(image.size())), image);
+    const sim::Bytes sector = model->read_memory(0, 0, 0x4000);
+    EXPECT_NE(std::search(sector.begin(), sector.end(), tail.begin(), tail.end()), sector.end());
+
+    expect(_FlashInfo(), {VELKOR_EV_FLASHINFO, 0});
+    expect(_StartApp(77), {VELKOR_EV_STARTAPP, 0});
+    EXPECT_EQ(model->running_application(), 77u);
+    EXPECT_EQ(_IsSupportedFwFeature(0), 1);
+    expect(_Disconnect(), {VELKOR_EV_DISCONNECT, 0});
+    EXPECT_EQ(_IsConnected(), 0);
+}
+
+TEST_F(UsbBridge, TwoDevicesAreServedSideBySide) {
+    plug(1, 0x8D0001);
+    auto second = plug(2, 0x8D0002);
+    start_bridge();
+    ASSERT_TRUE(endpoints_become({"usb-1-1", "usb-1-2"}));
+    ASSERT_EQ(found_devices(), 2);
+    connect(0x8D0002);
+    expect(_FlashInfo(), {VELKOR_EV_FLASHINFO, 0});
+    EXPECT_TRUE(second->claim().claimed);
+    expect(_Disconnect(), {VELKOR_EV_DISCONNECT, 0});
+}
+
+// A device pulled out in the middle of a download: the host loses the link,
+// the bridge keeps serving, and the device plugged in again at the same port
+// comes back under the same name.
+TEST_F(UsbBridge, ADevicePulledOutAndPluggedInAgainKeepsItsName) {
+    auto model = plug(4, 0x8D0001);
+    std::mutex lock;
+    std::condition_variable data_seen;
+    int data_frames = 0;
+    model->set_log_sink([&](const sim::LogEntry &entry) {
+        if (entry.kind != sim::LogEntry::Kind::host_frame || entry.bytes.size() <= sim::kHeaderSize ||
+            entry.bytes[sim::kHeaderSize] != sim::kData)
+            return;
+        std::lock_guard guard(lock);
+        ++data_frames;
+        data_seen.notify_all();
+    });
+    start_bridge();
+    ASSERT_TRUE(endpoints_become({"usb-1-4"}));
+    ASSERT_EQ(found_devices(), 1);
+    connect(0x8D0001);
+    expect(_FlashInfo(), {VELKOR_EV_FLASHINFO, 0});  // a download goes by the flash table
+
+    sim::AppInfoFields app;
+    app.id = 9;
+    app.name = "Long";
+    const sim::Bytes image = sim::make_application_image(app, 0x3000);
+    TBinList *list = _BinListCreate();
+    BinBlock block{0, static_cast<u32>(image.size()), const_cast<u8 *>(image.data())};
+    ASSERT_EQ(_BinListAdd(list, &block), 0);
+    // The download may run on the calling thread: the plug is pulled from another.
+    bool pulled = false;
+    std::thread puller([&] {
+        std::unique_lock guard(lock);
+        pulled = data_seen.wait_for(guard, kPatience, [&] { return data_frames >= 3; });
+        guard.unlock();
+        bus_->unplug(4);
+    });
+    _Download(0, list);
+    puller.join();
+    ASSERT_TRUE(pulled);
+    EXPECT_TRUE(events.wait_for({VELKOR_EV_DOWNLOAD, 1}, kPatience));
+    EXPECT_TRUE(wait_idle());
+    _BinListFree(list);
+    EXPECT_TRUE(endpoints_become({}));
+    // The host keeps the link alive as it always does, and finds it lost.
+    for (int refresh = 0; refresh < 3 && _IsConnected() != 0; ++refresh) {
+        ASSERT_EQ(_CommRefresh(), 0);
+        ASSERT_TRUE(wait_idle());
+    }
+    EXPECT_TRUE(events.wait_for({VELKOR_EV_ERROR, VELKOR_ERR_LINK_LOST}, kPatience));
+    EXPECT_EQ(_IsConnected(), 0);
+    EXPECT_TRUE(logged("[usb-1-4] device gone"));
+
+    model->set_log_sink(nullptr);
+    model->replug();
+    bus_->plug(4, model);
+    ASSERT_TRUE(endpoints_become({"usb-1-4"}));
+    ASSERT_EQ(found_devices(), 1);
+    connect(0x8D0001);
+    expect(_FlashInfo(), {VELKOR_EV_FLASHINFO, 0});
+}
+
+// What a device does wrong ends the exchange and, through the library's own
+// time-out, the command; the next command goes through.
+struct Misbehaviour {
+    const char *name;
+    void (*arrange)(EmulatedUsb &bus, sim::DeviceModel &model);
+    const char *logged;  // what the bridge reports, or empty
+};
+
+void PrintTo(const Misbehaviour &row, std::ostream *out) { *out << row.name; }
+
+class DeviceMisbehaves : public UsbBridge, public ::testing::WithParamInterface<Misbehaviour> {};
+
+TEST_P(DeviceMisbehaves, TheCommandTimesOutAndTheNextOneWorks) {
+    auto model = plug(3, 0x8D0001);
+    start_bridge();
+    ASSERT_TRUE(endpoints_become({"usb-1-3"}));
+    ASSERT_EQ(found_devices(), 1);
+    connect(0x8D0001);
+    GetParam().arrange(*bus_, *model);
+    expect(_FlashInfo(), {VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING});
+    if (*GetParam().logged != '\0') {
+        EXPECT_TRUE(logged(GetParam().logged));
+    }
+    expect(_FlashInfo(), {VELKOR_EV_FLASHINFO, 0});
+    EXPECT_EQ(bridge_->endpoints(), std::vector<std::string>{"usb-1-3"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DeviceMisbehaves,
+    ::testing::Values(
+        Misbehaviour{"StallOnOut", [](EmulatedUsb &bus, sim::DeviceModel &) { bus.stall_out(3, 1); },
+                     "bulk OUT LIBUSB_ERROR_PIPE"},
+        Misbehaviour{"NeverAnswers",
+                     [](EmulatedUsb &, sim::DeviceModel &model) {
+                         model.add_fault(silence(sim::kFlashInfo, 1));
+                     },
+                     ""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The end message of an exchange, seen by a host on its own connection: after
+// the command's period when the device stays silent, at once for a block the
+// device does not answer.
+struct EndRow {
+    const char *name;
+    sim::Bytes command;
+    bool silent;  // the device drops the frame
+    std::chrono::milliseconds at_least;
+};
+
+void PrintTo(const EndRow &row, std::ostream *out) { *out << row.name; }
+
+class EndMessage : public UsbBridge, public ::testing::WithParamInterface<EndRow> {};
+
+TEST_P(EndMessage, FollowsTheCommandsPeriod) {
+    auto model = plug(3, 0x8D0001);
+    if (GetParam().silent) model->add_fault(silence(std::nullopt, 0));
+    start_bridge();
+    ASSERT_TRUE(endpoints_become({"usb-1-3"}));
+    auto channel = platform::connect_device_endpoint(location_.value() + "/usb-1-3");
+    ASSERT_TRUE(channel);
+    const sim::Bytes frame = sim::make_command_frame(GetParam().command);
+    const auto sent_at = std::chrono::steady_clock::now();
+    ASSERT_TRUE(channel->send(frame.data(), frame.size(), 1000));
+    std::vector<std::uint8_t> message;
+    ASSERT_EQ(channel->receive(message, 10000), platform::MessageChannel::Receive::message);
+    EXPECT_EQ(message, std::vector<std::uint8_t>{sim::kEndMessage});
+    EXPECT_GE(std::chrono::steady_clock::now() - sent_at, GetParam().at_least);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, EndMessage,
+    ::testing::Values(EndRow{"SilentConnect", {sim::kConnect, 0, 1, 2, 3, 4}, true, 6000ms / kSpeedup},
+                      EndRow{"SilentErase", {sim::kErase, 0}, true, 30000ms / kSpeedup},
+                      EndRow{"SilentQuery", {sim::kQuery}, true, 2000ms / kSpeedup},
+                      EndRow{"ConnectAcknowledgement", {sim::kConnectAck}, false, 0ms},
+                      EndRow{"Reset", {sim::kReset}, false, 0ms}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace velkor::testing

@@ -1,0 +1,130 @@
+// drova-usbd: serves DROVA devices on this machine's USB ports to hosts as
+// endpoints of the socket transport. See usbd/README.md.
+#include <CLI/CLI.hpp>
+
+#include <signal.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+
+#include "bridge.h"
+#include "endpoint.h"
+
+namespace {
+
+using namespace velkor::usbd;
+
+constexpr int kExitBadArguments = 2;
+constexpr int kExitFailure = 1;
+constexpr char kDefaultConfig[] = "/etc/velkor/usbd.json";
+
+struct Options {
+    std::vector<std::string> devices;
+    std::string config_file;
+    std::string dir;
+    std::optional<unsigned> gap_ms;
+    int verbosity = 0;
+};
+
+// The configuration file named, or the default one when it exists.
+UsbdConfig load_config(const Options &options, bool config_named) {
+    UsbdConfig config;
+    const std::string file = config_named ? options.config_file : kDefaultConfig;
+    if (config_named || std::filesystem::exists(file)) {
+        std::ifstream in(file, std::ios::binary);
+        if (!in) throw ConfigError("cannot read " + file);
+        std::stringstream text;
+        text << in.rdbuf();
+        try {
+            config = parse_usbd_config(text.str());
+        } catch (const ConfigError &e) {
+            throw ConfigError(file + ": " + e.what());
+        }
+    }
+    for (const auto &device : options.devices) config.devices.push_back(parse_device_argument(device));
+    if (!options.dir.empty()) config.dir = options.dir;
+    if (options.gap_ms) config.gap_ms = options.gap_ms;
+    return config;
+}
+
+std::string device_dir(const UsbdConfig &config) {
+    if (config.dir) return *config.dir;
+    const char *from_environment = std::getenv("VELKOR_USB_DIR");
+    return from_environment != nullptr && *from_environment != '\0' ? from_environment
+                                                                   : velkor::sim::default_endpoint_dir();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    CLI::App app{"drova-usbd: DROVA devices on USB ports served as endpoints of the socket transport.\n"
+                 "Each matching device gets the socket usb-<bus>-<port path> in the device directory;\n"
+                 "hosts find it there with VELKOR_USB_DIR set to the same directory.",
+                 "drova-usbd"};
+    app.add_option("--device", options.devices,
+                   "a device to serve, VID:PID[:INTERFACE] (hexadecimal ids, interface number); repeatable");
+    auto *config = app.add_option("-c,--config", options.config_file,
+                                  std::string("JSON file listing the devices (default ") + kDefaultConfig +
+                                      " when it exists; see usbd/README.md)");
+    app.add_option("-d,--dir", options.dir, "device directory (default $VELKOR_USB_DIR, else /run/velkor/usb)");
+    app.add_option("--gap-ms", options.gap_ms,
+                   "ms without a further answer after which the device has said all (default 20)")
+        ->check(CLI::Range(1u, 60000u));
+    app.add_flag("-v,--verbose", options.verbosity, "log every frame (twice: with bytes)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &error) {
+        if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(error);
+        std::cerr << "drova-usbd: " << error.what() << "\nRun with --help for more information.\n";
+        return kExitBadArguments;
+    }
+
+    UsbdConfig usbd_config;
+    try {
+        usbd_config = load_config(options, config->count() > 0);
+    } catch (const ConfigError &e) {
+        std::cerr << "drova-usbd: " << e.what() << "\n";
+        return kExitBadArguments;
+    }
+    if (usbd_config.devices.empty()) {
+        std::cerr << "drova-usbd: no device configured: give --device VID:PID or list the devices in " << kDefaultConfig
+                  << "\n";
+        return kExitBadArguments;
+    }
+
+    // Every thread leaves SIGINT and SIGTERM to the wait below.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    std::mutex output_mutex;
+    BridgeSettings settings;
+    settings.dir = device_dir(usbd_config);
+    settings.devices = usbd_config.devices;
+    if (usbd_config.gap_ms) settings.serve.periods.gap = std::chrono::milliseconds(*usbd_config.gap_ms);
+    settings.serve.verbosity = options.verbosity;
+    const LogLine log = [&output_mutex](const std::string &line) {
+        std::lock_guard lock(output_mutex);
+        std::cout << "drova-usbd: " << line << std::endl;
+    };
+    settings.serve.log = log;
+    try {
+        Bridge bridge(std::move(settings));
+        log("watching for devices");
+        int signal_number = 0;
+        sigwait(&stop_signals, &signal_number);
+    } catch (const std::exception &e) {
+        std::cerr << "drova-usbd: " << e.what() << "\n";
+        return kExitFailure;
+    }
+    std::cout << "drova-usbd: stopped" << std::endl;
+    return 0;
+}
