@@ -1,8 +1,11 @@
 """Search, list the devices found, connect to the first, describe the device and its flash, check the firmware
 in it, stop a download into the staging area after its first data block, disconnect.
 
-    VELKOR_LIBRARY=build/linux/src/libdoduzerez.so python3 velkor_example.py
-    drova --sim firmware_table.json with-sim "$(command -v python3)" velkor_example.py --library ...
+With the package installed (or PYTHONPATH=bindings/python), against the simulated device of the firmware
+table the C example uses:
+
+    drova --sim examples/firmware_table.json with-sim "$(command -v python3)" \
+        bindings/python/examples/velkor_example.py --library build/linux/src/libdoduzerez.so
 """
 from __future__ import annotations
 
