@@ -53,10 +53,7 @@ void BridgedDevice::serve() {
 bool BridgedDevice::exchange(const sim::Bytes &block) {
     log_frame(sim::LogEntry::Kind::host_frame, block);
     const auto sent = link_->send(block, options_.periods.send);
-    if (sent.outcome == UsbLink::Outcome::gone) {
-        log_problem("device gone");
-        return false;
-    }
+    if (sent.outcome == UsbLink::Outcome::gone) return device_gone();
     if (sent.outcome != UsbLink::Outcome::done) {
         log_problem("bulk OUT " + sent.error + ": the host block is not delivered");
         if (sent.outcome == UsbLink::Outcome::stalled) link_->clear_stall(false);
@@ -76,10 +73,7 @@ bool BridgedDevice::exchange(const sim::Bytes &block) {
             wait = options_.periods.gap;
             continue;
         }
-        if (received.outcome == UsbLink::Outcome::gone) {
-            log_problem("device gone");
-            return false;
-        }
+        if (received.outcome == UsbLink::Outcome::gone) return device_gone();
         if (received.outcome != UsbLink::Outcome::timed_out) {
             log_problem("bulk IN " + received.error + ": the exchange ends here");
             if (received.outcome == UsbLink::Outcome::stalled) link_->clear_stall(true);
@@ -94,6 +88,11 @@ void BridgedDevice::log_frame(sim::LogEntry::Kind kind, std::span<const std::uin
     if (options_.verbosity < 1 || !options_.log) return;
     const sim::LogEntry entry{kind, sim::Bytes(bytes.begin(), bytes.end()), {}};
     options_.log("[" + name_ + "] " + sim::describe(entry, options_.verbosity > 1));
+}
+
+bool BridgedDevice::device_gone() {
+    log_problem("device gone");
+    return false;
 }
 
 void BridgedDevice::log_problem(const std::string &what) {

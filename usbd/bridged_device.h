@@ -45,6 +45,8 @@ private:
     bool exchange(const sim::Bytes &block);
     void log_frame(sim::LogEntry::Kind kind, std::span<const std::uint8_t> bytes);
     void log_problem(const std::string &what);
+    // Logs it; false, as exchange() gives for a device that is gone.
+    bool device_gone();
 
     const std::string name_;
     std::unique_ptr<UsbLink> link_;

@@ -144,6 +144,15 @@ protected:
         return _GetFoundDevices(found, 10);
     }
     void connect(std::uint32_t serial) { expect(_Connect(static_cast<int>(serial), 0, 0), {VELKOR_EV_CONNECT, 0}); }
+    // The one device, plugged in at `port` of bus 1, served, found and connected to.
+    std::shared_ptr<sim::DeviceModel> connect_at(unsigned port, std::uint32_t serial) {
+        auto model = plug(port, serial);
+        start_bridge();
+        EXPECT_TRUE(endpoints_become({"usb-1-" + std::to_string(port)}));
+        EXPECT_EQ(found_devices(), 1);
+        connect(serial);
+        return model;
+    }
 
     platform::ScratchDeviceLocation location_;
     std::unique_ptr<EmulatedUsb> bus_;
@@ -154,12 +163,7 @@ protected:
 };
 
 TEST_F(UsbBridge, AHostPutsAnApplicationOnADeviceAndRunsIt) {
-    auto model = plug(3, 0x8D0001);
-    start_bridge();
-    ASSERT_TRUE(endpoints_become({"usb-1-3"}));
-
-    ASSERT_EQ(found_devices(), 1);
-    connect(0x8D0001);
+    auto model = connect_at(3, 0x8D0001);
     expect(_FlashInfo(), {VELKOR_EV_FLASHINFO, 0});
     EXPECT_EQ(_IsFlashTableComplete(), 1);
     std::uint8_t sectors[5 * 168];
@@ -207,7 +211,7 @@ TEST_F(UsbBridge, TwoDevicesAreServedSideBySide) {
 // the bridge keeps serving, and the device plugged in again at the same port
 // comes back under the same name.
 TEST_F(UsbBridge, ADevicePulledOutAndPluggedInAgainKeepsItsName) {
-    auto model = plug(4, 0x8D0001);
+    auto model = connect_at(4, 0x8D0001);
     std::mutex lock;
     std::condition_variable data_seen;
     int data_frames = 0;
@@ -219,10 +223,6 @@ TEST_F(UsbBridge, ADevicePulledOutAndPluggedInAgainKeepsItsName) {
         ++data_frames;
         data_seen.notify_all();
     });
-    start_bridge();
-    ASSERT_TRUE(endpoints_become({"usb-1-4"}));
-    ASSERT_EQ(found_devices(), 1);
-    connect(0x8D0001);
     expect(_FlashInfo(), {VELKOR_EV_FLASHINFO, 0});  // a download goes by the flash table
 
     sim::AppInfoFields app;
@@ -278,11 +278,7 @@ void PrintTo(const Misbehaviour &row, std::ostream *out) { *out << row.name; }
 class DeviceMisbehaves : public UsbBridge, public ::testing::WithParamInterface<Misbehaviour> {};
 
 TEST_P(DeviceMisbehaves, TheCommandTimesOutAndTheNextOneWorks) {
-    auto model = plug(3, 0x8D0001);
-    start_bridge();
-    ASSERT_TRUE(endpoints_become({"usb-1-3"}));
-    ASSERT_EQ(found_devices(), 1);
-    connect(0x8D0001);
+    auto model = connect_at(3, 0x8D0001);
     GetParam().arrange(*bus_, *model);
     expect(_FlashInfo(), {VELKOR_EV_ERROR, VELKOR_ERR_NOT_RESPONDING});
     if (*GetParam().logged != '\0') {
