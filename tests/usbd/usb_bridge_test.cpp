@@ -24,7 +24,7 @@
 #include "support/event_recorder.h"
 #include "usb/in_process_device.h"
 #include "usb/socket_backend.h"
-#include "usbd/emulated_usb.h"
+#include "emulated_usb.h"
 #include "wire.h"
 
 namespace velkor::testing {
@@ -58,13 +58,13 @@ sim::FaultRule silence(std::optional<std::uint8_t> opcode, unsigned times) {
 class UsbBridge : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!EmulatedUsb::available()) GTEST_SKIP() << "runs under umockdev-wrapper only";
+        if (!usbd::EmulatedUsb::available()) GTEST_SKIP() << "runs under umockdev-wrapper only";
         usb::detach_all_in_process_devices();
         usb::select_in_process_backend(false);
         platform::set_device_location(location_.value().c_str());
         usb::set_answer_bound(2s);
         set_clock(std::make_shared<ScaledClock>(kSpeedup, 1000));
-        bus_ = std::make_unique<EmulatedUsb>();
+        bus_ = std::make_unique<usbd::EmulatedUsb>();
         ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
     }
     void TearDown() override {
@@ -87,8 +87,8 @@ protected:
         usbd::BridgeSettings settings;
         settings.dir = location_.value();
         usbd::DeviceSelector emulated;
-        emulated.vendor = EmulatedUsb::kVendor;
-        emulated.product = EmulatedUsb::kProduct;
+        emulated.vendor = usbd::EmulatedUsb::kVendor;
+        emulated.product = usbd::EmulatedUsb::kProduct;
         settings.devices = {emulated};
         settings.serve.periods = usbd::AnswerPeriods{}.scaled_down(kSpeedup);
         settings.serve.log = [this](const std::string &line) {
@@ -155,7 +155,7 @@ protected:
     }
 
     platform::ScratchDeviceLocation location_;
-    std::unique_ptr<EmulatedUsb> bus_;
+    std::unique_ptr<usbd::EmulatedUsb> bus_;
     std::unique_ptr<usbd::Bridge> bridge_;
     EventRecorder events;
     std::mutex log_lock_;
@@ -269,7 +269,7 @@ TEST_F(UsbBridge, ADevicePulledOutAndPluggedInAgainKeepsItsName) {
 // time-out, the command; the next command goes through.
 struct Misbehaviour {
     const char *name;
-    void (*arrange)(EmulatedUsb &bus, sim::DeviceModel &model);
+    void (*arrange)(usbd::EmulatedUsb &bus, sim::DeviceModel &model);
     const char *logged;  // what the bridge reports, or empty
 };
 
@@ -291,10 +291,10 @@ TEST_P(DeviceMisbehaves, TheCommandTimesOutAndTheNextOneWorks) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, DeviceMisbehaves,
     ::testing::Values(
-        Misbehaviour{"StallOnOut", [](EmulatedUsb &bus, sim::DeviceModel &) { bus.stall_out(3, 1); },
+        Misbehaviour{"StallOnOut", [](usbd::EmulatedUsb &bus, sim::DeviceModel &) { bus.stall_out(3, 1); },
                      "bulk OUT LIBUSB_ERROR_PIPE"},
         Misbehaviour{"NeverAnswers",
-                     [](EmulatedUsb &, sim::DeviceModel &model) {
+                     [](usbd::EmulatedUsb &, sim::DeviceModel &model) {
                          model.add_fault(silence(sim::kFlashInfo, 1));
                      },
                      ""}),

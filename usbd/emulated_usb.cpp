@@ -1,4 +1,4 @@
-#include "usbd/emulated_usb.h"
+#include "emulated_usb.h"
 
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
@@ -12,7 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 
-namespace velkor::testing {
+namespace velkor::usbd {
 
 namespace {
 
@@ -257,4 +257,4 @@ void EmulatedUsb::stall_out(unsigned port, unsigned count) {
     device.stalls = count;
 }
 
-}  // namespace velkor::testing
+}  // namespace velkor::usbd

@@ -1,4 +1,5 @@
-// A USB bus emulated by umockdev (the test runs under umockdev-wrapper):
+// A USB bus emulated by umockdev, for tests and benchmarks without hardware
+// (the program runs under umockdev-wrapper):
 // DROVA devices made of the simulated device model, plugged into and pulled
 // from ports of bus 1. A device's bulk OUT transfers reach its model as host
 // blocks; its bulk IN transfers take the model's answer blocks, one block per
@@ -13,7 +14,7 @@
 
 #include "device_model.h"
 
-namespace velkor::testing {
+namespace velkor::usbd {
 
 class EmulatedUsb {
 public:
@@ -49,4 +50,4 @@ private:
     unsigned next_address_ = 2;
 };
 
-}  // namespace velkor::testing
+}  // namespace velkor::usbd
