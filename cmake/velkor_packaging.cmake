@@ -1,7 +1,8 @@
 # What `cmake --install` puts where: the header, the library, a CMake package
 # (find_package(velkor) gives velkor::doduzerez), a pkg-config file (velkor),
 # drova and drova-sim; the Windows build adds the .def and an import library
-# that MSVC links.
+# that MSVC links. On Linux the library is libdoduzerez.so.<version> with the
+# links libdoduzerez.so.<major> (its SONAME) and libdoduzerez.so.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -33,7 +34,8 @@ if(WIN32)
   add_custom_target(velkor_msvc_import_library ALL DEPENDS ${velkor_msvc_implib})
   install(FILES ${velkor_def} ${velkor_msvc_implib} DESTINATION ${CMAKE_INSTALL_LIBDIR})
 else()
-  set(VELKOR_INSTALLED_LIBRARY ${CMAKE_INSTALL_LIBDIR}/libdoduzerez.so)
+  set(VELKOR_INSTALLED_LIBRARY ${CMAKE_INSTALL_LIBDIR}/libdoduzerez.so.${PROJECT_VERSION})
+  set(VELKOR_LIBRARY_SONAME libdoduzerez.so.${PROJECT_VERSION_MAJOR})
   set(VELKOR_GNU_IMPORT_LIBRARY "")
   set(VELKOR_MSVC_IMPORT_LIBRARY "")
 endif()

@@ -16,7 +16,7 @@ public:
 
 class SharedLibrary {
 public:
-    // The library's file name on this OS: libdoduzerez.so / doduzerez.dll.
+    // The name hosts load the library by on this OS: libdoduzerez.so.0 (its SONAME) / doduzerez.dll.
     static const char *default_name();
 
     // A path, or a bare name found the OS's way (beside the program, its run

@@ -5,7 +5,7 @@
 
 namespace drova {
 
-const char *SharedLibrary::default_name() { return "libdoduzerez.so"; }
+const char *SharedLibrary::default_name() { return "libdoduzerez.so.0"; }
 
 SharedLibrary::SharedLibrary(const std::string &path) : requested_(path) {
     // Local binding: the library's names must not satisfy anything else.
