@@ -205,6 +205,9 @@ TEST_F(UsbBridge, TwoDevicesAreServedSideBySide) {
     expect(_FlashInfo(), {VELKOR_EV_FLASHINFO, 0});
     EXPECT_TRUE(second->claim().claimed);
     expect(_Disconnect(), {VELKOR_EV_DISCONNECT, 0});
+    // As drova-usbd stops on SIGTERM: no endpoint stays behind.
+    bridge_.reset();
+    EXPECT_EQ(endpoint_files(), std::vector<std::string>{});
 }
 
 // A device pulled out in the middle of a download: the host loses the link,
