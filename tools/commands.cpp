@@ -7,13 +7,18 @@
 #include <deque>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "confirmation.h"
+#include "download_preflight.h"
+#include "download_stream.h"
 #include "exit_codes.h"
 #include "flash_table.h"
 #include "interrupt.h"
 #include "os_services.h"
+#include "printable_text.h"
 #include "sample_image.h"
 
 namespace drova {
@@ -26,6 +31,8 @@ constexpr int kAllHintLines = VELKOR_HINT_NAME | VELKOR_HINT_SERIAL_NUMBER | VEL
                               VELKOR_HINT_UDP_IP | VELKOR_HINT_CONFIGURED_BY | VELKOR_HINT_FIRMWARE_APPS |
                               VELKOR_HINT_FLASH_SECTORS;
 constexpr int kFlashTable = VELKOR_HINT_FLASH_SECTORS | VELKOR_HINT_FIRMWARE_APPS | VELKOR_HINT_INDENT;
+// The autostart id of a device that starts no application by itself.
+constexpr std::uint32_t kNoApplication = 0xFFFFFFFF;
 // Firmware features are numbered 0 to 18.
 constexpr int kFeatureCount = 19;
 
@@ -95,6 +102,29 @@ private:
     TBinList *list_;
 };
 
+// The image as --json reports it.
+nlohmann::ordered_json image_json(const Image &image, const std::string &file) {
+    nlohmann::ordered_json document{{"file", file},
+                                    {"format", image_format_name(image.format)},
+                                    {"fileRecords", image.file_records},
+                                    {"blocks", image.blocks.size()},
+                                    {"bytes", image.data_bytes()},
+                                    {"firstAddress", image.blocks.front().address},
+                                    {"lastAddress", image.blocks.back().end() - 1},
+                                    {"gaps", image.blocks.size() - 1}};
+    if (!image.format_warning.empty()) document["formatWarning"] = image.format_warning;
+    return document;
+}
+
+struct DownloadSummary {
+    std::size_t records = 0;
+    std::size_t bytes = 0;
+    double seconds = 0;
+    std::size_t staging_checks = 0;
+    std::size_t target_checks = 0;
+    std::string verdict;
+};
+
 // Follows a download's events: which record is under way, how many bytes the
 // device holds, which checksums matched, and which step failed.
 class DownloadProgress {
@@ -133,32 +163,63 @@ public:
     void report(bool final) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         char line[160];
-        std::snprintf(line, sizeof line, "download: %zu / %zu bytes (%3.0f%%), %.1f KiB/s", sent_, total_,
+        std::snprintf(line, sizeof line, "download: record %zu of %zu, %zu / %zu bytes (%3.0f%%), %.1f KiB/s",
+                      started_, records_.size(), sent_, total_,
                       total_ > 0 ? 100.0 * static_cast<double>(sent_) / static_cast<double>(total_) : 100.0,
                       seconds > 0 ? static_cast<double>(sent_) / 1024.0 / seconds : 0.0);
         console_.progress(line, final);
     }
 
-    std::string verdict(unsigned target) const {
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    // After a download stopped on request: how far it got, in the user's terms.
+    Failure stopped(const std::string &area) const {
+        const std::size_t done = in_place();
+        return Failure(exit_code::kInterrupted,
+                       "download stopped on request after " + std::to_string(done) + " of " +
+                           std::to_string(records_.size()) + " records were written and checked (" +
+                           std::to_string(sent_) + " of " + std::to_string(total_) + " bytes sent); " + area +
+                           (done == records_.size() ? " holds the whole image"
+                                                    : " holds an incomplete image: download it again before use"));
+    }
+
+    // Records whose last checksum matched: in the target area, or in the
+    // staging area when that is the target.
+    std::size_t in_place() const { return staged_only_ ? staging_checks_ : target_checks_; }
+    void set_staged_only(bool staged_only) { staged_only_ = staged_only; }
+
+    DownloadSummary summary(unsigned target) const {
+        DownloadSummary summary;
+        summary.records = records_.size();
+        summary.bytes = total_;
+        summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        summary.staging_checks = staging_checks_;
+        summary.target_checks = target_checks_;
         char line[300];
         std::snprintf(line, sizeof line,
                       "download finished: %zu records, %zu bytes in %.2f s; checksums matched: %zu in the staging "
                       "area, %zu in area %u",
-                      records_.size(), total_, seconds, staging_checks_, target_checks_, target);
-        return line;
+                      records_.size(), total_, summary.seconds, staging_checks_, target_checks_, target);
+        summary.verdict = line;
+        return summary;
     }
 
     // Rephrases the library's failure with the record and step it stopped at.
-    Failure failure(const Failure &failure, unsigned target) const {
+    // An answer the library found invalid (`invalid_answer` is its text) is
+    // put into the step's own words first.
+    Failure failure(const Failure &failure, unsigned target, const std::string &invalid_answer) const {
         if (!failed_step_) return failure;
         static const char *const steps[] = {"address", "", "checksum", "", "", "data", "program"};
+        static const char *const meanings[] = {
+            "the device did not take the record's place", "",
+            "the device's checksum of the record differs from the one sent", "", "",
+            "the device did not acknowledge the data", "the device could not program the record"};
         const int step = *failed_step_;
-        std::string where = (step >= 0 && step <= 6 && *steps[step]) ? steps[step] : "step";
+        const bool known = step >= 0 && step <= 6 && *steps[step];
+        std::string where = known ? steps[step] : "step";
         if (step == VELKOR_EV_CHECKSUM) where += failed_in_target_ ? " in area " + std::to_string(target) : " in the staging area";
         const std::size_t record = started_ == 0 ? 1 : started_ + (step == VELKOR_EV_ADDRESS ? 1 : 0);
         std::string reason = failure.what();
         reason = reason.substr(reason.find(':') + 1);
+        if (known && reason == " " + invalid_answer) reason = " " + std::string(meanings[step]) + " (" + invalid_answer + ")";
         return Failure(exit_code::kOperationFailed + step, "download failed at record " + std::to_string(record) +
                                                                " of " + std::to_string(records_.size()) + " (" +
                                                                where + "):" + reason);
@@ -173,36 +234,54 @@ private:
     std::size_t staging_checks_ = 0;
     std::size_t target_checks_ = 0;
     bool programmed_ = false;  // the next checksum is the one in the target area
+    bool staged_only_ = false; // the target is the staging area: no program step
     std::optional<int> failed_step_;
     bool failed_in_target_ = false;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
+// Stops the download once drova is interrupted. A signal handler may not call
+// into the library, so a thread of its own watches for the request, and asks
+// until the library has a download to stop (it may be between two steps).
+class DownloadStopper {
+public:
+    explicit DownloadStopper(const VelkorApi &api)
+        : watcher_([&api](const std::stop_token &done) {
+              while (!done.stop_requested()) {
+                  if (interrupted() && api._StopDownload() == 0) return;
+                  std::this_thread::sleep_for(milliseconds(20));
+              }
+          }) {}
+
+private:
+    std::jthread watcher_;
+};
+
 // Downloads the blocks into area `target`. The flash sector table must have
 // been read: its sector count numbers the staging area.
-void download_blocks(DeviceSession &session, std::vector<Segment> &blocks, unsigned target) {
+DownloadSummary download_blocks(DeviceSession &session, std::vector<Segment> &blocks, unsigned target,
+                                unsigned sectors) {
     const VelkorApi &api = session.api();
-    require(api, {"_BinListCreate", "_BinListAdd", "_BinListFree", "_Download"});
-    // One record per block (8 header bytes before the data), and an end
-    // record except for area 1.
-    constexpr std::size_t kRecordHeader = 8;
+    require(api, {"_BinListCreate", "_BinListAdd", "_BinListFree", "_Download", "_StopDownload"});
     std::vector<std::size_t> records;
-    for (const auto &block : blocks) records.push_back(block.data.size() + kRecordHeader);
-    if (target != 1) records.push_back(kRecordHeader);
+    for (const auto &record : stream_records(blocks, target)) records.push_back(record.length);
 
     BlockList list(api, blocks);
     DownloadProgress progress(session.console(), records);
+    progress.set_staged_only(target == sectors);
     try {
-        session.run("download", VELKOR_EV_DOWNLOAD,
+        const DownloadStopper stopper(api);
+        session.run_alongside("download", VELKOR_EV_DOWNLOAD,
                     [&] { return api._Download(static_cast<int>(target), list.get()); },
                     DeviceSession::kLongCommandQuiet, [&](const Event &event) { progress(event); });
     } catch (const Failure &failure) {
+        if (interrupted()) throw progress.stopped("area " + std::to_string(target));
         if (failure.exit_code() == exit_code::kRefusedSilently)
             throw Failure(failure.exit_code(), "download refused by the library: no flash sector table, or no blocks");
-        throw progress.failure(failure, target);
+        throw progress.failure(failure, target, api.error_text(VELKOR_ERR_INVALID_ANSWER));
     }
     progress.report(true);
-    session.console().line(progress.verdict(target));
+    return progress.summary(target);
 }
 
 void read_flash_table(DeviceSession &session) {
@@ -226,6 +305,13 @@ FlashTable fetched_table(DeviceSession &session) {
         std::copy_n(from, block.size(), block.begin());
     }
     return table;
+}
+
+// Connects to the selected device and reads its flash table.
+FlashTable connected_table(Runtime &runtime, DeviceSession &session, bool announce = true) {
+    session.connect(runtime.selection(), announce);
+    read_flash_table(session);
+    return fetched_table(session);
 }
 
 std::string feature_list(const VelkorApi &api) {
@@ -270,7 +356,8 @@ private:
 
 }  // namespace
 
-Runtime::Runtime(const GlobalOptions &options, Console &console, bool simulate) : options_(options), console_(console) {
+Runtime::Runtime(const GlobalOptions &options, Console &console, bool simulate)
+    : options_(options), console_(console), confirmation_{options.yes, simulate} {
     if (simulate) {
         try {
             simulator_.emplace(simulator_options(options, console));
@@ -306,6 +393,18 @@ std::string library_banner(const GlobalOptions &options) {
     }
 }
 
+// One device as --json describes it; device text with its bytes escaped.
+nlohmann::ordered_json device_json(const DeviceSession &session, const TDROVAInfo &device) {
+    return {{"serial", device.serialNumber},
+            {"serialText", session.serial_text(device.serialNumber)},
+            {"name", printable_text(field_text(device.deviceName))},
+            {"hardwareVersion", version_text(device.hwVersion)},
+            {"fosInterfaceVersion", version_text(device.fosIfcVersion)},
+            {"status", device.status},
+            {"autostartApplication", device.autostartAppId},
+            {"interface", printable_text(field_text(device.devicePath))}};
+}
+
 std::string status_text(std::uint32_t status) {
     switch (status) {
     case 2: return "FOS interface not compatible";
@@ -328,38 +427,36 @@ void list_devices(Runtime &runtime, bool json) {
     if (json) {
         auto list = nlohmann::ordered_json::array();
         for (std::size_t index = 0; index < found.size(); ++index) {
-            const TDROVAInfo &entry = found[index];
-            list.push_back({{"index", index},
-                            {"serial", entry.serialNumber},
-                            {"serialText", session.serial_text(entry.serialNumber)},
-                            {"name", field_text(entry.deviceName)},
-                            {"hardwareVersion", version_text(entry.hwVersion)},
-                            {"fosInterfaceVersion", version_text(entry.fosIfcVersion)},
-                            {"status", entry.status},
-                            {"autostartApplication", entry.autostartAppId},
-                            {"interface", field_text(entry.devicePath)}});
+            nlohmann::ordered_json entry{{"index", index}};
+            entry.update(device_json(session, found[index]));
+            list.push_back(std::move(entry));
         }
-        // Names and paths come from the device: never let a stray byte stop the listing.
-        console.line(list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+        console.line(list.dump(2));
         return;
     }
     for (std::size_t index = 0; index < found.size(); ++index) {
         const TDROVAInfo &entry = found[index];
         console.line(std::to_string(index) + ": " + session.serial_text(entry.serialNumber) + "  " +
-                     field_text(entry.deviceName) + "  hardware " + version_text(entry.hwVersion) +
+                     printable_text(field_text(entry.deviceName)) + "  hardware " + version_text(entry.hwVersion) +
                      "  FOS interface " + version_text(entry.fosIfcVersion) + "  " + status_text(entry.status));
-        console.line("   " + field_text(entry.devicePath));
+        console.line("   " + printable_text(field_text(entry.devicePath)));
     }
 }
 
-void show_info(Runtime &runtime) {
+void show_info(Runtime &runtime, bool json) {
     const VelkorApi &api = runtime.api();
-    require(api, {"_ReadInfo", "_FlashInfo", "_GetHintAboutDROVA"});
+    require(api, {"_ReadInfo", "_FlashInfo", "_GetHintAboutDROVA", "_GetFlashSectors"});
     DeviceSession session(api, runtime.console());
-    session.connect(runtime.selection());
+    session.connect(runtime.selection(), !json);
     session.run("read information", VELKOR_EV_READINFO, [&] { return api._ReadInfo(); });
     read_flash_table(session);
-    runtime.console().print(session.hint(kAllHintLines | VELKOR_HINT_INDENT, api._GetConnectInfo()));
+    if (json) {
+        auto document = device_json(session, *api._GetConnectInfo());
+        document["flashTable"] = nlohmann::ordered_json::parse(table_json(fetched_table(session)));
+        runtime.console().line(document.dump(2));
+        return;
+    }
+    runtime.console().print(printable_text(session.hint(kAllHintLines | VELKOR_HINT_INDENT, api._GetConnectInfo()), true));
     runtime.console().line("");
 }
 
@@ -374,7 +471,7 @@ void show_flash(Runtime &runtime, bool json) {
         runtime.console().print(table_json(table));
         return;
     }
-    runtime.console().print(session.hint(kFlashTable, api._GetConnectInfo()));
+    runtime.console().print(printable_text(session.hint(kFlashTable, api._GetConnectInfo()), true));
     runtime.console().print(table_text(table));
 }
 
@@ -387,9 +484,7 @@ void check_flash(Runtime &runtime, bool json, std::optional<FlashTable> saved) {
     } else {
         require(api, {"_FlashInfo", "_GetFlashSectors"});
         DeviceSession session(api, runtime.console());
-        session.connect(runtime.selection(), !json);
-        read_flash_table(session);
-        table = fetched_table(session);
+        table = connected_table(runtime, session, !json);
     }
     const auto verdicts = check_table(table, api._ConsistencyCheck);
     runtime.console().print(json ? verdicts_json(table, verdicts) : verdicts_text(table, verdicts));
@@ -401,27 +496,107 @@ void check_flash(Runtime &runtime, bool json, std::optional<FlashTable> saved) {
 
 void erase_sector(Runtime &runtime, unsigned sector) {
     const VelkorApi &api = runtime.api();
-    require(api, {"_Erase"});
+    require(api, {"_Erase", "_FlashInfo", "_GetFlashSectors"});
     DeviceSession session(api, runtime.console());
-    session.connect(runtime.selection());
+    const FlashTable table = connected_table(runtime, session);
+    if (sector >= table.sectors.size())
+        throw Failure(exit_code::kWontFit, "sector " + std::to_string(sector) + " does not exist: the device has " +
+                                               (table.sectors.empty() ? std::string("no sectors")
+                                                                      : "sectors 0 to " +
+                                                                            std::to_string(table.sectors.size() - 1)) +
+                                               "; nothing was erased");
+    confirm(runtime.console(), runtime.confirmation(),
+            "erase sector " + std::to_string(sector) + " ('" + name_text(table.sectors[sector]) + "') of " +
+                table.device);
     session.run("erase sector " + std::to_string(sector), VELKOR_EV_ERASE,
                 [&] { return api._Erase(static_cast<u8>(sector)); }, DeviceSession::kLongCommandQuiet);
     runtime.console().line("sector " + std::to_string(sector) + " erased");
 }
 
-void download_file(Runtime &runtime, Image image, unsigned target, bool erase_first) {
+void download_file(Runtime &runtime, Image image, const DownloadRequest &request, bool json) {
     const VelkorApi &api = runtime.api();
-    require(api, {"_FlashInfo", "_Erase", "_BinListCreate", "_BinListAdd", "_BinListFree", "_Download"});
-    DeviceSession session(api, runtime.console());
-    session.connect(runtime.selection());
-    read_flash_table(session);
-    if (erase_first)
+    require(api, {"_FlashInfo", "_GetFlashSectors", "_Erase", "_BinListCreate", "_BinListAdd", "_BinListFree",
+                  "_Download", "_StopDownload"});
+    Console &console = runtime.console();
+    const unsigned target = request.target;
+    DeviceSession session(api, console);
+    const FlashTable table = connected_table(runtime, session, !json);
+    // Everything below the table is checked before a frame of the download goes out.
+    for (const auto &note : preflight_download(table, image, target, request.erase_first)) console.status(note);
+    const std::string into = area_name(table, target);
+    console.status(image_summary(image, into));
+    confirm(console, runtime.confirmation(),
+            std::string(request.erase_first ? "erase and " : "") + "download into " + into + " of " + table.device);
+    if (request.erase_first)
         session.run("erase sector " + std::to_string(target), VELKOR_EV_ERASE,
                     [&] { return api._Erase(static_cast<u8>(target)); }, DeviceSession::kLongCommandQuiet);
-    runtime.console().line(std::string(image_format_name(image.format)) + ": " + std::to_string(image.file_records) +
-                           " records in " + std::to_string(image.blocks.size()) + " blocks, " +
-                           std::to_string(image.data_bytes()) + " bytes, into area " + std::to_string(target));
-    download_blocks(session, image.blocks, target);
+    const DownloadSummary done = download_blocks(session, image.blocks, target, static_cast<unsigned>(table.sectors.size()));
+    if (!json) {
+        console.line(done.verdict);
+        return;
+    }
+    nlohmann::ordered_json document = image_json(image, request.file);
+    document["target"] = target;
+    document["stagingArea"] = target == table.sectors.size();
+    document["erased"] = request.erase_first;
+    document["records"] = done.records;
+    document["recordBytes"] = done.bytes;
+    document["checksumsMatched"] = {{"staging", done.staging_checks}, {"target", done.target_checks}};
+    document["seconds"] = done.seconds;
+    console.line(document.dump(2));
+}
+
+void verify_file(Runtime &runtime, const Image &image, const DownloadRequest &request, bool json) {
+    const VelkorApi &api = runtime.api();
+    require(api, {"_FlashInfo", "_GetFlashSectors", "_CheckSum"});
+    Console &console = runtime.console();
+    const unsigned target = request.target;
+    DeviceSession session(api, console);
+    const FlashTable table = connected_table(runtime, session, !json);
+    require_area(table, target, "nothing was checked");
+    const auto records = stream_records(image.blocks, target);
+    auto results = nlohmann::ordered_json::array();
+    std::size_t differing = 0;
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        const StreamRecord &record = records[k];
+        const std::string which = "record " + std::to_string(k + 1) + " of " + std::to_string(records.size());
+        const std::string what = record.block == nullptr
+                                     ? std::string("end record")
+                                     : address_range(record.block->address, record.block->end()) + ", " +
+                                           std::to_string(record.block->data.size()) + " bytes";
+        bool matches = true;
+        try {
+            session.run("checksum of " + which, VELKOR_EV_CHECKSUM, [&] {
+                return api._CheckSum((std::uint64_t{target} << 32) | record.offset, record.length, record.checksum,
+                                     static_cast<int>(target));
+            });
+        } catch (const Failure &failure) {
+            // The device's checksum differs: the library finds its answer invalid.
+            if (failure.exit_code() != exit_code::kOperationFailed + VELKOR_EV_CHECKSUM) throw;
+            matches = false;
+            ++differing;
+        }
+        if (json) {
+            results.push_back({{"record", k + 1}, {"offset", record.offset}, {"length", record.length},
+                               {"address", record.block ? nlohmann::ordered_json(record.block->address) : nullptr},
+                               {"matches", matches}});
+        } else if (!matches || console.verbosity() >= 1) {
+            console.line(which + " (" + what + "): " + (matches ? "matches" : "differs in " + area_name(table, target)));
+        }
+    }
+    if (json) {
+        nlohmann::ordered_json document = image_json(image, request.file);
+        document["target"] = target;
+        document["records"] = results;
+        document["differing"] = differing;
+        console.line(document.dump(2));
+    } else if (differing == 0) {
+        console.line("verify: all " + std::to_string(records.size()) + " records match in " + area_name(table, target));
+    }
+    if (differing > 0)
+        throw Failure(exit_code::kOperationFailed + VELKOR_EV_CHECKSUM,
+                      "verify: " + std::to_string(differing) + " of " + std::to_string(records.size()) +
+                          " records differ in " + area_name(table, target));
 }
 
 void start_application(Runtime &runtime, std::uint32_t id) {
@@ -440,8 +615,15 @@ void set_autostart(Runtime &runtime, std::uint32_t id) {
     require(api, {"_AutoStart"});
     DeviceSession session(api, runtime.console());
     session.connect(runtime.selection());
+    // The empty-sector id names no application: the device then starts none by itself.
+    const bool clears = id == kNoApplication;
+    confirm(runtime.console(), runtime.confirmation(),
+            (clears ? std::string("clear the automatic start") : "make application " + std::to_string(id) +
+                                                                    " start automatically") +
+                " on " + session.device_line(*api._GetConnectInfo()));
     session.run("automatic start", VELKOR_EV_AUTOSTART, [&] { return api._AutoStart(id); });
-    runtime.console().line("application " + std::to_string(id) + " starts automatically");
+    runtime.console().line(clears ? "automatic start cleared: the device starts no application by itself"
+                                  : "application " + std::to_string(id) + " starts automatically");
 }
 
 void reset_device(Runtime &runtime) {
@@ -456,12 +638,25 @@ void reset_device(Runtime &runtime) {
 void write_serial(Runtime &runtime, std::uint32_t serial) {
     const VelkorApi &api = runtime.api();
     require(api, {"_Wrsn", "_ReadInfo"});
-    DeviceSession session(api, runtime.console());
+    Console &console = runtime.console();
+    DeviceSession session(api, console);
     session.connect(runtime.selection());
+    const TDROVAInfo &device = *api._GetConnectInfo();
+    const std::string path = field_text(device.devicePath);
+    for (const auto &other : session.found_devices())
+        if (other.serialNumber == serial && field_text(other.devicePath) != path)
+            console.note("drova: warning: " + session.serial_label(serial) + " is already the serial number of " +
+                         session.device_line(other) + "; two devices with one number cannot be told apart by "
+                         "--serial or --index");
+    char text[32] = {};
+    if (api._SnConvertUint2Agt(serial, text, sizeof text) != 0)
+        console.note("drova: warning: " + session.serial_label(serial) + " has no text form (KV...)");
+    confirm(console, runtime.confirmation(),
+            "write serial number " + session.serial_label(serial) + " into " + session.device_line(device));
     session.run("write serial number", VELKOR_EV_WRSN, [&] { return api._Wrsn(serial); });
     session.run("read information", VELKOR_EV_READINFO, [&] { return api._ReadInfo(); });
-    runtime.console().line("serial number written; the device now reports " +
-                           session.serial_text(api._GetConnectInfo()->serialNumber & 0xFFFFFF));
+    console.line("serial number written; the device now reports " +
+                 session.serial_label(api._GetConnectInfo()->serialNumber & 0xFFFFFF));
 }
 
 void keep_alive(Runtime &runtime, unsigned every_ms, unsigned count) {
@@ -469,6 +664,7 @@ void keep_alive(Runtime &runtime, unsigned every_ms, unsigned count) {
     require(api, {"_CommRefresh"});
     DeviceSession session(api, runtime.console());
     session.connect(runtime.selection());
+    unsigned refused = 0;
     for (unsigned n = 1; count == 0 || n <= count; ++n) {
         if (interrupted()) break;
         // A keep-alive that is answered posts nothing; the connection ending is what a failure looks like.
@@ -481,11 +677,15 @@ void keep_alive(Runtime &runtime, unsigned every_ms, unsigned count) {
         if (!session.connected())
             throw Failure(exit_code::kOperationFailed + VELKOR_EV_DISCONNECT,
                           which + ": connection lost: " + api.error_text(reason.value_or(VELKOR_ERR_LINK_LOST)));
+        if (!sent) ++refused;
         runtime.console().line(which + (sent ? ": connected" : ": refused: " + api.error_text(reason.value_or(VELKOR_ERR_BUSY))));
     }
+    if (refused > 0)
+        throw Failure(exit_code::kRefused + VELKOR_ERR_BUSY,
+                      "keepalive: " + std::to_string(refused) + " keep-alives were refused (see above)");
 }
 
-void scan(Runtime &runtime, unsigned count) {
+void scan(Runtime &runtime, unsigned count, bool json) {
     const VelkorApi &api = runtime.api();
     require(api, {"_StartNetworkScanning", "_StopNetworkScanning"});
     DeviceSession session(api, runtime.console());
@@ -497,11 +697,13 @@ void scan(Runtime &runtime, unsigned count) {
     // searches found nothing.
     const auto until = std::chrono::steady_clock::now() + milliseconds(2000 + 100 * count);
     unsigned received = 0;
+    auto searches = nlohmann::ordered_json::array();
     while (received < count) {
         const auto line = lines.next(until);
         if (!line) break;
         ++received;
-        runtime.console().line(*line);
+        if (json) searches.push_back(printable_text(*line));
+        else runtime.console().line(printable_text(*line));
     }
     // A stop that lands while the library moves on to the next search of the
     // series can be lost; asking again ends the series at the next search.
@@ -514,6 +716,7 @@ void scan(Runtime &runtime, unsigned count) {
             if (failure.exit_code() != exit_code::kSilent || attempt == 20) throw;
         }
     }
+    if (json) runtime.console().line(searches.dump(2));
     if (interrupted()) throw Failure(exit_code::kInterrupted, "scan: interrupted");
     if (received == 0) throw Failure(exit_code::kNoDevice, "scan: no search found a device");
 }
@@ -540,7 +743,17 @@ void demo(Runtime &runtime) {
 
     heading(console, "3. flash sector table");
     read_flash_table(session);
-    console.print(indented(session.hint(kFlashTable, api._GetConnectInfo())));
+    console.print(indented(printable_text(session.hint(kFlashTable, api._GetConnectInfo()), true)));
+    const FlashTable table = fetched_table(session);
+    const auto holding = static_cast<std::size_t>(
+        std::count_if(table.sectors.begin(), table.sectors.end(), [](const InfoBlock &b) { return !is_empty_sector(b); }));
+    if (holding > 0 && !runtime.confirmation().simulated && !runtime.confirmation().assume_yes)
+        throw Failure(exit_code::kNotConfirmed,
+                      "demo: " + table.device + " holds " + std::to_string(holding) +
+                          " firmware entries and the demo erases sector " + std::to_string(sector) +
+                          "; nothing was changed. Run the demo on the simulated device (without --real), or add "
+                          "--yes to use this device");
+    confirm(console, runtime.confirmation(), "demo: erase sector 0 of " + table.device + " and download into it");
 
     heading(console, "4. erase sector " + std::to_string(sector));
     session.run("erase sector 0", VELKOR_EV_ERASE, [&] { return api._Erase(sector); }, DeviceSession::kLongCommandQuiet);
@@ -549,7 +762,7 @@ void demo(Runtime &runtime) {
                          std::to_string(VELKOR_INFO_BLOCK_SIZE + application.payload_bytes) + " bytes) into sector " +
                          std::to_string(sector));
     std::vector<Segment> blocks{{0, make_sample_application(application)}};
-    download_blocks(session, blocks, sector);
+    download_blocks(session, blocks, sector, static_cast<unsigned>(table.sectors.size()));
 
     heading(console, "6. verify");
     read_flash_table(session);

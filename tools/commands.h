@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "confirmation.h"
 #include "console.h"
 #include "device_session.h"
 #include "flash_table.h"
@@ -26,6 +27,7 @@ struct GlobalOptions {
     bool sim = false;                        // attach the simulated device
     std::optional<std::string> sim_config;   // its JSON description
     std::optional<std::string> sim_program;  // the drova-sim executable
+    bool yes = false;                        // change devices without asking
     Selection selection;
 };
 
@@ -38,10 +40,13 @@ public:
     Console &console() { return console_; }
     const Selection &selection() const { return options_.selection; }
     const std::string &library_location() const { return library_location_; }
+    // Asked before a command changes the device; a simulated one never is.
+    const ConfirmationPolicy &confirmation() const { return confirmation_; }
 
 private:
     const GlobalOptions &options_;
     Console &console_;
+    ConfirmationPolicy confirmation_;
     std::optional<Simulator> simulator_;
     std::optional<SharedLibrary> library_;
     std::optional<VelkorApi> api_;
@@ -52,18 +57,26 @@ private:
 std::string library_banner(const GlobalOptions &options);
 
 void list_devices(Runtime &runtime, bool json);
-void show_info(Runtime &runtime);
+void show_info(Runtime &runtime, bool json);
 void show_flash(Runtime &runtime, bool json);
 // Checks `saved` (a table read from a file), or without it the connected device's table.
 void check_flash(Runtime &runtime, bool json, std::optional<FlashTable> saved);
 void erase_sector(Runtime &runtime, unsigned sector);
-void download_file(Runtime &runtime, Image image, unsigned target, bool erase_first);
+struct DownloadRequest {
+    std::string file;  // as given, for messages
+    unsigned target = 0;
+    bool erase_first = false;
+};
+// Downloads after checking the image against the device's flash table.
+void download_file(Runtime &runtime, Image image, const DownloadRequest &request, bool json);
+// Checksums each record of the image where a download into the target put it.
+void verify_file(Runtime &runtime, const Image &image, const DownloadRequest &request, bool json);
 void start_application(Runtime &runtime, std::uint32_t id);
 void set_autostart(Runtime &runtime, std::uint32_t id);
 void reset_device(Runtime &runtime);
 void write_serial(Runtime &runtime, std::uint32_t serial);
 void keep_alive(Runtime &runtime, unsigned every_ms, unsigned count);
-void scan(Runtime &runtime, unsigned count);
+void scan(Runtime &runtime, unsigned count, bool json);
 void demo(Runtime &runtime);
 // Runs a program with VELKOR_USB_DIR pointing at a simulated device; its exit status.
 int with_simulator(const GlobalOptions &options, Console &console, const std::string &program,

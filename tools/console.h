@@ -16,12 +16,17 @@ public:
 
     void print(const std::string &text);  // to out, as is
     void line(const std::string &text);   // to out, one line
+    void status(const std::string &text); // to out, one line, unless quiet: what is under way
     void note(const std::string &text);   // to err, one line
+    void prompt(const std::string &text); // to err, no line break: a question
     void detail(const std::string &text) {
         if (verbosity_ >= 1) note(text);
     }
-    // A progress line that the next one overwrites on a terminal; `final` ends it.
+    // A progress line that the next one overwrites on a terminal; elsewhere
+    // each is a line of its own, so that a log shows where work stopped.
+    // `final` ends it. Quiet: nothing.
     void progress(const std::string &line, bool final);
+    void set_quiet(bool quiet) { quiet_ = quiet; }
 
     int verbosity() const { return verbosity_; }
     void set_verbosity(int verbosity) { verbosity_ = verbosity; }
@@ -39,6 +44,7 @@ private:
     int verbosity_;
     bool show_events_ = false;
     bool terminal_ = false;
+    bool quiet_ = false;
     bool progress_open_ = false;
     std::mutex mutex_;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

@@ -1,11 +1,14 @@
 #include "device_session.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "printable_text.h"
 
 namespace drova {
 namespace {
@@ -80,41 +83,67 @@ void DeviceSession::show(const Event &event) {
 
 void DeviceSession::run(const std::string &what, int completion, const std::function<int()> &issue,
                         std::chrono::milliseconds quiet, const Observer &observer) {
+    // Once drova is asked to stop, only the disconnect still goes out.
+    if (interrupted() && completion != VELKOR_EV_DISCONNECT)
+        throw Failure(exit_code::kInterrupted, what + ": not started, drova was interrupted");
     last_error_.reset();
-    if (issue() != 0) {
-        events_.collect(kRefusalWindow, [&](const Event &event) {
-            show(event);
-            if (observer) observer(event);
-        }, interrupted);
-        if (last_error_)
-            throw Failure(exit_code::kRefused + *last_error_, what + " refused: " + api_.error_text(*last_error_));
-        throw Failure(exit_code::kRefusedSilently, what + " refused by the library");
-    }
+    if (issue() != 0) throw refusal(what, observer);
     await(what, completion, quiet, observer);
+}
+
+void DeviceSession::run_alongside(const std::string &what, int completion, const std::function<int()> &issue,
+                                  std::chrono::milliseconds quiet, const Observer &observer) {
+    if (interrupted()) throw Failure(exit_code::kInterrupted, what + ": not started, drova was interrupted");
+    last_error_.reset();
+    constexpr int kRunning = -1;
+    std::atomic<int> issued{kRunning};
+    const std::jthread caller([&] { issued = issue(); });
+    const auto done = events_.wait([completion](const Event &event) { return event.a == completion; }, quiet,
+                                   [&](const Event &event) {
+                                       show(event);
+                                       if (observer) observer(event);
+                                   },
+                                   [&] { return issued != kRunning && issued != 0; });
+    if (!done) {
+        if (issued != kRunning && issued != 0) throw refusal(what, observer);
+        throw Failure(exit_code::kSilent, what + ": the library reported nothing for " + seconds(quiet));
+    }
+    if (done->b != 0) throw failure(what, completion);
+}
+
+Failure DeviceSession::refusal(const std::string &what, const Observer &observer) {
+    events_.collect(kRefusalWindow, [&](const Event &event) {
+        show(event);
+        if (observer) observer(event);
+    });
+    if (last_error_)
+        return Failure(exit_code::kRefused + *last_error_, what + " refused: " + api_.error_text(*last_error_));
+    return Failure(exit_code::kRefusedSilently, what + " refused by the library");
+}
+
+Failure DeviceSession::failure(const std::string &what, int completion) const {
+    // A failure pair without an error before it stands for an invalid
+    // answer: the library never delivers that error's own event.
+    const int reason = last_error_.value_or(VELKOR_ERR_INVALID_ANSWER);
+    return Failure(exit_code::kOperationFailed + completion, what + " failed: " + api_.error_text(reason));
 }
 
 void DeviceSession::await(const std::string &what, int completion, std::chrono::milliseconds quiet,
                           const Observer &observer) {
-    if (await_outcome(what, completion, quiet, observer).b != 0) {
-        // A failure pair without an error before it stands for an invalid
-        // answer: the library never delivers that error's own event.
-        const int reason = last_error_.value_or(VELKOR_ERR_INVALID_ANSWER);
-        throw Failure(exit_code::kOperationFailed + completion, what + " failed: " + api_.error_text(reason));
-    }
+    if (await_outcome(what, completion, quiet, observer).b != 0) throw failure(what, completion);
 }
 
 Event DeviceSession::await_outcome(const std::string &what, int completion, std::chrono::milliseconds quiet,
                                    const Observer &observer) {
     last_error_.reset();
+    // Not cut short by an interrupt: the step in flight ends within the
+    // library's own time-out, and the device must not be left mid-command.
     const auto done = events_.wait([completion](const Event &event) { return event.a == completion; }, quiet,
                                    [&](const Event &event) {
                                        show(event);
                                        if (observer) observer(event);
-                                   }, interrupted);
-    if (!done) {
-        if (interrupted()) throw Failure(exit_code::kInterrupted, what + ": interrupted");
-        throw Failure(exit_code::kSilent, what + ": the library reported nothing for " + seconds(quiet));
-    }
+                                   });
+    if (!done) throw Failure(exit_code::kSilent, what + ": the library reported nothing for " + seconds(quiet));
     return *done;
 }
 
@@ -159,8 +188,8 @@ void DeviceSession::connect(const Selection &selection, bool announce) {
     if (selection.serial) {
         search(selection.search_unit_ms);
         const std::uint32_t serial = *selection.serial;
-        run("connect to " + serial_text(serial), VELKOR_EV_CONNECT,
-            [&] { return api_._Connect(static_cast<int>(serial), 0, 0); });
+        refuse_shared_serial(found_devices(), serial, "--serial " + serial_label(serial));
+        run_connect("connect to " + serial_label(serial), [&] { return api_._Connect(static_cast<int>(serial), 0, 0); });
     } else if (selection.index) {
         search(selection.search_unit_ms);
         const auto found = found_devices();
@@ -169,16 +198,50 @@ void DeviceSession::connect(const Selection &selection, bool announce) {
             throw Failure(exit_code::kNoDevice, "no device at index " + std::to_string(index) + ": " +
                                                     std::to_string(found.size()) + " found (drova list shows them)");
         const std::uint32_t serial = found[static_cast<std::size_t>(index)].serialNumber;
-        run("connect to " + serial_text(serial), VELKOR_EV_CONNECT,
-            [&] { return api_._Connect(static_cast<int>(serial), index, 0); });
+        refuse_shared_serial(found, serial, "--index " + std::to_string(index));
+        run_connect("connect to " + serial_label(serial),
+                    [&] { return api_._Connect(static_cast<int>(serial), index, 0); });
     } else {
         // The search's own connect claims the device found last.
         search(selection.search_unit_ms, true);
-        await("connect", VELKOR_EV_CONNECT);
+        run_connect("connect", [] { return 0; });
     }
     const std::string connected = "connected: " + device_line(*api_._GetConnectInfo());
-    if (announce) console_.line(connected);
+    if (announce) console_.status(connected);
     else console_.detail(connected);
+}
+
+void DeviceSession::refuse_shared_serial(const std::vector<TDROVAInfo> &found, std::uint32_t serial,
+                                         const std::string &selection) const {
+    std::string entries;
+    std::size_t sharing = 0;
+    for (std::size_t index = 0; index < found.size(); ++index) {
+        if (found[index].serialNumber != serial) continue;
+        ++sharing;
+        entries += "\n  entry " + std::to_string(index) + ": " + device_line(found[index]);
+    }
+    if (sharing < 2) return;
+    throw Failure(exit_code::kAmbiguous,
+                  selection + ": " + std::to_string(sharing) + " found devices share serial number " +
+                      serial_label(serial) + ", and the library connects by serial number, so drova cannot "
+                      "choose between them:" + entries +
+                      "\n  They differ only by interface. Attach one of them alone and give it a serial number of "
+                      "its own with drova write-serial.");
+}
+
+void DeviceSession::run_connect(const std::string &what, const std::function<int()> &issue) {
+    try {
+        run(what, VELKOR_EV_CONNECT, issue);
+    } catch (const Failure &failure) {
+        if (last_error_ != VELKOR_ERR_OTHER_HOST || api_._GetConnectErrorInfo == nullptr) throw;
+        // The device's own record of why it refused; its words are the device's.
+        const u32 *record = api_._GetConnectErrorInfo();
+        char words[64];
+        std::snprintf(words, sizeof words, "%08X %08X %08X %08X", record[0], record[1], record[2], record[3]);
+        throw Failure(failure.exit_code(), std::string(failure.what()) +
+                                               " The device is in use by another host (its refusal record: " + words +
+                                               "); disconnect that host or reset the device.");
+    }
 }
 
 void DeviceSession::disconnect() { run("disconnect", VELKOR_EV_DISCONNECT, [this] { return api_._Disconnect(); }); }
@@ -196,12 +259,20 @@ std::string DeviceSession::hint(int flags, const TDROVAInfo *info) const {
 std::string DeviceSession::serial_text(std::uint32_t serial) const {
     char text[32] = {};
     if (api_._SnConvertUint2Agt(serial, text, sizeof text) == 0) return text;
-    return std::to_string(serial);
+    std::snprintf(text, sizeof text, "0x%06X", serial);
+    return text;
+}
+
+std::string DeviceSession::serial_label(std::uint32_t serial) const {
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%06X", serial);
+    const std::string text = serial_text(serial);
+    return text == number ? text : text + " (" + number + ")";
 }
 
 std::string DeviceSession::device_line(const TDROVAInfo &info) const {
-    return field_text(info.deviceName) + ", serial " + serial_text(info.serialNumber) + ", interface " +
-           field_text(info.devicePath);
+    return printable_text(field_text(info.deviceName)) + ", serial " + serial_label(info.serialNumber) + ", interface " +
+           printable_text(field_text(info.devicePath));
 }
 
 }  // namespace drova

@@ -63,12 +63,19 @@ public:
     DeviceSession &operator=(const DeviceSession &) = delete;
 
     // Issues a command and waits for its completion pair (a = `completion`).
+    // Once drova is interrupted no command but the disconnect is issued; one
+    // under way is still waited for.
     // Throws Failure when the library refuses it (with the reason it posted),
     // when it fails (with the error posted before the failure pair) or when
     // nothing arrives for `quiet`. Every event is shown (when events are shown)
     // and handed to `observer`.
     void run(const std::string &what, int completion, const std::function<int()> &issue,
              std::chrono::milliseconds quiet = kCommandQuiet, const Observer &observer = {});
+    // The same for an export that may run the whole command before it
+    // returns (a download on a device that answers at once): it is called on
+    // a thread of its own, so that the events show while it runs.
+    void run_alongside(const std::string &what, int completion, const std::function<int()> &issue,
+                       std::chrono::milliseconds quiet = kCommandQuiet, const Observer &observer = {});
     // Waits for a completion pair of a command already under way.
     void await(const std::string &what, int completion, std::chrono::milliseconds quiet = kCommandQuiet,
                const Observer &observer = {});
@@ -91,7 +98,10 @@ public:
 
     // The library's texts.
     std::string hint(int flags, const TDROVAInfo *info) const;
+    // "KV47D00291", or "0x8D0123" for a number without a text form.
     std::string serial_text(std::uint32_t serial) const;
+    // "KV47D00291 (0x8D0123)": the text form with the number it stands for.
+    std::string serial_label(std::uint32_t serial) const;
     std::string device_line(const TDROVAInfo &info) const;
 
     // The error code of the last (15, code) event shown.
@@ -104,6 +114,16 @@ public:
 
 private:
     void show(const Event &event);
+    // A refused command, with the reason the library posted for it.
+    Failure refusal(const std::string &what, const Observer &observer);
+    // A command that ended with its failure pair.
+    Failure failure(const std::string &what, int completion) const;
+    // Refuses a selection whose serial number more than one found entry
+    // carries: the library would claim the first of them, whichever was meant.
+    void refuse_shared_serial(const std::vector<TDROVAInfo> &found, std::uint32_t serial,
+                              const std::string &selection) const;
+    // A connect, whose refusal by a device held elsewhere shows the device's record.
+    void run_connect(const std::string &what, const std::function<int()> &issue);
 
     const VelkorApi &api_;
     Console &console_;

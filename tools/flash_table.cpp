@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "firmware_tree.h"
+#include "printable_text.h"
 
 namespace drova {
 namespace {
@@ -238,21 +239,10 @@ std::string kind_text(const InfoBlock &block) {
 }
 
 std::string name_text(const InfoBlock &block) {
-    std::string text;
-    for (std::size_t k = 0; k < kNameSize; ++k) {
-        const auto byte = block[VELKOR_INFO_NAME + k];
-        if (byte == 0) break;
-        if (byte == '\\') {
-            text += "\\\\";
-        } else if (byte >= 0x20 && byte < 0x7F) {
-            text += static_cast<char>(byte);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            text += escaped;
-        }
-    }
-    return text;
+    const auto *name = reinterpret_cast<const char *>(block.data() + VELKOR_INFO_NAME);
+    std::size_t length = 0;
+    while (length < kNameSize && name[length] != '\0') ++length;
+    return printable_text(std::string_view(name, length));
 }
 
 std::string entry_name(const FlashTable &table, std::size_t sector) {

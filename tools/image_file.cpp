@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+
+#include "os_services.h"
 
 namespace drova {
 namespace {
@@ -213,7 +216,9 @@ std::vector<Segment> merge_segments(std::vector<Segment> records) {
     return blocks;
 }
 
-ImageFormat detect_image_format(const std::filesystem::path &path, std::string_view content) {
+namespace {
+
+std::optional<ImageFormat> format_by_extension(const std::filesystem::path &path) {
     std::string extension = path.extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -222,22 +227,45 @@ ImageFormat detect_image_format(const std::filesystem::path &path, std::string_v
     for (const char *srec : {".srec", ".s19", ".s28", ".s37", ".mot", ".mhx", ".s"})
         if (extension == srec) return ImageFormat::s_record;
     if (extension == ".bin" || extension == ".img") return ImageFormat::binary;
+    return std::nullopt;
+}
 
+// Only the text formats can be recognised; anything else may be raw binary.
+std::optional<ImageFormat> format_by_content(std::string_view content) {
     const auto first = content.find_first_not_of(" \t\r\n");
-    if (first != std::string_view::npos) {
-        if (content[first] == ':' && first + 1 < content.size() && hex_digit(content[first + 1]) >= 0)
-            return ImageFormat::intel_hex;
-        if (content[first] == 'S' && first + 2 < content.size() && hex_digit(content[first + 1]) >= 0 &&
-            hex_digit(content[first + 1]) <= 9 && hex_digit(content[first + 2]) >= 0)
-            return ImageFormat::s_record;
-    }
-    return ImageFormat::binary;
+    if (first == std::string_view::npos) return std::nullopt;
+    if (content[first] == ':' && first + 1 < content.size() && hex_digit(content[first + 1]) >= 0)
+        return ImageFormat::intel_hex;
+    if (content[first] == 'S' && first + 2 < content.size() && hex_digit(content[first + 1]) >= 0 &&
+        hex_digit(content[first + 1]) <= 9 && hex_digit(content[first + 2]) >= 0)
+        return ImageFormat::s_record;
+    return std::nullopt;
+}
+
+}  // namespace
+
+DetectedFormat detect_image_format(const std::filesystem::path &path, std::string_view content) {
+    const auto by_extension = format_by_extension(path);
+    const auto by_content = format_by_content(content);
+    if (!by_content) return {by_extension.value_or(ImageFormat::binary), {}};
+    if (by_extension && *by_extension != *by_content)
+        return {*by_content, "the extension " + path.extension().string() + " says " +
+                                 image_format_name(*by_extension) + " but the content is " +
+                                 image_format_name(*by_content) + ": read as " + image_format_name(*by_content) +
+                                 " (--format chooses otherwise)"};
+    return {*by_content, {}};
 }
 
 Image parse_image(const std::filesystem::path &name, std::string_view content, ImageFormat format,
                   std::optional<std::uint32_t> binary_address) {
     Image image;
-    image.format = format == ImageFormat::automatic ? detect_image_format(name, content) : format;
+    if (format == ImageFormat::automatic) {
+        auto detected = detect_image_format(name, content);
+        image.format = detected.format;
+        image.format_warning = std::move(detected.warning);
+    } else {
+        image.format = format;
+    }
     if (binary_address && image.format != ImageFormat::binary)
         throw ImageArgumentError(std::string("--address places raw binary files only; this is ") +
                          image_format_name(image.format) + ", whose records carry their addresses");
@@ -259,7 +287,32 @@ Image parse_image(const std::filesystem::path &name, std::string_view content, I
     return image;
 }
 
+std::vector<Segment> fill_gaps(std::vector<Segment> blocks, std::uint32_t most_gap) {
+    std::vector<Segment> joined;
+    for (auto &block : blocks) {
+        if (!joined.empty() && block.address - joined.back().end() <= most_gap) {
+            auto &into = joined.back().data;
+            into.resize(block.address - joined.back().address, 0xFF);
+            into.insert(into.end(), block.data.begin(), block.data.end());
+        } else {
+            joined.push_back(std::move(block));
+        }
+    }
+    return joined;
+}
+
 std::string read_whole_file(const std::filesystem::path &path, std::uintmax_t max_bytes) {
+    if (path == "-") {
+        use_binary_standard_input();
+        std::string content;
+        char buffer[65536];
+        for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) {
+            content.append(buffer, got);
+            if (content.size() > max_bytes) throw ImageError("larger than " + std::to_string(max_bytes >> 20) + " MiB");
+        }
+        if (std::ferror(stdin)) throw ImageError("read error");
+        return content;
+    }
     std::error_code error;
     const auto status = std::filesystem::status(path, error);
     if (error || !std::filesystem::exists(status)) throw ImageError("no such file");

@@ -44,6 +44,7 @@ struct Image {
     std::vector<Segment> blocks;  // ascending, neither touching nor overlapping
     std::size_t file_records = 0; // data records the file held
     std::optional<std::uint32_t> start_address;  // from a start record, when the file has one
+    std::string format_warning;  // the extension disagreed with the content
 
     std::uint64_t data_bytes() const;
 };
@@ -57,11 +58,23 @@ std::vector<Segment> parse_s_record(std::string_view text, std::optional<std::ui
 // Throws ImageError when two records overlap.
 std::vector<Segment> merge_segments(std::vector<Segment> records);
 
-// Which format a file is in: by its extension, else by its first characters.
-ImageFormat detect_image_format(const std::filesystem::path &path, std::string_view content);
+// Which format a file is in: by its first characters when they are those of
+// Intel HEX or S-record, else by its extension (so that a damaged text file is
+// reported rather than sent as raw data), else raw binary. `warning` says when
+// the extension names another format than the content shows.
+struct DetectedFormat {
+    ImageFormat format = ImageFormat::binary;
+    std::string warning;
+};
+DetectedFormat detect_image_format(const std::filesystem::path &path, std::string_view content);
 
-// A file's whole content. Throws ImageError when there is no such file, it is
-// a directory or larger than `max_bytes`, or it cannot be read.
+// Joins neighbouring blocks whose gap is at most `most_gap` bytes, filling the
+// gap with 0xFF (erased flash): fewer, larger records download faster.
+std::vector<Segment> fill_gaps(std::vector<Segment> blocks, std::uint32_t most_gap);
+
+// A file's whole content; "-" is standard input. Throws ImageError when there
+// is no such file, it is a directory or larger than `max_bytes`, or it cannot
+// be read.
 std::string read_whole_file(const std::filesystem::path &path, std::uintmax_t max_bytes);
 // Reads and parses a file. `binary_address` places a raw binary file; it is an
 // error with the other formats, whose records carry their own addresses.

@@ -25,6 +25,8 @@ std::string program_file_name(const std::string &stem);
 // A null value removes the variable.
 void set_environment(const char *name, const char *value);
 bool is_terminal(std::FILE *stream);
+// Standard input reads bytes as they are (no CRLF translation on Windows).
+void use_binary_standard_input();
 
 // A place for the endpoints of drova-sim's devices that nothing else uses: a
 // new temporary directory (POSIX, removed with its contents at the end) or a

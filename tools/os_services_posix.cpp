@@ -37,6 +37,8 @@ void set_environment(const char *name, const char *value) {
 
 bool is_terminal(std::FILE *stream) { return ::isatty(::fileno(stream)) == 1; }
 
+void use_binary_standard_input() {}
+
 ScratchLocation::ScratchLocation() {
     const char *temp = std::getenv("TMPDIR");
     std::string pattern = std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") + "/drova-usb-XXXXXX";

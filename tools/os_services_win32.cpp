@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 
 #include <atomic>
@@ -87,6 +88,8 @@ std::string program_file_name(const std::string &stem) { return stem + ".exe"; }
 void set_environment(const char *name, const char *value) { ::_putenv_s(name, value != nullptr ? value : ""); }
 
 bool is_terminal(std::FILE *stream) { return ::_isatty(::_fileno(stream)) != 0; }
+
+void use_binary_standard_input() { ::_setmode(::_fileno(stdin), _O_BINARY); }
 
 ScratchLocation::ScratchLocation() {
     static std::atomic<unsigned> serial{0};

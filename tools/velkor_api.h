@@ -19,7 +19,7 @@ namespace drova {
     X(_GetDeviceName) X(_ReadInfo) X(_FlashInfo) X(_GetFlashSectors) X(_AppInfo) X(_BinListCreate) X(_BinListAdd)      \
     X(_BinListFree) X(_Erase) X(_Download) X(_StartApp) X(_AutoStart) X(_Reset) X(_Wrsn)                               \
     X(_GetCompatibleFOSVersions) X(_HasCompatibleFWVersion) X(_IsSupportedFwFeature) X(_SnConvertUint2Agt)             \
-    X(_GetHintAboutDROVA) X(_ConsistencyCheck)
+    X(_GetHintAboutDROVA) X(_ConsistencyCheck) X(_StopDownload) X(_CheckSum) X(_GetConnectErrorInfo)
 
 class VelkorApi {
 public:

@@ -133,14 +133,64 @@ TEST(ParseImage, AddressAppliesToBinaryOnly) {
     EXPECT_THROW(parse_image("app.hex", ":00000001FF\n", ImageFormat::automatic, 0u), ImageArgumentError);
 }
 
-TEST(ParseImage, DetectsTheFormatByExtensionThenContent) {
-    EXPECT_EQ(detect_image_format("a.S19", "whatever"), ImageFormat::s_record);
-    EXPECT_EQ(detect_image_format("a.ihex", ""), ImageFormat::intel_hex);
-    EXPECT_EQ(detect_image_format("a.bin", ":00000001FF"), ImageFormat::binary);
-    EXPECT_EQ(detect_image_format("image", "\n  :00000001FF"), ImageFormat::intel_hex);
-    EXPECT_EQ(detect_image_format("image", "S107000001020304EE"), ImageFormat::s_record);
-    EXPECT_EQ(detect_image_format("image", std::string("\x7F" "ELF", 4)), ImageFormat::binary);
-    EXPECT_EQ(detect_image_format("image", "Some text"), ImageFormat::binary);
+// The content decides when it is Intel HEX or S-record, and a disagreeing
+// extension is only a warning; a file whose content is neither is read as its
+// extension says, so that a damaged text file is reported, not sent raw.
+TEST(ParseImage, DetectsTheFormatByContentThenExtension) {
+    const struct {
+        const char *name;
+        std::string content;
+        ImageFormat format;
+        const char *warning;  // what the warning says, or "" for none
+    } rows[] = {
+        {"a.S19", "whatever", ImageFormat::s_record, ""},
+        {"a.ihex", "", ImageFormat::intel_hex, ""},
+        {"a.bin", ":00000001FF", ImageFormat::intel_hex, "the extension .bin says raw binary but the content is Intel HEX"},
+        {"a.hex", "S107000001020304EE", ImageFormat::s_record, "the extension .hex says Intel HEX but the content is"},
+        {"a.srec", "S107000001020304EE", ImageFormat::s_record, ""},
+        {"a.hex", std::string("\x7F" "ELF", 4), ImageFormat::intel_hex, ""},
+        {"image", "\n  :00000001FF", ImageFormat::intel_hex, ""},
+        {"image", "S107000001020304EE", ImageFormat::s_record, ""},
+        {"image", std::string("\x7F" "ELF", 4), ImageFormat::binary, ""},
+        {"image", "Some text", ImageFormat::binary, ""},
+        {"-", ":00000001FF", ImageFormat::intel_hex, ""},
+    };
+    for (const auto &row : rows) {
+        const auto detected = detect_image_format(row.name, row.content);
+        EXPECT_EQ(detected.format, row.format) << row.name << " " << row.content;
+        if (*row.warning == '\0') EXPECT_EQ(detected.warning, "") << row.name;
+        else EXPECT_NE(detected.warning.find(row.warning), std::string::npos) << detected.warning;
+    }
+    // --format is taken as given, and the warning belongs to automatic detection only.
+    EXPECT_EQ(parse_image("a.bin", ":00000001FF", ImageFormat::binary, std::nullopt).blocks[0].data.size(), 11u);
+    EXPECT_EQ(parse_image("a.bin", ":0100000041BE\n:00000001FF\n", ImageFormat::automatic, std::nullopt).format_warning.empty(),
+              false);
+}
+
+// Gaps up to the limit are filled with erased bytes; longer ones stay.
+TEST(ParseImage, FillsGapsUpToTheLimit) {
+    const struct {
+        std::uint32_t most_gap;
+        std::vector<std::pair<std::uint32_t, std::size_t>> blocks;  // address and size after joining
+    } rows[] = {
+        {0, {{0x100, 2}, {0x104, 2}, {0x110, 1}}},
+        {1, {{0x100, 2}, {0x104, 2}, {0x110, 1}}},
+        {2, {{0x100, 6}, {0x110, 1}}},
+        {9, {{0x100, 6}, {0x110, 1}}},
+        {10, {{0x100, 17}}},
+    };
+    for (const auto &row : rows) {
+        const std::vector<Segment> given{{0x100, {1, 2}}, {0x104, {3, 4}}, {0x110, {5}}};
+        const auto joined = fill_gaps(given, row.most_gap);
+        ASSERT_EQ(joined.size(), row.blocks.size()) << row.most_gap;
+        for (std::size_t k = 0; k < joined.size(); ++k) {
+            EXPECT_EQ(joined[k].address, row.blocks[k].first) << row.most_gap;
+            EXPECT_EQ(joined[k].data.size(), row.blocks[k].second) << row.most_gap;
+        }
+    }
+    const auto all = fill_gaps({{0x100, {1, 2}}, {0x104, {3, 4}}, {0x110, {5}}}, 10);
+    EXPECT_EQ(all[0].data, (std::vector<std::uint8_t>{1, 2, 0xFF, 0xFF, 3, 4, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                      0xFF, 0xFF, 0xFF, 0xFF, 5}));
 }
 
 }  // namespace
