@@ -2,7 +2,8 @@
 # (find_package(velkor) gives velkor::doduzerez), a pkg-config file (velkor),
 # drova and drova-sim; the Windows build adds the .def and an import library
 # that MSVC links. On Linux the library is libdoduzerez.so.<version> with the
-# links libdoduzerez.so.<major> (its SONAME) and libdoduzerez.so.
+# links libdoduzerez.so.<major> (its SONAME) and libdoduzerez.so. drova's man
+# page and completion come with drova (cmake/drova_option_docs.cmake).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

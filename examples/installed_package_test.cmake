@@ -22,7 +22,8 @@ file(REMOVE_RECURSE ${WORK_DIR})
 run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 foreach(file include/Vevara_Rovo_dar.h lib/libdoduzerez.so lib/cmake/velkor/velkorConfig.cmake
              lib/cmake/velkor/velkorConfigVersion.cmake lib/pkgconfig/velkor.pc bin/drova bin/drova-sim
-             share/velkor/firmware_tree.h share/velkor/firmware_tree.c)
+             share/velkor/firmware_tree.h share/velkor/firmware_tree.c share/man/man1/drova.1
+             share/bash-completion/completions/drova share/zsh/site-functions/_drova)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "the install lacks ${file}")
   endif()

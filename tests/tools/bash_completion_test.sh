@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# drova's bash completion as bash-completion uses it: sourced, registered for
+# drova, and its function called with the words typed so far.
+#   bash_completion_test.sh DROVA_BASH_COMPLETION_FILE
+set -uo pipefail
+
+# shellcheck source=/dev/null
+source "$1" || exit 1
+registered=$(complete -p drova) || exit 1
+function=$(sed -n 's/.* -F \([^ ]*\) drova$/\1/p' <<<"$registered")
+[[ -n $function ]] || { echo "no completion function in: $registered"; exit 1; }
+
+cd "$(mktemp -d)" || exit 1
+touch image.hex image.srec
+
+failures=0
+# Rows: the words typed, the last one being completed | offered | not offered
+rows=(
+    "drova er|erase|list"
+    "drova ''|download|--verbose"
+    "drova -|--verbose|--json"
+    "drova --library lib.so li|list|"
+    "drova -S 5 li|list|"
+    "drova list --|--json|--real"
+    "drova list --|--verbose|--erase"
+    "drova download --ta|--target|--json-only"
+    "drova download image.hex --format s|srec|ihex"
+    "drova download im|image.hex|download"
+    "drova download --target ''||image.hex"
+    "drova check --table im|image.srec|--table"
+    "drova keepalive --co|--count|--target"
+)
+for row in "${rows[@]}"; do
+    IFS='|' read -r typed offered not_offered <<<"$row"
+    eval "COMP_WORDS=($typed)"
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMPREPLY=()
+    "$function" drova "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    replies=" ${COMPREPLY[*]-} "
+    if [[ -n $offered && $replies != *" $offered "* ]] || [[ -n $not_offered && $replies == *" $not_offered "* ]] ||
+        [[ -z $offered && $replies != "  " && $replies != " " ]]; then
+        echo "completing '$typed': got [${COMPREPLY[*]-}], want '$offered' and not '$not_offered'"
+        failures=$((failures + 1))
+    fi
+done
+exit $((failures > 0))
