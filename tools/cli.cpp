@@ -26,12 +26,16 @@ constexpr const char *kExitCodes =
     "Exit status:\n"
     "  0 success            2 bad arguments       3 bad image or table file\n"
     "  4 library not loadable or lacking an export  5 simulated device did not start\n"
-    "  6 no device found    7 no outcome reported in time   130 interrupted\n"
+    "  6 no device found    7 no outcome reported in time\n"
     "  8 check: the consistency check marked an entry of the flash table\n"
+    "  9 the selected serial number is shared by several found devices\n"
     "  10+a   the command ended with the event (a,1), e.g. 14 erase failed, 13 download failed,\n"
     "         12 a checksum did not match, 19 connect failed, 24 start application failed\n"
     "  40+e   the library refused the command with error e, e.g. 45 not connected, 50 busy\n"
+    "  25 not confirmed (drova asks before erase, download, write-serial, autostart and a demo on a real\n"
+    "     device; without a terminal only --yes goes ahead)   26 the image or sector does not fit the flash table\n"
     "  39     the library refused the command without a reason\n"
+    "  130 Ctrl-C (after disconnecting); 143 SIGTERM, 129 SIGHUP, 141 SIGPIPE\n"
     "Every failure ends with a line giving the library's own error text.";
 
 // Checks a serial number argument: a 24-bit number or its KV text.
@@ -43,6 +47,17 @@ std::uint32_t serial_argument(const std::string &text, const char *what) {
         throw Failure(exit_code::kUsage, std::string(what) + ": " + text +
                                              " does not fit the 24 bits of a serial number");
     return *serial;
+}
+
+// A serial number a device can be given and found by again.
+std::uint32_t new_serial_argument(const std::string &text) {
+    const std::uint32_t serial = serial_argument(text, "write-serial");
+    // The library reads a device's 0xFFFFFF as 0 and passes it over when connecting.
+    if (serial == 0xFFFFFF)
+        throw Failure(exit_code::kUsage, "write-serial: " + text +
+                                             " is the number of a device without a serial number: the library would "
+                                             "list it as 0 and could not connect to it by number");
+    return serial;
 }
 
 std::uint32_t id_argument(const std::string &text) {
@@ -74,6 +89,10 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     app.fallthrough();
     app.add_flag("-v,--verbose", options.verbosity, "more output; repeat for the simulator's frames");
     app.add_flag("-V,--version", show_version, "print the version of drova and of the library, then exit");
+    bool quiet = false;
+    app.add_flag("-q,--quiet", quiet, "print only errors and the final verdict");
+    app.add_flag("-y,--yes", options.yes, "change a real device without asking (erase, download, write-serial, "
+                                          "autostart, demo); needed when standard input is not a terminal");
     app.add_option("--library", options.library, "the library to load (default: " +
                                                       std::string(SharedLibrary::default_name()) + " beside drova)");
     auto *sim = app.add_option("--sim", options.sim_config,
@@ -96,6 +115,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     list->add_flag("--json", json, "print the list as JSON");
 
     auto *info = app.add_subcommand("info", "connect and describe the device");
+    info->add_flag("--json", json, "print the description and the flash table as JSON");
     auto *flash = app.add_subcommand("flash", "connect and print the flash sector table");
     flash->add_flag("--json", json, "print the table as JSON (drova check --table reads it)");
 
@@ -116,21 +136,45 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     std::optional<std::string> address_text;
     bool erase_first = false;
     auto *download = app.add_subcommand("download", "download an Intel HEX, S-record or raw binary file");
-    download->add_option("FILE", file, "the image file")->required();
+    download->add_option("FILE", file, "the image file; - reads it from standard input")->required();
     download->add_option("-t,--target", target, "the area to program: a sector, or the staging area")
         ->required()
         ->check(CLI::Range(0, 255));
-    download->add_option("--format", format_name, "auto (by extension or content), ihex, srec or bin")
+    download->add_option("--format", format_name,
+                         "auto (by content; the extension when the content is not Intel HEX or S-record), ihex, "
+                         "srec or bin")
         ->check(CLI::IsMember({"auto", "ihex", "hex", "srec", "bin", "binary"}));
     download->add_option("-a,--address", address_text, "where a raw binary file belongs (default 0)")
         ->check(u32_validator());
-    download->add_flag("--erase", erase_first, "erase the target sector first");
+    download->add_flag("--erase", erase_first, "erase the target sector first (needed when it is not empty)");
+    download->add_flag("--json", json, "print the image and the outcome as JSON");
+    std::optional<std::uint32_t> fill_gap;
+    download->add_option("--fill-gaps", fill_gap, "join blocks whose gap is at most BYTES, filling it with 0xFF")
+        ->type_name("BYTES")
+        ->check(CLI::Range(0u, 1u << 24));
+
+    auto *verify = app.add_subcommand("verify", "check that the device holds an image where a download into the "
+                                                "target put it: each record's checksum (exit status 12 when one "
+                                                "differs)");
+    verify->add_option("FILE", file, "the image file; - reads it from standard input")->required();
+    verify->add_option("-t,--target", target, "the area the image was downloaded into")
+        ->required()
+        ->check(CLI::Range(0, 255));
+    verify->add_option("--format", format_name, "as for download")
+        ->check(CLI::IsMember({"auto", "ihex", "hex", "srec", "bin", "binary"}));
+    verify->add_option("-a,--address", address_text, "as for download")->check(u32_validator());
+    verify->add_option("--fill-gaps", fill_gap, "as for download: the same value as the download used")
+        ->type_name("BYTES")
+        ->check(CLI::Range(0u, 1u << 24));
+    verify->add_flag("--json", json, "print each record's verdict as JSON");
 
     std::string id_text;
     auto *start = app.add_subcommand("start", "start a firmware application");
     start->add_option("ID", id_text, "application id")->required()->check(u32_validator());
     auto *autostart = app.add_subcommand("autostart", "set the application the device starts by itself");
-    autostart->add_option("ID", id_text, "application id")->required()->check(u32_validator());
+    autostart->add_option("ID", id_text, "application id; 0xFFFFFFFF clears the automatic start")
+        ->required()
+        ->check(u32_validator());
     auto *reset = app.add_subcommand("reset", "reset the device (ends the connection)");
 
     std::string new_serial;
@@ -140,11 +184,13 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     unsigned every_ms = 1000, count = 0;
     auto *keepalive = app.add_subcommand("keepalive", "keep the connection alive");
     keepalive->add_option("--every", every_ms, "milliseconds between keep-alives")->check(CLI::Range(100, 600000));
-    keepalive->add_option("--count", count, "stop after this many (default: until Ctrl-C)");
+    keepalive->add_option("--count", count, "stop after this many; 0 (the default) runs until Ctrl-C. Exits "
+                                            "non-zero when a keep-alive was refused");
 
     unsigned scan_count = 5;
     auto *scan_command = app.add_subcommand("scan", "search repeatedly, one line per search that found devices");
     scan_command->add_option("--count", scan_count, "stop after this many lines")->check(CLI::Range(1, 65536));
+    scan_command->add_flag("--json", json, "print the lines as a JSON list");
 
     auto *demo_command = app.add_subcommand("demo", "the whole job on the simulated device (unless devices are "
                                                     "selected otherwise): search, connect, describe, flash table, "
@@ -175,6 +221,8 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
             return exit_code::kUsage;
         }
         console.set_verbosity(options.verbosity);
+        // JSON is the whole of standard output: no progress or status lines beside it.
+        console.set_quiet(quiet || json);
         console.set_terminal(&out == &std::cout && is_terminal(stdout));
         options.sim = sim->count() > 0;
         if (options.sim_config && options.sim_config->empty()) options.sim_config.reset();
@@ -200,12 +248,14 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
 
         // Arguments and files are checked before any device is touched.
         std::optional<Image> image;
-        if (*download) {
+        if (*download || *verify) {
             const auto format = parse_image_format(format_name);
             std::optional<std::uint32_t> address;
             if (address_text) address = parse_u32(*address_text);
             try {
                 image = load_image(file, *format, address);
+                if (!image->format_warning.empty()) console.note("drova: warning: " + file + ": " + image->format_warning);
+                if (fill_gap) image->blocks = fill_gaps(std::move(image->blocks), *fill_gap);
             } catch (const ImageArgumentError &error) {
                 throw Failure(exit_code::kUsage, file + ": " + error.what());
             } catch (const ImageError &error) {
@@ -221,7 +271,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
             }
         }
         std::uint32_t serial_to_write = 0;
-        if (*write_serial_command) serial_to_write = serial_argument(new_serial, "write-serial");
+        if (*write_serial_command) serial_to_write = new_serial_argument(new_serial);
 
         const InterruptGuard interrupt_guard;
         // A saved table needs the library, not a device.
@@ -229,21 +279,29 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
                                                                             !options.selection.serial &&
                                                                             !options.selection.index)));
         if (*list) list_devices(runtime, json);
-        else if (*info) show_info(runtime);
+        else if (*info) show_info(runtime, json);
         else if (*flash) show_flash(runtime, json);
         else if (*check) check_flash(runtime, json, std::move(saved_table));
         else if (*erase) erase_sector(runtime, sector);
-        else if (*download) download_file(runtime, std::move(*image), target, erase_first);
+        else if (*download) download_file(runtime, std::move(*image), {file, target, erase_first}, json);
+        else if (*verify) verify_file(runtime, *image, {file, target, false}, json);
         else if (*start) start_application(runtime, id_argument(id_text));
         else if (*autostart) set_autostart(runtime, id_argument(id_text));
         else if (*reset) reset_device(runtime);
         else if (*write_serial_command) write_serial(runtime, serial_to_write);
         else if (*keepalive) keep_alive(runtime, every_ms, count);
-        else if (*scan_command) scan(runtime, scan_count);
+        else if (*scan_command) scan(runtime, scan_count, json);
         else if (*demo_command) demo(runtime);
+        // A reader that went away (SIGPIPE) lost the output; the device was let go all the same.
+        if (!out.good()) {
+            console.note("drova: the output could not be written");
+            return interrupted() ? interrupted_exit_status() : exit_code::kInternal;
+        }
         return exit_code::kOk;
     } catch (const Failure &failure) {
         console.note(std::string("drova: ") + failure.what());
+        // The device has been let go by now; the status says what stopped drova.
+        if (failure.exit_code() == exit_code::kInterrupted) return interrupted_exit_status();
         return failure.exit_code();
     } catch (const std::exception &error) {
         console.note(std::string("drova: ") + error.what());
