@@ -31,10 +31,11 @@ constexpr const char *kExitCodes =
     "  9 the selected serial number is shared by several found devices\n"
     "  10+a   the command ended with the event (a,1), e.g. 14 erase failed, 13 download failed,\n"
     "         12 a checksum did not match, 19 connect failed, 24 start application failed\n"
-    "  40+e   the library refused the command with error e, e.g. 45 not connected, 50 busy\n"
-    "  25 not confirmed (drova asks before erase, download, write-serial, autostart and a demo on a real\n"
-    "     device; without a terminal only --yes goes ahead)   26 the image or sector does not fit the flash table\n"
+    "  25     not confirmed: drova asks before erase, download, write-serial, autostart and a demo on a\n"
+    "         real device; without a terminal only --yes goes ahead. Nothing was changed\n"
+    "  26     the image or sector does not fit the device's flash table; nothing was written\n"
     "  39     the library refused the command without a reason\n"
+    "  40+e   the library refused the command with error e, e.g. 45 not connected, 50 busy\n"
     "  130 Ctrl-C (after disconnecting); 143 SIGTERM, 129 SIGHUP, 141 SIGPIPE\n"
     "Every failure ends with a line giving the library's own error text.";
 

@@ -160,8 +160,15 @@ public:
         }
     }
 
+    // A record's data step sends no event until it ends: a log still gets a
+    // line every few seconds.
+    void tick() {
+        if (std::chrono::steady_clock::now() - last_report_ >= kQuietReport) report(false);
+    }
+
     void report(bool final) {
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        last_report_ = std::chrono::steady_clock::now();
+        const double seconds = std::chrono::duration<double>(last_report_ - start_).count();
         char line[160];
         std::snprintf(line, sizeof line, "download: record %zu of %zu, %zu / %zu bytes (%3.0f%%), %.1f KiB/s",
                       started_, records_.size(), sent_, total_,
@@ -237,7 +244,9 @@ private:
     bool staged_only_ = false; // the target is the staging area: no program step
     std::optional<int> failed_step_;
     bool failed_in_target_ = false;
+    static constexpr std::chrono::seconds kQuietReport{5};
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last_report_ = start_;
 };
 
 // Stops the download once drova is interrupted. A signal handler may not call
@@ -273,7 +282,8 @@ DownloadSummary download_blocks(DeviceSession &session, std::vector<Segment> &bl
         const DownloadStopper stopper(api);
         session.run_alongside("download", VELKOR_EV_DOWNLOAD,
                     [&] { return api._Download(static_cast<int>(target), list.get()); },
-                    DeviceSession::kLongCommandQuiet, [&](const Event &event) { progress(event); });
+                    DeviceSession::kLongCommandQuiet, [&](const Event &event) { progress(event); },
+                              [&] { progress.tick(); });
     } catch (const Failure &failure) {
         if (interrupted()) throw progress.stopped("area " + std::to_string(target));
         if (failure.exit_code() == exit_code::kRefusedSilently)

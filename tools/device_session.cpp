@@ -92,7 +92,8 @@ void DeviceSession::run(const std::string &what, int completion, const std::func
 }
 
 void DeviceSession::run_alongside(const std::string &what, int completion, const std::function<int()> &issue,
-                                  std::chrono::milliseconds quiet, const Observer &observer) {
+                                  std::chrono::milliseconds quiet, const Observer &observer,
+                                  const std::function<void()> &tick) {
     if (interrupted()) throw Failure(exit_code::kInterrupted, what + ": not started, drova was interrupted");
     last_error_.reset();
     constexpr int kRunning = -1;
@@ -103,7 +104,10 @@ void DeviceSession::run_alongside(const std::string &what, int completion, const
                                        show(event);
                                        if (observer) observer(event);
                                    },
-                                   [&] { return issued != kRunning && issued != 0; });
+                                   [&] {
+                                       if (tick) tick();
+                                       return issued != kRunning && issued != 0;
+                                   });
     if (!done) {
         if (issued != kRunning && issued != 0) throw refusal(what, observer);
         throw Failure(exit_code::kSilent, what + ": the library reported nothing for " + seconds(quiet));

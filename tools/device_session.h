@@ -73,9 +73,11 @@ public:
              std::chrono::milliseconds quiet = kCommandQuiet, const Observer &observer = {});
     // The same for an export that may run the whole command before it
     // returns (a download on a device that answers at once): it is called on
-    // a thread of its own, so that the events show while it runs.
+    // a thread of its own, so that the events show while it runs. `tick` is
+    // called at least every 50 ms meanwhile.
     void run_alongside(const std::string &what, int completion, const std::function<int()> &issue,
-                       std::chrono::milliseconds quiet = kCommandQuiet, const Observer &observer = {});
+                       std::chrono::milliseconds quiet, const Observer &observer,
+                       const std::function<void()> &tick);
     // Waits for a completion pair of a command already under way.
     void await(const std::string &what, int completion, std::chrono::milliseconds quiet = kCommandQuiet,
                const Observer &observer = {});
