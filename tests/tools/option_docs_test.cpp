@@ -7,22 +7,10 @@
 #include <functional>
 #include <sstream>
 
-#include "cli.h"
+#include "cli_support.h"
 
-namespace drova {
+namespace drova::test {
 namespace {
-
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result drova(const std::vector<std::string> &arguments) {
-    std::ostringstream out, err;
-    const int status = run(arguments, out, err);
-    return {status, out.str(), err.str()};
-}
 
 // What a --help text lists: "Options:", "Positionals:" and "Subcommands:"
 // sections of lines "  NAME[,NAME] ...", continued by deeper indented lines.
@@ -138,4 +126,4 @@ TEST(OptionDocs, GenerateIsHiddenAndTakesOnlyItsFormats) {
 }
 
 }  // namespace
-}  // namespace drova
+}  // namespace drova::test
