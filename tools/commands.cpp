@@ -516,7 +516,7 @@ void erase_sector(Runtime &runtime, unsigned sector) {
                                                                             std::to_string(table.sectors.size() - 1)) +
                                                "; nothing was erased");
     confirm(runtime.console(), runtime.confirmation(),
-            "erase sector " + std::to_string(sector) + " ('" + name_text(table.sectors[sector]) + "') of " +
+            "erase sector " + std::to_string(sector) + " (" + contents_text(table.sectors[sector]) + ") of " +
                 table.device);
     session.run("erase sector " + std::to_string(sector), VELKOR_EV_ERASE,
                 [&] { return api._Erase(static_cast<u8>(sector)); }, DeviceSession::kLongCommandQuiet);

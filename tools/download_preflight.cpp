@@ -59,9 +59,8 @@ std::vector<std::string> preflight_download(const FlashTable &table, const Image
         notes.push_back("area " + std::to_string(target) + " is the staging area: the image is only staged there, "
                         "no sector is programmed");
     } else if (!is_empty_sector(table.sectors[target]) && !erase_first) {
-        refuse("sector " + std::to_string(target) + " is not empty: it holds " + kind_text(table.sectors[target]) +
-               " id " + std::to_string(block_word(table.sectors[target], VELKOR_INFO_ID)) + " '" +
-               name_text(table.sectors[target]) + "'; add --erase to erase it first");
+        refuse("sector " + std::to_string(target) + " is not empty: it holds " + contents_text(table.sectors[target]) +
+               "; add --erase to erase it first");
     }
     notes.push_back("the flash table gives no sector sizes: the device itself checks that " + address_range(image) +
                     " fits " + area_name(table, target));

@@ -245,6 +245,11 @@ std::string name_text(const InfoBlock &block) {
     return printable_text(std::string_view(name, length));
 }
 
+std::string contents_text(const InfoBlock &block) {
+    if (is_empty_sector(block)) return "empty";
+    return kind_text(block) + " id " + std::to_string(block_word(block, VELKOR_INFO_ID)) + " '" + name_text(block) + "'";
+}
+
 std::string entry_name(const FlashTable &table, std::size_t sector) {
     return sector_label(sector) + " '" + name_text(table.sectors[sector]) + "'";
 }

@@ -62,7 +62,7 @@ TEST(DrovaChanges, AskBeforeChangingARealDevice) {
         std::vector<std::string> arguments;
         const char *said;
     } rows[] = {
-        {{"erase", "0"}, "erase sector 0 ('Motor control') of "},
+        {{"erase", "0"}, "erase sector 0 (application id 4711 'Motor control') of "},
         {{"download", image, "-t", "1"}, "download into area 1 of "},
         {{"download", image, "-t", "0", "--erase"}, "erase and download into area 0 of "},
         {{"write-serial", "KV50F00001"}, "write serial number KV50F00001 (0xBF0001) into "},

@@ -24,10 +24,11 @@ using test::Result;
 using test::SeparateDevices;
 using test::write_file;
 
-// A child process whose standard output and error come through pipes.
+// A child process whose standard output and error come through pipes, and
+// whose standard input is `input` when given (else drova's own).
 class Child {
 public:
-    explicit Child(const std::vector<std::string> &arguments) {
+    explicit Child(const std::vector<std::string> &arguments, int input = -1) {
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         std::vector<std::string> words = arguments;
@@ -36,6 +37,7 @@ public:
         argv.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
+            if (input >= 0) ::dup2(input, STDIN_FILENO);
             ::dup2(out[1], STDOUT_FILENO);
             ::dup2(err[1], STDERR_FILENO);
             ::execv(argv[0], argv.data());
@@ -149,6 +151,59 @@ TEST(DrovaSignals, AClosedOutputPipeLeavesTheDeviceFree) {
     EXPECT_EQ(count_frames(devices.frames(), "host> E1"), 1u);
     const Result after = devices({"info"});
     EXPECT_EQ(after.status, 0) << after.err;
+}
+
+// The terminal side of a pseudo-terminal, which a child takes as its
+// standard input: drova sees a terminal and asks.
+class Terminal {
+public:
+    Terminal() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) throw std::runtime_error("pty");
+        slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave_ < 0) throw std::runtime_error("pty slave");
+    }
+    ~Terminal() {
+        ::close(slave_);
+        ::close(master_);
+    }
+    Terminal(const Terminal &) = delete;
+    Terminal &operator=(const Terminal &) = delete;
+    int input() const { return slave_; }
+    // Typed ahead: the line waits in the terminal until drova reads it.
+    void type(const std::string &line) const {
+        [[maybe_unused]] const auto written = ::write(master_, line.data(), line.size());
+    }
+
+private:
+    int master_ = -1, slave_ = -1;
+};
+
+TEST(DrovaSignals, OnATerminalAChangeWaitsForAYes) {
+    SeparateDevices devices(R"({"devices": [{"serial": "KV47D00291", "sectors": 4}]})", true);
+    const struct {
+        const char *answer;
+        int status;
+        const char *said;  // on stdout when the status is 0, else on stderr
+    } rows[] = {{"y\n", 0, "sector 3 erased"},
+                {"yes\n", 0, "sector 3 erased"},
+                {"n\n", 25, "not confirmed, nothing was changed"},
+                {"\n", 25, "not confirmed, nothing was changed"},
+                {"whatever\n", 25, "not confirmed, nothing was changed"}};
+    for (const auto &row : rows) {
+        devices.clear_frames();
+        const Terminal terminal;
+        terminal.type(row.answer);
+        Child child({DROVA_TEST_DROVA, "--library", DROVA_TEST_LIBRARY, "erase", "3"}, terminal.input());
+        const int status = child.wait();
+        const std::string err = child.error_text();
+        EXPECT_EQ(status, row.status) << row.answer << err;
+        EXPECT_NE(err.find("erase sector 3 (empty) of DROVA simulated device, serial KV47D00291 (0x8D0123), interface "),
+                  std::string::npos)
+            << err;
+        EXPECT_NE(err.find(": go ahead? [y/N] "), std::string::npos) << err;
+        EXPECT_EQ(count_frames(devices.frames(), "host> EB"), row.status == 0 ? 1u : 0u) << row.answer;
+    }
 }
 
 // "-" is standard input: a pipe, which has no name to tell a format by.
