@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "option_docs.h"
 #include "os_services.h"
 #include "serial_argument.h"
 
@@ -106,6 +107,9 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     serial->excludes(index);
     app.add_option("--search-ms", options.selection.search_unit_ms, "search time unit; a search lasts twice this")
         ->check(CLI::Range(10, 10000));
+    // Hidden: the build writes drova's man page and completion scripts with it.
+    std::optional<std::string> generate;
+    app.add_option("--generate", generate)->group("")->check(CLI::IsMember(option_doc_formats()));
 
     bool json = false;
     auto *list = app.add_subcommand("list", "search and list the devices found");
@@ -223,6 +227,10 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         console.set_terminal(&out == &std::cout && is_terminal(stdout));
         options.sim = sim->count() > 0;
         if (options.sim_config && options.sim_config->empty()) options.sim_config.reset();
+        if (generate) {
+            write_option_docs(app, *generate, DROVA_VERSION, out);
+            return exit_code::kOk;
+        }
         if (show_version) {
             out << "drova " << DROVA_VERSION << "\n" << library_banner(options) << "\n";
             return exit_code::kOk;

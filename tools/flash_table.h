@@ -37,6 +37,8 @@ std::string kind_text(const InfoBlock &block);
 // The name field up to its first zero byte, bytes outside printable ASCII
 // (and the backslash) written as \xNN (\\).
 std::string name_text(const InfoBlock &block);
+// What a sector holds: "empty", or e.g. "application id 4711 'Motor control'".
+std::string contents_text(const InfoBlock &block);
 // "sector 3 'Motor control'", how the check's words name an entry.
 std::string entry_name(const FlashTable &table, std::size_t sector);
 
