@@ -317,7 +317,7 @@ std::string zsh_quoted(std::string_view text) {
 }
 
 // An _arguments explanation or message, which a bracket or colon would end.
-std::string zsh_spec_text(std::string_view text) {
+std::string zsh_argument_text(std::string_view text) {
     std::string out;
     for (const char c : text) {
         if (c == '[' || c == ']' || c == ':' || c == '\\') out += '\\';
@@ -331,28 +331,28 @@ std::string zsh_action(const OptionDoc &option) {
     return option.numeric() ? " " : "_files";
 }
 
-// One quoted _arguments spec per option name and argument of `command`.
-std::vector<std::string> zsh_specs(const CommandDoc &command, const CommandDoc *global) {
-    std::vector<std::string> specs;
+// One quoted _arguments line per option name and argument of `command`.
+std::vector<std::string> zsh_argument_lines(const CommandDoc &command, const CommandDoc *global) {
+    std::vector<std::string> lines;
     for (const auto *option : own_options(command, global)) {
         const bool value = option->takes_value || option->optional_value;
         // A flag may repeat (-vv); an option with a value is given once, by any of its names.
         const std::string excluded = option->names.size() > 1 ? "(" + joined(option->names, " ") + ")" : "";
         for (const auto &name : option->names) {
-            std::string spec = "'" + (value ? excluded : "*") + name;
-            if (option->takes_value) spec += name.rfind("--", 0) == 0 ? "=" : "+";
-            spec += "[" + zsh_spec_text(option->description) + "]";
+            std::string line = "'" + (value ? excluded : "*") + name;
+            if (option->takes_value) line += name.rfind("--", 0) == 0 ? "=" : "+";
+            line += "[" + zsh_argument_text(option->description) + "]";
             if (value)
-                spec += (option->optional_value ? "::" : ":") + zsh_spec_text(option->value_name) + ":" +
+                line += (option->optional_value ? "::" : ":") + zsh_argument_text(option->value_name) + ":" +
                         zsh_action(*option);
-            specs.push_back(spec + "'");
+            lines.push_back(line + "'");
         }
     }
     int place = 1;
     for (const auto *option : command.positionals())
-        specs.push_back("'" + std::to_string(place++) + ":" + zsh_spec_text(option->names.front()) + ":" +
+        lines.push_back("'" + std::to_string(place++) + ":" + zsh_argument_text(option->names.front()) + ":" +
                         zsh_action(*option) + "'");
-    return specs;
+    return lines;
 }
 
 void write_zsh(const std::vector<CommandDoc> &commands, std::ostream &out) {
@@ -365,7 +365,7 @@ void write_zsh(const std::vector<CommandDoc> &commands, std::ostream &out) {
         << "  local curcontext=$curcontext state line\n"
         << "  local -a global_options commands\n"
         << "  global_options=(\n";
-    for (const auto &spec : zsh_specs(top, nullptr)) out << "    " << spec << "\n";
+    for (const auto &line : zsh_argument_lines(top, nullptr)) out << "    " << line << "\n";
     out << "  )\n"
         << "  _arguments -C $global_options '1:command:->command' '*::argument:->argument' && return\n"
         << "  case $state in\n"
@@ -384,7 +384,7 @@ void write_zsh(const std::vector<CommandDoc> &commands, std::ostream &out) {
     for (auto command = commands.begin() + 1; command != commands.end(); ++command) {
         out << "    " << command->name << ")\n"
             << "      _arguments $global_options";
-        for (const auto &spec : zsh_specs(*command, &top)) out << " \\\n        " << spec;
+        for (const auto &line : zsh_argument_lines(*command, &top)) out << " \\\n        " << line;
         out << " ;;\n";
     }
     out << "    esac ;;\n"
