@@ -1,6 +1,7 @@
 // The library's exports as they are: one declaration per entry point, cdecl,
 // with the header's argument types. The name "doduzerez" loads doduzerez.dll
-// on Windows and libdoduzerez.so elsewhere.
+// on Windows and libdoduzerez.so elsewhere (libdoduzerez.so.0 under Mono,
+// through Velkor.dll.config).
 using System;
 using System.Runtime.InteropServices;
 
