@@ -364,6 +364,12 @@ private:
     std::deque<std::string> lines_;
 };
 
+// A change goes ahead only on a device that was chosen, once confirmed.
+void approve_change(Runtime &runtime, const DeviceSession &session, const std::string &change) {
+    session.require_chosen_device(change);
+    confirm(runtime.console(), runtime.confirmation(), change);
+}
+
 }  // namespace
 
 Runtime::Runtime(const GlobalOptions &options, Console &console, bool simulate)
@@ -515,7 +521,7 @@ void erase_sector(Runtime &runtime, unsigned sector) {
                                                                       : "sectors 0 to " +
                                                                             std::to_string(table.sectors.size() - 1)) +
                                                "; nothing was erased");
-    confirm(runtime.console(), runtime.confirmation(),
+    approve_change(runtime, session,
             "erase sector " + std::to_string(sector) + " (" + contents_text(table.sectors[sector]) + ") of " +
                 table.device);
     session.run("erase sector " + std::to_string(sector), VELKOR_EV_ERASE,
@@ -535,7 +541,7 @@ void download_file(Runtime &runtime, Image image, const DownloadRequest &request
     for (const auto &note : preflight_download(table, image, target, request.erase_first)) console.status(note);
     const std::string into = area_name(table, target);
     console.status(image_summary(image, into));
-    confirm(console, runtime.confirmation(),
+    approve_change(runtime, session,
             std::string(request.erase_first ? "erase and " : "") + "download into " + into + " of " + table.device);
     if (request.erase_first)
         session.run("erase sector " + std::to_string(target), VELKOR_EV_ERASE,
@@ -627,7 +633,7 @@ void set_autostart(Runtime &runtime, std::uint32_t id) {
     session.connect(runtime.selection());
     // The empty-sector id names no application: the device then starts none by itself.
     const bool clears = id == kNoApplication;
-    confirm(runtime.console(), runtime.confirmation(),
+    approve_change(runtime, session,
             (clears ? std::string("clear the automatic start") : "make application " + std::to_string(id) +
                                                                     " start automatically") +
                 " on " + session.device_line(*api._GetConnectInfo()));
@@ -661,7 +667,7 @@ void write_serial(Runtime &runtime, std::uint32_t serial) {
     char text[32] = {};
     if (api._SnConvertUint2Agt(serial, text, sizeof text) != 0)
         console.note("drova: warning: " + session.serial_label(serial) + " has no text form (KV...)");
-    confirm(console, runtime.confirmation(),
+    approve_change(runtime, session,
             "write serial number " + session.serial_label(serial) + " into " + session.device_line(device));
     session.run("write serial number", VELKOR_EV_WRSN, [&] { return api._Wrsn(serial); });
     session.run("read information", VELKOR_EV_READINFO, [&] { return api._ReadInfo(); });
@@ -763,7 +769,7 @@ void demo(Runtime &runtime) {
                           " firmware entries and the demo erases sector " + std::to_string(sector) +
                           "; nothing was changed. Run the demo on the simulated device (without --real), or add "
                           "--yes to use this device");
-    confirm(console, runtime.confirmation(), "demo: erase sector 0 of " + table.device + " and download into it");
+    approve_change(runtime, session, "demo: erase sector 0 of " + table.device + " and download into it");
 
     heading(console, "4. erase sector " + std::to_string(sector));
     session.run("erase sector 0", VELKOR_EV_ERASE, [&] { return api._Erase(sector); }, DeviceSession::kLongCommandQuiet);

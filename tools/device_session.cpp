@@ -209,6 +209,7 @@ void DeviceSession::connect(const Selection &selection, bool announce) {
         // The search's own connect claims the device found last.
         search(selection.search_unit_ms, true);
         run_connect("connect", [] { return 0; });
+        if (auto found = found_devices(); found.size() > 1) unchosen_among_ = std::move(found);
     }
     const std::string connected = "connected: " + device_line(*api_._GetConnectInfo());
     if (announce) console_.status(connected);
@@ -231,6 +232,17 @@ void DeviceSession::refuse_shared_serial(const std::vector<TDROVAInfo> &found, s
                       "choose between them:" + entries +
                       "\n  They differ only by interface. Attach one of them alone and give it a serial number of "
                       "its own with drova write-serial.");
+}
+
+void DeviceSession::require_chosen_device(const std::string &change) const {
+    if (unchosen_among_.empty()) return;
+    std::string entries;
+    for (std::size_t index = 0; index < unchosen_among_.size(); ++index)
+        entries += "\n  entry " + std::to_string(index) + ": " + device_line(unchosen_among_[index]);
+    throw Failure(exit_code::kAmbiguous,
+                  change + ": " + std::to_string(unchosen_among_.size()) +
+                      " devices were found and none was chosen; choose one with --index N or --serial SN:" + entries +
+                      "\n  Nothing was changed.");
 }
 
 void DeviceSession::run_connect(const std::string &what, const std::function<int()> &issue) {

@@ -97,6 +97,10 @@ public:
     void connect(const Selection &selection, bool announce = true);
     void disconnect();
     bool connected() const;
+    // Refuses `change` when the device was not chosen (no --index or
+    // --serial) and the search found several: the library claimed the one it
+    // found last, which need not be the one meant.
+    void require_chosen_device(const std::string &change) const;
 
     // The library's texts.
     std::string hint(int flags, const TDROVAInfo *info) const;
@@ -128,6 +132,8 @@ private:
     void run_connect(const std::string &what, const std::function<int()> &issue);
 
     const VelkorApi &api_;
+    // The entries of the search that claimed a device nobody chose, when it found several.
+    std::vector<TDROVAInfo> unchosen_among_;
     Console &console_;
     EventWaiter events_;
     std::optional<int> last_error_;  // of the command being awaited

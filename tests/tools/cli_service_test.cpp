@@ -29,7 +29,7 @@ const std::string kShared = R"({"devices": [{"serial": "KV47D00291", "name": "le
                                              {"serial": "KV47D00291", "name": "right"},
                                              {"serial": "KV50F00001", "name": "other"}]})";
 
-TEST(DrovaSelection, RefusesASerialNumberThatSeveralDevicesShare) {
+TEST(DrovaSelection, RefusesASelectionThatCouldMeanSeveralDevices) {
     const SeparateDevices devices(kShared);
     const struct {
         std::vector<std::string> arguments;
@@ -43,10 +43,16 @@ TEST(DrovaSelection, RefusesASerialNumberThatSeveralDevicesShare) {
         {{"--serial", "KV47D00291", "info"}, 9, {"--serial KV47D00291 (0x8D0123): 2 found devices share"}},
         {{"--index", "2", "flash"}, 0, {"connected: other, serial KV50F00001 (0xBF0001)"}},
         {{"--serial", "0xBF0001", "flash"}, 0, {"connected: other, serial KV50F00001"}},
+        // Without a choice a look goes to the device found last; a change is refused.
+        {{"flash"}, 0, {"connected: "}},
+        {{"--yes", "erase", "0"}, 9,
+         {"erase sector 0 (", "3 devices were found and none was chosen", "entry 0: left", "entry 2: other",
+          "Nothing was changed"}},
+        {{"--yes", "--index", "2", "erase", "0"}, 0, {"sector 0 erased"}},
     };
     for (const auto &row : rows) {
         const Result result = devices(row.arguments);
-        EXPECT_EQ(result.status, row.status) << row.arguments[1] << "\n" << result.err;
+        EXPECT_EQ(result.status, row.status) << row.arguments.back() << "\n" << result.err;
         for (const auto &part : row.said)
             EXPECT_TRUE(has(row.status == 0 ? result.out : result.err, part)) << part << "\n" << result.err;
     }
