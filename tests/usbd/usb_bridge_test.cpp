@@ -7,12 +7,16 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/wait.h>
 
 #include "Vevara_Rovo_dar.h"
 #include "api/session.h"
@@ -208,6 +212,60 @@ TEST_F(UsbBridge, TwoDevicesAreServedSideBySide) {
     // As drova-usbd stops on SIGTERM: no endpoint stays behind.
     bridge_.reset();
     EXPECT_EQ(endpoint_files(), std::vector<std::string>{});
+}
+
+// drova, unchanged, in a process of its own: it finds the bridge's endpoint
+// in the device directory like any other device.
+struct DrovaRun {
+    int status = -1;
+    std::string output;  // standard output and error
+};
+
+DrovaRun run_drova(const std::string &device_dir, const std::string &arguments) {
+    const std::string command = "VELKOR_USB_DIR='" + device_dir + "' '" DROVA_TEST_DROVA "' --library '" +
+                                DROVA_TEST_LIBRARY + "' --search-ms 50 " + arguments + " 2>&1";
+    DrovaRun run;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.output.append(buffer, n);
+    const int status = pclose(pipe);
+    if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    return run;
+}
+
+TEST_F(UsbBridge, DrovaServicesABridgedDeviceAsAnyOther) {
+    plug(3, 0x8D0123);
+    start_bridge();
+    ASSERT_TRUE(endpoints_become({"usb-1-3"}));
+    sim::AppInfoFields app;
+    app.id = 77;
+    app.name = "Bridged";
+    const sim::Bytes image = sim::make_application_image(app, 1500);
+    const std::string file = location_.value() + "-image.bin";
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(image.data()),
+                                                 static_cast<std::streamsize>(image.size()));
+    const struct {
+        std::string arguments;
+        int status;
+        std::vector<std::string> said;
+    } rows[] = {
+        {"list", 0, {"0: KV47D00291", "usb-1-3"}},
+        {"info", 0, {"KV47D00291"}},
+        {"flash --json", 0, {"\"sectorCount\": 5"}},
+        {"--yes download " + file + " -t 1", 0, {"download finished: 1 records", "1 in area 1"}},
+        {"verify " + file + " -t 1", 0, {"verify: all 1 records match in area 1"}},
+        // A lone application offers what no kind-2 entry holds: the check marks it.
+        {"check", 8, {"sector 1  application  id 77  'Bridged'", "offered by no kind-2 entry"}},
+        {"start 77", 0, {"77"}},
+    };
+    for (const auto &row : rows) {
+        const DrovaRun run = run_drova(location_.value(), row.arguments);
+        EXPECT_EQ(run.status, row.status) << row.arguments << "\n" << run.output;
+        for (const auto &part : row.said)
+            EXPECT_NE(run.output.find(part), std::string::npos) << row.arguments << ": " << part << "\n" << run.output;
+    }
+    std::filesystem::remove(file);
 }
 
 // A device pulled out in the middle of a download: the host loses the link,
