@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "daemon_arguments.h"
 #include "device_server.h"
 #include "endpoint.h"
 #include "model/serial_number_text.h"
@@ -21,9 +22,7 @@ namespace {
 
 using namespace velkor::sim;
 
-// Bad arguments exit as drova's do; a configuration that cannot be served is
-// the same kind of mistake.
-constexpr int kExitBadArguments = 2;
+// A configuration that cannot be served exits as bad arguments do.
 constexpr int kExitFailure = 1;
 
 std::mutex output_mutex;
@@ -190,14 +189,7 @@ int main(int argc, char **argv) {
     app.add_flag("-v,--verbose", options.verbosity, "log every frame (twice: with bytes)");
     app.set_version_flag("--version", "drova-sim " DROVA_SIM_VERSION, "print the version, then exit");
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError &error) {
-        // --help and --version end the parse as well, successfully.
-        if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(error);
-        std::cerr << "drova-sim: " << error.what() << "\nRun with --help for more information.\n";
-        return kExitBadArguments;
-    }
+    if (const auto status = parse_daemon_arguments(app, argc, argv)) return *status;
 
     std::vector<Station> stations;
     SimConfig config;

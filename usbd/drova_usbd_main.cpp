@@ -12,13 +12,14 @@
 #include <sstream>
 
 #include "bridge.h"
+#include "daemon_arguments.h"
 #include "endpoint.h"
 
 namespace {
 
 using namespace velkor::usbd;
 
-constexpr int kExitBadArguments = 2;
+using velkor::sim::kExitBadArguments;
 constexpr int kExitFailure = 1;
 constexpr char kDefaultConfig[] = "/etc/velkor/usbd.json";
 
@@ -76,13 +77,7 @@ int main(int argc, char **argv) {
                    "ms without a further answer after which the device has said all (default 20)")
         ->check(CLI::Range(1u, 60000u));
     app.add_flag("-v,--verbose", options.verbosity, "log every frame (twice: with bytes)");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError &error) {
-        if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(error);
-        std::cerr << "drova-usbd: " << error.what() << "\nRun with --help for more information.\n";
-        return kExitBadArguments;
-    }
+    if (const auto status = velkor::sim::parse_daemon_arguments(app, argc, argv)) return *status;
 
     UsbdConfig usbd_config;
     try {
