@@ -1,7 +1,14 @@
-// Where one device waits for its host: a SOCK_SEQPACKET socket in a directory
-// (POSIX) or a message-mode named pipe (Windows). One host connection at a
-// time; a host that connects meanwhile is turned away. Implemented once per
-// OS in serve_posix.cpp and serve_win32.cpp.
+// Where one device waits for its hosts: a SOCK_SEQPACKET socket in a directory
+// (POSIX) or a message-mode named pipe with an instance per host (Windows).
+// Several hosts may be connected at once, as several programs may open one
+// USB interface; which of them holds the device is the device's own business
+// (the connect exchange), never the endpoint's. Implemented once per OS in
+// serve_posix.cpp and serve_win32.cpp.
+//
+// What travels: a host message is one block as the host wrote it (the
+// library's 512-byte frame); a device message is one block as a driver read
+// delivers it, sent whenever the device has it. Nothing marks the end of an
+// answer.
 #pragma once
 
 #include <cstdint>
@@ -15,21 +22,38 @@ namespace velkor::sim {
 
 class Endpoint {
 public:
-    virtual ~Endpoint() = default;  // closes the endpoint and removes its name
+    virtual ~Endpoint() = default;  // ends every connection, closes the endpoint and removes its name
 
-    enum class Received { message, timeout, closed, stopped };
+    // One connected host, numbered from 1 in the order hosts came; never reused.
+    using Host = std::uint32_t;
 
-    // Waits for a host. False when the daemon stops.
-    virtual bool accept() = 0;
-    // Waits up to `timeout_ms` (negative: without limit) for one host message.
-    virtual Received receive(Bytes &message, int timeout_ms) = 0;
-    // False when the host has gone.
-    virtual bool send(std::span<const std::uint8_t> message) = 0;
-    virtual void disconnect() = 0;
-    // Waits `ms`; false when the daemon stops meanwhile.
-    virtual bool pause(std::uint32_t ms) = 0;
-    // From any thread: this endpoint's waits, now and later, return as when
-    // the daemon stops (a bridge whose device went away).
+    struct Event {
+        enum class Kind {
+            connected,  // `host` has connected
+            message,    // `host` sent `message`
+            closed,     // `host` has gone (or was disconnected); nothing more comes from it
+            timeout,    // the wait ran out
+            stopped,    // the daemon or this endpoint was told to stop
+        };
+        Kind kind = Kind::timeout;
+        Host host = 0;
+        Bytes message;
+    };
+
+    // Waits up to `timeout_ms` (negative: without limit) for the next event.
+    // One thread waits at a time.
+    virtual Event wait(int timeout_ms) = 0;
+    // One message to `host`, from any thread, also while another waits. False
+    // when that host has gone.
+    virtual bool send(Host host, std::span<const std::uint8_t> message) = 0;
+    // Ends one host's connection; the host reads end of file. A closed event
+    // follows for it.
+    virtual void disconnect(Host host) = 0;
+    // The process on the other end of `host`'s connection, as the OS reports
+    // it; 0 when it cannot tell. Tells hosts apart that connect more than once.
+    virtual std::uint64_t peer_process(Host host) const = 0;
+    // From any thread: the wait, now and later, returns stopped (a bridge
+    // whose device went away).
     virtual void stop() = 0;
     // The socket path / pipe name, for messages.
     virtual const std::string &address() const = 0;
