@@ -19,7 +19,7 @@
 #include <sys/wait.h>
 
 #include "Vevara_Rovo_dar.h"
-#include "api/session.h"
+#include "session/session.h"
 #include "bridge.h"
 #include "device_server.h"
 #include "platform/device_endpoint.h"
