@@ -384,7 +384,11 @@ private:
             if (read_ != Read::pending) continue;
             if (!HasOverlappedIoCompleted(&read_overlapped_)) {
                 const DWORD waited = GetTickCount() - start;
-                const DWORD left = wait_ms == kWaitForever ? INFINITE : waited >= wait_ms ? 0 : wait_ms - waited;
+                DWORD left = wait_ms == kWaitForever ? INFINITE : waited >= wait_ms ? 0 : wait_ms - waited;
+                // A message in the pipe behind the pending read completes it
+                // in a moment (the system may hand it over asynchronously):
+                // a poll that found nothing then would leave it to the next.
+                if (left == 0 && message_waiting()) left = kHandOverBoundMs;
                 if (left == 0) return Receive::timed_out;
                 const HANDLE watched[2] = {read_done_.get(), shut_down_event_.get()};
                 guard.unlock();
@@ -398,6 +402,11 @@ private:
                 return Receive::closed;
             }
         }
+    }
+
+    bool message_waiting() const {
+        DWORD available = 0;
+        return PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, nullptr) && available > 0;
     }
 
     // False when the pipe is broken or closed. Only a read that is pending
@@ -473,6 +482,8 @@ private:
             if (error != ERROR_MORE_DATA) return;
         }
     }
+
+    static constexpr DWORD kHandOverBoundMs = 100;
 
     const HANDLE pipe_;
     std::mutex lock_;       // the read's state

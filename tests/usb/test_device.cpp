@@ -102,6 +102,7 @@ void TestDevice::serve(Connection &connection) {
             std::lock_guard sending(connection.send_lock);
             for (const Message &block : reply.blocks) connection.channel->send(block.data(), block.size(), 1000);
         }
+        ++answers_;
         if (reply.close) break;
     }
     // Gone with the channel: the host reads end of file.
