@@ -306,19 +306,21 @@ private:
     }
 
     void flush(Connection &connection) {
-        while (!connection.outbox.empty() && connection.writable && !connection.ended) {
+        while (!connection.outbox.empty() && connection.writable) {
             if (send_now(connection, connection.outbox.front()) != Sent::done) return;
             connection.outbox_bytes -= connection.outbox.front().size();
             connection.outbox.pop_front();
         }
     }
 
-    // The host reads end of file at once; the descriptor is closed by the
-    // waiting thread, which may be polling it right now.
+    // The host reads what the socket takes of its outbox at once, then end
+    // of file; the descriptor is closed by the waiting thread, which may be
+    // polling it right now.
     void end(Connection &connection) {
         if (connection.ended) return;
+        connection.ended = true;  // first: a send that fails in the flush ends it too
+        flush(connection);
         ::shutdown(connection.fd.get(), SHUT_RDWR);
-        connection.ended = true;
         connection.writable = false;
         connection.outbox.clear();
         connection.outbox_bytes = 0;
