@@ -85,27 +85,32 @@ class PipeEndpoint final : public Endpoint {
 public:
     PipeEndpoint(const std::string &prefix, const std::string &name) : name_(kPipeRoot + prefix + name) {
         if (name.empty()) throw std::runtime_error("empty pipe name");
-        own_stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        wake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        listen_event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (!own_stop_ || !wake_ || !listen_event_) throw std::runtime_error("cannot create an event: " + last_error_text());
         // The first instance claims the name: a second daemon on it is refused.
         // Wine does not refuse a first instance of a name in use, so ask first.
         if (WaitNamedPipeA(name_.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT)
             throw std::runtime_error(name_ + " is served by another process");
-        if (!listen(FILE_FLAG_FIRST_PIPE_INSTANCE)) {
+        own_stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        wake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        listen_event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        std::string problem;
+        if (!own_stop_ || !wake_ || !listen_event_) {
+            problem = "cannot create an event: " + last_error_text();
+        } else if (!listen(FILE_FLAG_FIRST_PIPE_INSTANCE)) {
             const DWORD error = GetLastError();
-            if (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY)
-                throw std::runtime_error(name_ + " is served by another process");
-            throw std::runtime_error("cannot create pipe " + name_ + ": " + last_error_text());
+            problem = error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY
+                          ? name_ + " is served by another process"
+                          : "cannot create pipe " + name_ + ": " + last_error_text();
+        }
+        if (!problem.empty()) {
+            close_events();
+            throw std::runtime_error(problem);
         }
     }
 
     ~PipeEndpoint() override {
         hosts_.clear();
         close_listener();
-        for (HANDLE handle : {own_stop_, wake_, listen_event_})
-            if (handle) CloseHandle(handle);
+        close_events();
     }
 
     Event wait(int timeout_ms) override {
@@ -188,6 +193,11 @@ private:
     static constexpr std::size_t kMaxOutbox = 1 << 20;
     static constexpr DWORD kPipeBuffer = 65536;
     static constexpr DWORD kRetryMs = 100;
+
+    void close_events() {
+        for (HANDLE handle : {own_stop_, wake_, listen_event_})
+            if (handle) CloseHandle(handle);
+    }
 
     Event next_ready() {
         Event event = std::move(ready_.front());
