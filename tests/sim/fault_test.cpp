@@ -158,6 +158,18 @@ TEST_F(FaultTest, LateAnswerComesBeforeTheNextAnswerOrUnsolicited) {
     host.exchange(command(kKeepAlive));
     device.link_closed();
     EXPECT_EQ(host.exchange(command(kKeepAlive)).answers.size(), 1u);
+
+    // Each host's are its own: held from one, they wait for that one and go with its link.
+    Host other(device, 7);
+    device.add_fault(rule(FaultKind::late_answer, kQuery));
+    EXPECT_TRUE(other.exchange(command(kQuery)).answers.empty());
+    EXPECT_EQ(host.exchange(command(kKeepAlive)).answers.size(), 1u);
+    device.link_closed();
+    EXPECT_EQ(device.take_held_answers(7).size(), 1u);
+    device.add_fault(rule(FaultKind::late_answer, kQuery));
+    other.exchange(command(kQuery));
+    device.link_closed(7);
+    EXPECT_EQ(other.exchange(command(kKeepAlive)).answers.size(), 1u);
 }
 
 TEST_F(FaultTest, DelayIsReportedToTheTransport) {

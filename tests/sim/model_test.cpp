@@ -118,6 +118,33 @@ TEST_F(DeviceTest, QueryAnswersTheSearchBlockOrTheFullBlockWhenClaimed) {
     EXPECT_EQ(Bytes(full.begin(), full.begin() + 89), search);
 }
 
+TEST(DeviceHostsTest, TheClaimBelongsToTheHostWhoseConnectWasAccepted) {
+    DeviceModel device;
+    Host first(device, 1), second(device, 2);
+    struct Row {
+        Host &host;
+        Bytes command;
+        Bytes answer;  // its first bytes
+        std::size_t size;
+    } const rows[] = {
+        {first, connect_command(kHostId), {kConnectAck}, 5},
+        {first, command(kQuery), {kQuery}, 349},              // the holder sees the full block
+        {second, command(kQuery), {kQuery}, 89},              // another host still finds the device
+        {second, connect_command(kOtherHostId), {kRefused}, 17},
+        {second, command(kErase, {0}), refusal(kErase, Refusal::not_claimed), 3},
+        {second, command(kDisconnect), {kDisconnectAck}, 1},  // granted, releasing nothing
+        {first, command(kQuery), {kQuery}, 349},
+        {second, connect_command(kHostId), {kConnectAck}, 5},  // the holder's identifier takes the claim along
+        {first, command(kQuery), {kQuery}, 89},
+    };
+    for (const Row &row : rows) {
+        const Bytes answer = row.host.ask(row.command);
+        EXPECT_EQ(answer.size(), row.size);
+        EXPECT_EQ(Bytes(answer.begin(), answer.begin() + std::min(answer.size(), row.answer.size())), row.answer);
+    }
+    EXPECT_EQ(device.claim().host, 2u);
+}
+
 TEST_F(DeviceTest, MaintenanceCommandsNeedTheClaim) {
     for (const Bytes &c : {command(kFlashInfo), with_word(kAppInfo, 5), with_word(kAutoStart, 5), command(kErase, {0}),
                            at_area(kAddress, 0, 0), command(kData, {1}), at_area(kProgram, 0, 0),
@@ -349,6 +376,14 @@ TEST(DeviceClaimTest, ClaimLapsesAfterTheTimeOutWithoutHostFrames) {
     EXPECT_EQ(host.ask(connect_command(kOtherHostId))[0], kRefused);  // kept alive
     now += 1001;
     host.claim(kOtherHostId);
+
+    // Only the holder's own frames keep its claim: another host's searches do not.
+    Host searching(device, 2);
+    for (int i = 0; i < 3; ++i) {
+        now += 900;
+        EXPECT_EQ(searching.ask(command(kQuery)).size(), 89u);
+    }
+    EXPECT_EQ(searching.ask(connect_command(kHostId))[0], kConnectAck);
 }
 
 TEST(DeviceStateTest, FlashAndSettingsSurviveASaveAndLoad) {
