@@ -56,7 +56,7 @@ BridgedDevice::~BridgedDevice() {
         // A transfer the courier holds (a stall being cleared) is given back by it.
         if (in_busy_) libusb_cancel_transfer(in_.get());
         if (out_busy_) libusb_cancel_transfer(out_.get());
-        reaped = changed_.wait_for(guard, kReapLimit, [this] { return !in_busy_ && !out_busy_; });
+        reaped = changed_.wait_for(guard, kReapLimit, [this] { return !in_busy_ && !out_busy_ && forwarding_ == 0; });
         courier_stop_ = true;
     }
     changed_.notify_all();
@@ -81,26 +81,35 @@ void LIBUSB_CALL BridgedDevice::out_completed(libusb_transfer *transfer) {
 }
 
 void BridgedDevice::on_in(libusb_transfer &transfer) {
-    std::lock_guard guard(lock_);
+    std::unique_lock guard(lock_);
     switch (transfer.status) {
-    case LIBUSB_TRANSFER_COMPLETED:
+    case LIBUSB_TRANSFER_COMPLETED: {
         in_failures_ = 0;
         // A zero-length packet ends a transfer but carries no block.
-        if (transfer.actual_length > 0) {
-            Errand block{Errand::Kind::forward, answered_host_,
-                         sim::Bytes(in_buffer_.begin(), in_buffer_.begin() + transfer.actual_length)};
-            errands_.push_back(std::move(block));
-            changed_.notify_all();
+        if (transfer.actual_length <= 0) {
+            submit_in_locked();
+            return;
         }
+        const Host host = answered_host_;
+        const sim::Bytes block(in_buffer_.begin(), in_buffer_.begin() + transfer.actual_length);
+        // The next transfer is pending before this one's data goes on.
         submit_in_locked();
+        ++forwarding_;
+        guard.unlock();
+        // The endpoint's send never blocks; callbacks run one at a time, so blocks keep their order.
+        forward(host, block);
+        guard.lock();
+        --forwarding_;
+        changed_.notify_all();
         return;
+    }
     case LIBUSB_TRANSFER_CANCELLED: submit_in_locked(); return;  // only when stopping
     case LIBUSB_TRANSFER_NO_DEVICE:
         in_busy_ = false;
         found_gone_locked();
         return;
     case LIBUSB_TRANSFER_STALL:
-        errands_.push_back({Errand::Kind::clear_in_stall, 0, {}});
+        errands_.push_back({Errand::Kind::clear_in_stall});
         changed_.notify_all();
         return;
     case LIBUSB_TRANSFER_OVERFLOW:
@@ -112,7 +121,7 @@ void BridgedDevice::on_in(libusb_transfer &transfer) {
     if (++in_failures_ < kInFailuresBeforePause) {
         submit_in_locked();
     } else {
-        errands_.push_back({Errand::Kind::resubmit_in_later, 0, {}});
+        errands_.push_back({Errand::Kind::resubmit_in_later});
         changed_.notify_all();
     }
 }
@@ -133,7 +142,7 @@ void BridgedDevice::on_out(libusb_transfer &transfer) {
         return;
     case LIBUSB_TRANSFER_STALL:
         log_problem("bulk OUT LIBUSB_ERROR_PIPE: " + whose + " is not delivered; clearing the stall");
-        errands_.push_back({Errand::Kind::clear_out_stall, 0, {}});
+        errands_.push_back({Errand::Kind::clear_out_stall});
         changed_.notify_all();
         return;
     case LIBUSB_TRANSFER_TIMED_OUT:
@@ -162,7 +171,7 @@ void BridgedDevice::submit_in_locked() {
         return;
     }
     log_problem(std::string("bulk IN cannot be submitted: ") + libusb_error_name(code) + "; trying again shortly");
-    errands_.push_back({Errand::Kind::resubmit_in_later, 0, {}});
+    errands_.push_back({Errand::Kind::resubmit_in_later});
     changed_.notify_all();
 }
 
@@ -193,7 +202,7 @@ void BridgedDevice::found_gone_locked() {
     found_gone_ = true;
     serving_ = false;
     out_queue_.clear();
-    errands_.push_back({Errand::Kind::gone, 0, {}});
+    errands_.push_back({Errand::Kind::gone});
     changed_.notify_all();
 }
 
@@ -253,7 +262,6 @@ void BridgedDevice::run_errands() {
 
 void BridgedDevice::errand(Errand errand) {
     switch (errand.kind) {
-    case Errand::Kind::forward: forward(errand.host, errand.bytes); return;
     case Errand::Kind::clear_in_stall:
     case Errand::Kind::clear_out_stall: {
         const bool in = errand.kind == Errand::Kind::clear_in_stall;
@@ -271,7 +279,7 @@ void BridgedDevice::errand(Errand errand) {
             if (++in_failures_ < kInFailuresBeforePause) {
                 submit_in_locked();
             } else {
-                errands_.push_back({Errand::Kind::resubmit_in_later, 0, {}});
+                errands_.push_back({Errand::Kind::resubmit_in_later});
             }
         } else {
             out_busy_ = false;

@@ -62,13 +62,11 @@ private:
         Host host;
         sim::Bytes bytes;
     };
-    // What the courier thread does, in order: blocks to hosts, and the work
-    // that must not hold up libusb's event thread.
+    // What the courier thread does, in order: the work that must not hold up
+    // libusb's event thread.
     struct Errand {
-        enum class Kind { forward, clear_in_stall, clear_out_stall, resubmit_in_later, gone };
+        enum class Kind { clear_in_stall, clear_out_stall, resubmit_in_later, gone };
         Kind kind;
-        Host host = 0;
-        sim::Bytes bytes;
     };
     struct TransferFree {
         void operator()(libusb_transfer *transfer) const { libusb_free_transfer(transfer); }
@@ -89,6 +87,7 @@ private:
     void submit_next_out_locked();
     void found_gone_locked();
 
+    // To the host whose block went out last; dropped (logged at -v) when none has or it has gone.
     void forward(Host host, const sim::Bytes &block);
     void log_frame(sim::LogEntry::Kind kind, Host host, std::span<const std::uint8_t> bytes);
     void log_problem(const std::string &what);
@@ -112,6 +111,7 @@ private:
     bool in_busy_ = false;   // submitted, or being cleared / waited for by the courier
     bool out_busy_ = false;  // likewise
     unsigned in_failures_ = 0;  // IN transfers failed in a row
+    unsigned forwarding_ = 0;   // IN data on its way to a host, outside the lock
     Host out_host_ = 0;         // whose block the OUT transfer carries
     Host answered_host_ = 0;    // whose block went out last: IN data is theirs
     std::deque<HostBlock> out_queue_;
