@@ -136,7 +136,7 @@ DeviceModel::DeviceModel(DeviceConfig config) : config_(std::move(config)) {
     };
 }
 
-Exchange DeviceModel::host_block(std::span<const std::uint8_t> block) {
+Exchange DeviceModel::host_block(std::span<const std::uint8_t> block, std::uint64_t host) {
     std::lock_guard lock(mutex_);
     record({LogEntry::Kind::host_frame, Bytes(block.begin(), block.end()), {}});
     Exchange exchange;
@@ -145,11 +145,13 @@ Exchange DeviceModel::host_block(std::span<const std::uint8_t> block) {
         exchange.unplugged = true;
         return exchange;
     }
-    for (auto &late : held_) {
-        record({LogEntry::Kind::device_frame, late, "late"});
-        exchange.answers.push_back(std::move(late));
+    if (auto held = held_.find(host); held != held_.end()) {
+        for (auto &late : held->second) {
+            record({LogEntry::Kind::device_frame, late, "late"});
+            exchange.answers.push_back(std::move(late));
+        }
+        held_.erase(held);
     }
-    held_.clear();
 
     const auto frame = parse_command_frame(block);
     const auto opcode = frame ? std::optional<std::uint8_t>(frame->opcode()) : std::nullopt;
@@ -161,9 +163,10 @@ Exchange DeviceModel::host_block(std::span<const std::uint8_t> block) {
     for (const auto &rule : due) note(std::string("fault ") + fault_kind_name(rule.kind));
 
     const std::uint64_t now = now_ms_();
-    if (claim_.claimed && config_.claim_timeout_ms != 0 && now - last_host_frame_ms_ > config_.claim_timeout_ms)
+    if (claim_.claimed && config_.claim_timeout_ms != 0 && now - last_holder_frame_ms_ > config_.claim_timeout_ms)
         release_claim("claim timed out");
-    last_host_frame_ms_ = now;
+    // Another host's searches must not keep a forgotten claim alive.
+    if (!claim_.claimed || claim_.host == host) last_holder_frame_ms_ = now;
 
     std::vector<Answer> answers;
     if (!frame)
@@ -175,7 +178,7 @@ Exchange DeviceModel::host_block(std::span<const std::uint8_t> block) {
     else if (*opcode == kConnect && fault(FaultKind::answer_230))
         answers.push_back({device_block(kSearchBlockSize), 0});
     else
-        answers = execute(*frame);
+        answers = execute(*frame, host);
 
     const auto selected = [](const FaultRule &rule, std::size_t index) {
         return rule.frame < 0 || static_cast<std::size_t>(rule.frame) == index;
@@ -252,7 +255,7 @@ Exchange DeviceModel::host_block(std::span<const std::uint8_t> block) {
         frames.clear();
     }
     if (const FaultRule *late = fault(FaultKind::late_answer)) {
-        held_ = std::move(frames);
+        if (!frames.empty()) held_[host] = std::move(frames);
         frames.clear();
         exchange.late_after_ms = static_cast<std::uint32_t>(amount_of(*late, 0, 0, 600000));
     }
@@ -273,7 +276,7 @@ Exchange DeviceModel::host_block(std::span<const std::uint8_t> block) {
     return exchange;
 }
 
-std::vector<DeviceModel::Answer> DeviceModel::execute(const CommandFrame &frame) {
+std::vector<DeviceModel::Answer> DeviceModel::execute(const CommandFrame &frame, std::uint64_t host) {
     const std::span<const std::uint8_t> command = frame.command;
     const std::uint8_t op = command[0];
     if (op < kConnect || op > kReset || op == kRefused) return refusal(op, Refusal::unknown_command);
@@ -292,13 +295,13 @@ std::vector<DeviceModel::Answer> DeviceModel::execute(const CommandFrame &frame)
     if (!well_formed) return refusal(op, Refusal::malformed);
 
     switch (op) {
-    case kConnect: return connect(frame);
-    case kDisconnect: return disconnect();
+    case kConnect: return connect(frame, host);
+    case kDisconnect: return disconnect(host);
     case kKeepAlive: return {{{kKeepAlive}, 0}};
-    case kQuery: return {{device_block(claim_.claimed ? kDeviceBlockSize : kSearchBlockSize), 0}};
+    case kQuery: return {{device_block(holds(host) ? kDeviceBlockSize : kSearchBlockSize), 0}};
     default: break;
     }
-    if (!claim_.claimed) return refusal(op, Refusal::not_claimed);
+    if (!holds(host)) return refusal(op, Refusal::not_claimed);
     switch (op) {
     case kFlashInfo: return flash_info();
     case kAppInfo: return app_info(get_be32(&command[1]));
@@ -342,21 +345,25 @@ Bytes DeviceModel::device_block(std::size_t size) const {
     return body;
 }
 
-std::vector<DeviceModel::Answer> DeviceModel::connect(const CommandFrame &frame) {
+std::vector<DeviceModel::Answer> DeviceModel::connect(const CommandFrame &frame, std::uint64_t host) {
     const auto command = frame.command;
     if (get_le32(&command[6]) != command.size()) return refusal(kConnect, Refusal::malformed);
     std::array<std::uint8_t, 4> id;
     std::copy_n(&command[2], 4, id.begin());
     if (claim_.claimed && claim_.holder != id) return {refusal_record(Refusal::held_by_another_host)};
     if (!claim_.claimed) note("claimed by host " + hex_bytes(id, 4));
-    claim_ = {true, id, command[1]};
+    // The holder may come back from another process, e.g. after handing the device on.
+    claim_ = {true, id, command[1], host};
     Bytes body{kConnectAck};
     body.insert(body.end(), id.begin(), id.end());
     return {{std::move(body), 0}};
 }
 
-std::vector<DeviceModel::Answer> DeviceModel::disconnect() {
-    release_claim("released by disconnect");
+std::vector<DeviceModel::Answer> DeviceModel::disconnect(std::uint64_t host) {
+    if (claim_.claimed && claim_.host != host)
+        note("disconnect from a host that does not hold the device: claim kept");
+    else
+        release_claim("released by disconnect");
     return {{{kDisconnectAck}, 0}};
 }
 
@@ -509,6 +516,8 @@ void DeviceModel::power_cycle() {
     held_.clear();
 }
 
+bool DeviceModel::holds(std::uint64_t host) const { return claim_.claimed && claim_.host == host; }
+
 void DeviceModel::release_claim(const char *why) {
     if (!claim_.claimed) return;
     claim_ = {};
@@ -524,24 +533,25 @@ void DeviceModel::record(LogEntry entry) {
     log_.push_back(std::move(entry));
 }
 
-std::vector<Bytes> DeviceModel::take_held_answers() {
+// Not logged here: whoever takes them logs them when they go out.
+std::vector<Bytes> DeviceModel::take_held_answers(std::uint64_t host) {
     std::lock_guard lock(mutex_);
-    std::vector<Bytes> out = std::move(held_);
-    held_.clear();
-    for (const auto &frame : out) record({LogEntry::Kind::device_frame, frame, "late"});
+    const auto held = held_.find(host);
+    if (held == held_.end()) return {};
+    std::vector<Bytes> out = std::move(held->second);
+    held_.erase(held);
     return out;
 }
 
-void DeviceModel::link_opened() {
+void DeviceModel::link_opened(std::uint64_t host) {
     std::lock_guard lock(mutex_);
-    note("link opened");
+    note(host == 0 ? std::string("link opened") : "link opened by host " + std::to_string(host));
 }
 
-void DeviceModel::link_closed() {
+void DeviceModel::link_closed(std::uint64_t host) {
     std::lock_guard lock(mutex_);
-    if (!held_.empty()) note("held answers dropped with the link");
-    held_.clear();
-    note("link closed");
+    if (held_.erase(host) != 0) note("held answers dropped with the link");
+    note(host == 0 ? std::string("link closed") : "link closed by host " + std::to_string(host));
 }
 
 void DeviceModel::unplug() {
@@ -707,7 +717,7 @@ void DeviceModel::load_state(std::istream &in) {
 void DeviceModel::set_clock(std::function<std::uint64_t()> now_ms) {
     std::lock_guard lock(mutex_);
     now_ms_ = std::move(now_ms);
-    last_host_frame_ms_ = now_ms_();
+    last_holder_frame_ms_ = now_ms_();
 }
 
 }  // namespace velkor::sim

@@ -21,6 +21,16 @@
 //   the host may close and reopen its link between commands. A connect with
 //   the holder's identifier is accepted again; disconnect, reset, a started
 //   application 10 and (when configured) a claim time-out release it.
+// - Several hosts may reach the device at once (a daemon's endpoint takes
+//   several connections). Each frame comes with the identity of the host
+//   that wrote it, a 64-bit number: the daemon passes the peer's process id,
+//   and 0 stands for every host the transport cannot tell apart (in process,
+//   always 0). The claim remembers its holder's identity: the query answers
+//   the full block to the holder and the search block to every other host,
+//   so a held device still shows in their searches and their connect gets
+//   228; commands that need the claim are refused to them as not claimed,
+//   their disconnect releases nothing, and only the holder's frames keep the
+//   claim from lapsing.
 // - A started application runs until a reset; starting another one meanwhile
 //   gives result 0.
 #pragma once
@@ -118,6 +128,7 @@ struct ClaimState {
     bool claimed = false;
     std::array<std::uint8_t, 4> holder{};  // identifier bytes as the connect carried them
     std::uint8_t mode = 0;
+    std::uint64_t host = 0;  // identity of the host whose connect was accepted last
 };
 
 // Thread-safe: every member locks the device.
@@ -126,15 +137,18 @@ public:
     // Throws std::invalid_argument when check_config finds a fault.
     explicit DeviceModel(DeviceConfig config = {});
 
-    // One block written by the host.
-    Exchange host_block(std::span<const std::uint8_t> block);
-    // Answers held back by a late_answer fault, taken out for unsolicited delivery.
-    std::vector<Bytes> take_held_answers();
+    // One block written by the host known as `host` (see above). Answers a
+    // late_answer fault held back from that host's last frame come first.
+    Exchange host_block(std::span<const std::uint8_t> block, std::uint64_t host = 0);
+    // Answers held back from `host`, taken out for unsolicited delivery, or
+    // for a transport that keeps them with the link they were meant for.
+    std::vector<Bytes> take_held_answers(std::uint64_t host = 0);
 
-    // The host opened / closed its link to the device. Held answers belong to
-    // the link and are dropped with it.
-    void link_opened();
-    void link_closed();
+    // `host` opened / closed a link to the device. Held answers belong to the
+    // link and are dropped with it. A transport that keeps them with its own
+    // connections (the daemon) takes them after every frame and needs neither.
+    void link_opened(std::uint64_t host = 0);
+    void link_closed(std::uint64_t host = 0);
 
     // The device is pulled out: every host frame fails until it is plugged in
     // again, which is a power cycle (claim, staging area and running
@@ -180,19 +194,20 @@ private:
         std::uint32_t channel = 0;
     };
 
-    std::vector<Answer> execute(const CommandFrame &frame);
+    std::vector<Answer> execute(const CommandFrame &frame, std::uint64_t host);
     std::vector<Answer> refusal(std::uint8_t opcode, Refusal why) const;
     Answer refusal_record(Refusal why) const;
     Bytes device_block(std::size_t size) const;
     std::optional<unsigned> find_application(std::uint32_t id) const;
     MemoryArea *area(unsigned number);
     void power_cycle();
+    bool holds(std::uint64_t host) const;
     void release_claim(const char *why);
     void note(std::string text);
     void record(LogEntry entry);
 
-    std::vector<Answer> connect(const CommandFrame &frame);
-    std::vector<Answer> disconnect();
+    std::vector<Answer> connect(const CommandFrame &frame, std::uint64_t host);
+    std::vector<Answer> disconnect(std::uint64_t host);
     std::vector<Answer> flash_info() const;
     std::vector<Answer> app_info(std::uint32_t id) const;
     std::vector<Answer> write_serial(std::span<const std::uint8_t> command);
@@ -210,11 +225,11 @@ private:
     std::uint32_t autostart_app_id_;
     std::vector<MemoryArea> areas_;  // sectors, then the staging area
     ClaimState claim_;
-    std::uint64_t last_host_frame_ms_ = 0;
+    std::uint64_t last_holder_frame_ms_ = 0;
     std::optional<std::pair<unsigned, std::uint32_t>> write_pointer_;  // area, address
     std::optional<std::uint32_t> running_app_;
     bool unplugged_ = false;
-    std::vector<Bytes> held_;
+    std::map<std::uint64_t, std::vector<Bytes>> held_;  // by host
     FaultPlan faults_;
     std::uint64_t generation_ = 0;
     std::deque<LogEntry> log_;

@@ -92,6 +92,7 @@ struct Station {
     std::unique_ptr<Endpoint> endpoint;
     std::filesystem::path state_file;
     std::uint64_t saved_generation = 0;
+    ServeHooks hooks;
 
     void save_if_changed() {
         if (state_file.empty() || model->persistent_generation() == saved_generation) return;
@@ -136,10 +137,16 @@ Station make_station(ServedDevice served, const SimConfig &config, int verbosity
     }
     station.model->set_log_limit(0);
     if (verbosity > 0) {
-        station.model->set_log_sink([name = served.endpoint, hex = verbosity > 1](const LogEntry &entry) {
+        // Frames are logged by the server as they pass the endpoint, with their host.
+        station.model->set_log_sink([name = served.endpoint](const LogEntry &entry) {
+            if (entry.kind != LogEntry::Kind::note) return;
             std::lock_guard lock(output_mutex);
-            std::cout << "[" << name << "] " << describe(entry, hex) << std::endl;
+            std::cout << "[" << name << "] " << describe(entry) << std::endl;
         });
+        station.hooks.log = [name = served.endpoint, hex = verbosity > 1](Endpoint::Host host, const LogEntry &entry) {
+            std::lock_guard lock(output_mutex);
+            std::cout << "[" << name << " #" << host << "] " << describe(entry, hex) << std::endl;
+        };
     }
     station.served = std::move(served);
     return station;
@@ -227,7 +234,8 @@ int main(int argc, char **argv) {
     std::vector<std::thread> threads;
     for (auto &station : stations)
         threads.emplace_back([&station, &failed] {
-            serve_device(*station.endpoint, *station.model, [&station] { station.save_if_changed(); });
+            station.hooks.after_exchange = [&station] { station.save_if_changed(); };
+            serve_device(*station.endpoint, *station.model, station.hooks);
             if (!stop_requested()) {
                 std::lock_guard lock(output_mutex);
                 std::cerr << "drova-sim: " << station.endpoint->address() << " stopped serving\n";

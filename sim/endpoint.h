@@ -44,7 +44,9 @@ public:
     // One thread waits at a time.
     virtual Event wait(int timeout_ms) = 0;
     // One message to `host`, from any thread, also while another waits. False
-    // when that host has gone.
+    // when that host has gone. Never blocks: what a host does not read yet
+    // waits in the endpoint, and a host that lets too much pile up is
+    // disconnected.
     virtual bool send(Host host, std::span<const std::uint8_t> message) = 0;
     // Ends one host's connection; the host reads end of file. A closed event
     // follows for it.

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "sim_host.h"
 
@@ -28,6 +29,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kWaitMs = 5000;
+// How long a device that has nothing more to say is listened to.
+constexpr int kQuietMs = 30;
 
 class TempDir {
 public:
@@ -41,6 +44,17 @@ public:
 private:
     fs::path path_;
 };
+
+// The serial number word of a query's answer body; 0 when it is no such body.
+std::uint32_t serial_in(const Bytes &query_body) {
+    return query_body.size() >= 1 + kSearchBlockSize ? get_be32(&query_body[1 + 72]) : 0;
+}
+
+// The size of an answer block's body; 0 when it has none.
+std::size_t body_size(const Bytes &block) {
+    const auto body = answer_body(block);
+    return body ? body->size() : 0;
+}
 
 std::string read_file(const fs::path &path) {
     std::ifstream in(path);
@@ -98,6 +112,7 @@ public:
     }
 
     std::string output() const { return read_file(output_); }
+    pid_t pid() const { return pid_; }
 
 private:
     bool exited() {
@@ -114,61 +129,81 @@ private:
     int status_ = -1;
 };
 
-// A host's connection to one device socket.
+// A host's connection to one device socket. What the device sends are
+// plain blocks, each a message of its own; nothing marks the end of an answer.
 class Connection {
 public:
-    explicit Connection(const fs::path &path) : fd_(::socket(AF_UNIX, SOCK_SEQPACKET, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    explicit Connection(const fs::path &path) : fd_(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0)) {
+        const sockaddr_un address = address_of(path);
         connected_ = ::connect(fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
     }
-    ~Connection() { ::close(fd_); }
+    // Made by a child process, which then ends: the daemon knows this
+    // connection by the child's process id, as it would another host's.
+    static Connection from_other_process(const fs::path &path) {
+        Connection connection;
+        const sockaddr_un address = address_of(path);
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(::connect(connection.fd_, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 ? 0 : 1);
+        int status = 1;
+        connection.connected_ = child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+                                WEXITSTATUS(status) == 0;
+        return connection;
+    }
+    Connection(Connection &&other) noexcept : fd_(std::exchange(other.fd_, -1)), connected_(other.connected_) {}
+    Connection &operator=(Connection &&) = delete;
+    ~Connection() {
+        if (fd_ >= 0) ::close(fd_);
+    }
     bool connected() const { return connected_; }
 
-    enum class Next { block, end, closed, nothing };
+    bool write(const Bytes &command_bytes) { return write_raw(make_command_frame(command_bytes)); }
+    bool write_raw(const Bytes &message) {
+        return ::send(fd_, message.data(), message.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(message.size());
+    }
+
+    enum class Next { block, closed, nothing };
     // The next message from the device, waiting up to `wait_ms`.
     Next next(Bytes &block, int wait_ms = kWaitMs) {
         pollfd fd{fd_, POLLIN, 0};
         if (::poll(&fd, 1, wait_ms) <= 0) return Next::nothing;
-        Bytes message(4096);
-        const ssize_t n = ::recv(fd_, message.data(), message.size(), 0);
+        block.resize(4096);
+        const ssize_t n = ::recv(fd_, block.data(), block.size(), 0);
         if (n <= 0) return Next::closed;
-        message.resize(static_cast<std::size_t>(n));
-        if (message == Bytes{0x00}) return Next::end;
-        EXPECT_EQ(message[0], 0x01);
-        block.assign(message.begin() + 1, message.end());
+        block.resize(static_cast<std::size_t>(n));
         return Next::block;
     }
-
-    struct Result {
+    // The next `count` blocks; fewer when the device falls silent or goes.
+    std::vector<Bytes> read(std::size_t count) {
         std::vector<Bytes> blocks;
-        bool ended = false;  // the end message came; otherwise the connection closed or went silent
-    };
-    Result exchange(const Bytes &command_bytes) {
-        const Bytes frame = make_command_frame(command_bytes);
-        Result result;
-        if (::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) return result;
-        for (;;) {
-            Bytes block;
-            switch (next(block)) {
-            case Next::block: result.blocks.push_back(block); continue;
-            case Next::end: result.ended = true; return result;
-            default: return result;
-            }
-        }
+        Bytes block;
+        while (blocks.size() < count && next(block) == Next::block) blocks.push_back(block);
+        return blocks;
     }
-    // The single answer body of an exchange that ended normally.
+    // Nothing comes within `ms`.
+    bool quiet(int ms = kQuietMs) {
+        Bytes block;
+        return next(block, ms) == Next::nothing;
+    }
+    // The body of the one answer block a command gets.
     Bytes ask(const Bytes &command_bytes) {
-        const Result result = exchange(command_bytes);
-        EXPECT_TRUE(result.ended);
-        EXPECT_EQ(result.blocks.size(), 1u);
-        if (result.blocks.empty()) return {};
-        const auto body = answer_body(result.blocks[0]);
+        if (!write(command_bytes)) return {};
+        const auto blocks = read(1);
+        EXPECT_EQ(blocks.size(), 1u) << "no answer to opcode " << int(command_bytes[0]);
+        if (blocks.empty()) return {};
+        const auto body = answer_body(blocks[0]);
         return body ? Bytes(body->begin(), body->end()) : Bytes{};
     }
 
 private:
+    Connection() : fd_(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0)) {}
+    static sockaddr_un address_of(const fs::path &path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        return address;
+    }
+
     int fd_;
     bool connected_ = false;
 };
@@ -184,29 +219,36 @@ protected:
     TempDir dir;
 };
 
-TEST_F(DaemonTest, AnswersFramesAndEndsEveryExchange) {
+TEST_F(DaemonTest, AnswersArePlainBlocksWithNothingAfterThem) {
     Daemon daemon(dir.path(), args({"-v"}));
     ASSERT_TRUE(daemon.serving(socket("drova00"))) << daemon.output();
     Connection host(socket("drova00"));
     ASSERT_TRUE(host.connected());
 
-    EXPECT_EQ(host.ask(command(kKeepAlive)), Bytes{kKeepAlive});
+    ASSERT_TRUE(host.write(command(kKeepAlive)));
+    EXPECT_EQ(host.read(1), std::vector<Bytes>{make_answer_frame(Bytes{kKeepAlive})});
+    EXPECT_TRUE(host.quiet());
     EXPECT_EQ(host.ask(command(kQuery)).size(), 89u);
-    EXPECT_EQ(host.ask(connect_command(kHostId))[0], kConnectAck);
-    const auto ack = host.exchange(command(kConnectAck, {0, 0x11, 0x22, 0x33}));
-    EXPECT_TRUE(ack.ended);
-    EXPECT_TRUE(ack.blocks.empty());
-    const auto flash = host.exchange(command(kFlashInfo));
-    EXPECT_TRUE(flash.ended);
-    EXPECT_EQ(flash.blocks.size(), 4u);
-    // Whatever the host writes is answered, even a block that is no frame.
-    const auto junk = host.exchange(Bytes(7, 0xAA));
-    EXPECT_TRUE(junk.ended);
+    EXPECT_EQ(host.ask(connect_command(kHostId)).at(0), kConnectAck);
+    ASSERT_TRUE(host.write(command(kConnectAck, {0, 0x11, 0x22, 0x33})));
+    EXPECT_TRUE(host.quiet());
+    ASSERT_TRUE(host.write(command(kFlashInfo)));
+    EXPECT_EQ(host.read(4).size(), 4u);
+    EXPECT_TRUE(host.quiet());
+    // Whatever the host writes is taken, even what is no frame: unanswered.
+    for (const Bytes &junk : {Bytes(7, 0xAA), Bytes{}, Bytes(70000, 0x55)}) {
+        ASSERT_TRUE(host.write_raw(junk));
+        EXPECT_TRUE(host.quiet());
+    }
+    EXPECT_EQ(host.ask(command(kKeepAlive)), Bytes{kKeepAlive});
 
     EXPECT_EQ(daemon.stop(), 0);
     const std::string log = daemon.output();
-    EXPECT_NE(log.find("[drova00] host> E5 keep-alive n=1"), std::string::npos) << log;
-    EXPECT_NE(log.find("[drova00] dev<  E7 flash-info body 338"), std::string::npos) << log;
+    EXPECT_NE(log.find("[drova00 #1] note  connected, process " + std::to_string(::getpid())), std::string::npos) << log;
+    EXPECT_NE(log.find("[drova00 #1] host> E5 keep-alive n=1"), std::string::npos) << log;
+    EXPECT_NE(log.find("[drova00 #1] dev<  E7 flash-info body 338"), std::string::npos) << log;
+    EXPECT_NE(log.find("[drova00 #1] host> malformed block of 7 bytes"), std::string::npos) << log;
+    EXPECT_NE(log.find("[drova00] note  claimed by host 11 22 33 44"), std::string::npos) << log;
     EXPECT_EQ(log.find("body 506"), std::string::npos) << log;
 }
 
@@ -217,11 +259,11 @@ TEST_F(DaemonTest, TwoDevicesServedAtOnce) {
     Connection second(socket("drova01"));
     ASSERT_TRUE(first.connected() && second.connected());
 
-    EXPECT_EQ(first.ask(connect_command(kHostId))[0], kConnectAck);
+    EXPECT_EQ(first.ask(connect_command(kHostId)).at(0), kConnectAck);
     const Bytes other = second.ask(command(kQuery));
     ASSERT_EQ(other.size(), 89u);  // not claimed by the first device's claim
     EXPECT_EQ(get_be32(&other[1 + 72]), 0x8D0002u);
-    EXPECT_EQ(get_be32(&first.ask(command(kQuery))[1 + 72]), 0x8D0001u);
+    EXPECT_EQ(serial_in(first.ask(command(kQuery))), 0x8D0001u);
     EXPECT_EQ(daemon.stop(), 0);
     EXPECT_FALSE(fs::exists(socket("drova00")));
     EXPECT_FALSE(fs::exists(socket("drova01")));
@@ -246,49 +288,177 @@ TEST_F(DaemonTest, ServingLinesShowSerialNumbersAsDrovaDoes) {
     }
 }
 
-TEST_F(DaemonTest, OneHostConnectionAtATimeWhileTheClaimOutlivesIt) {
+TEST_F(DaemonTest, SeveralHostsAtOnceEachWithItsOwnAnswers) {
+    Daemon daemon(dir.path(), args({}));
+    ASSERT_TRUE(daemon.serving(socket("drova00"))) << daemon.output();
+    Connection first(socket("drova00"));
+    Connection second(socket("drova00"));
+    ASSERT_TRUE(first.connected() && second.connected());
+    ASSERT_TRUE(first.write(command(kKeepAlive)));
+    ASSERT_TRUE(second.write(command(kQuery)));
+    ASSERT_TRUE(first.write(command(kQuery)));
+    const auto firsts = first.read(2);
+    ASSERT_EQ(firsts.size(), 2u);
+    EXPECT_EQ(firsts[0], make_answer_frame(Bytes{kKeepAlive}));
+    EXPECT_EQ(body_size(firsts[1]), 89u);
+    EXPECT_EQ(body_size(second.read(1).at(0)), 89u);
+    EXPECT_TRUE(first.quiet());
+    EXPECT_TRUE(second.quiet());
+}
+
+TEST_F(DaemonTest, TheHoldersProcessSeesTheFullBlockAnotherTheSearchBlockAndA228) {
     Daemon daemon(dir.path(), args({}));
     ASSERT_TRUE(daemon.serving(socket("drova00"))) << daemon.output();
     {
-        Connection host(socket("drova00"));
-        EXPECT_EQ(host.ask(connect_command(kHostId))[0], kConnectAck);
-        Connection intruder(socket("drova00"));
-        Bytes block;
-        EXPECT_EQ(intruder.next(block), Connection::Next::closed);
-        EXPECT_EQ(host.ask(command(kKeepAlive)), Bytes{kKeepAlive});
+        Connection holder(socket("drova00"));
+        EXPECT_EQ(holder.ask(connect_command(kHostId)).at(0), kConnectAck);
+        Connection other = Connection::from_other_process(socket("drova00"));
+        ASSERT_TRUE(other.connected());
+        EXPECT_EQ(other.ask(command(kQuery)).size(), 89u);  // still listed in its search
+        const Bytes refused = other.ask(connect_command(kOtherHostId));
+        ASSERT_EQ(refused.size(), 17u);
+        EXPECT_EQ(refused[0], kRefused);
+        EXPECT_EQ(get_be32(&refused[1]), static_cast<std::uint32_t>(Refusal::held_by_another_host));
+        EXPECT_EQ(Bytes(refused.begin() + 13, refused.end()), Bytes(kHostId.begin(), kHostId.end()));
+        EXPECT_EQ(other.ask(command(kErase, {0})), refusal(kErase, Refusal::not_claimed));
+        EXPECT_EQ(holder.ask(command(kQuery)).size(), 349u);
     }
+    // The claim outlives the link: the holder's process opens it again.
     Connection again(socket("drova00"));
-    EXPECT_EQ(again.ask(command(kQuery)).size(), 349u);  // still claimed
+    EXPECT_EQ(again.ask(command(kQuery)).size(), 349u);
     EXPECT_EQ(again.ask(command(kErase, {0})), (Bytes{kErase, 0x00}));
 }
 
-TEST_F(DaemonTest, UnplugCutsTheExchangeAndTheDeviceComesBack) {
+TEST_F(DaemonTest, ADelayedAnswerHoldsNoOtherHost) {
+    Daemon daemon(dir.path(), args({"--fault", "delay@query,amount=80"}));
+    ASSERT_TRUE(daemon.serving(socket("drova00"))) << daemon.output();
+    Connection slow(socket("drova00"));
+    Connection other(socket("drova00"));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(slow.write(command(kQuery)));
+    ASSERT_TRUE(slow.write(command(kKeepAlive)));
+    EXPECT_EQ(other.ask(command(kKeepAlive)), Bytes{kKeepAlive});
+    EXPECT_TRUE(slow.quiet(0));
+    // Its frames are answered in the order they came, the delayed one first.
+    const auto blocks = slow.read(2);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(body_size(blocks[0]), 89u);
+    EXPECT_EQ(blocks[1], make_answer_frame(Bytes{kKeepAlive}));
+    EXPECT_GE(waited, std::chrono::milliseconds(80));
+}
+
+TEST_F(DaemonTest, UnplugCutsEveryHostAndTheDeviceComesBack) {
     Daemon daemon(dir.path(), args({"--fault", "unplug@flash-info,amount=1"}));
     ASSERT_TRUE(daemon.serving(socket("drova00"))) << daemon.output();
     {
         Connection host(socket("drova00"));
+        Connection other = Connection::from_other_process(socket("drova00"));
+        Connection idle(socket("drova00"));
         host.ask(connect_command(kHostId));
-        const auto cut = host.exchange(command(kFlashInfo));
-        EXPECT_FALSE(cut.ended);
-        EXPECT_EQ(cut.blocks.size(), 1u);
-        Bytes block;
-        EXPECT_EQ(host.next(block, 0), Connection::Next::closed);
+        EXPECT_EQ(other.ask(command(kKeepAlive)), Bytes{kKeepAlive});
+        ASSERT_TRUE(host.write(command(kFlashInfo)));
+        EXPECT_EQ(host.read(2).size(), 1u);
+        for (Connection *cut : {&host, &other, &idle}) {
+            Bytes block;
+            EXPECT_EQ(cut->next(block), Connection::Next::closed);
+        }
     }
     Connection host(socket("drova00"));
     EXPECT_EQ(host.ask(command(kQuery)).size(), 89u);  // plugged in again, nobody holds it
 }
 
-TEST_F(DaemonTest, LateAnswerArrivesUnsolicitedAfterItsDelay) {
-    Daemon daemon(dir.path(), args({"--fault", "late_answer@keep-alive,amount=100"}));
+TEST_F(DaemonTest, LateAnswersComeUnsolicitedOrDieWithTheirConnection) {
+    Daemon daemon(dir.path(), args({"--fault", "late_answer@keep-alive,amount=40", "--fault", "late_answer@query"}));
     ASSERT_TRUE(daemon.serving(socket("drova00"))) << daemon.output();
     Connection host(socket("drova00"));
-    const auto first = host.exchange(command(kKeepAlive));
-    EXPECT_TRUE(first.ended);
-    EXPECT_TRUE(first.blocks.empty());
-    Bytes block;
-    ASSERT_EQ(host.next(block), Connection::Next::block);
-    EXPECT_EQ(block, make_answer_frame(Bytes{kKeepAlive}));
+    ASSERT_TRUE(host.write(command(kKeepAlive)));
+    EXPECT_TRUE(host.quiet(10));
+    EXPECT_EQ(host.read(1), std::vector<Bytes>{make_answer_frame(Bytes{kKeepAlive})});
     EXPECT_EQ(host.ask(command(kKeepAlive)), Bytes{kKeepAlive});
+    {
+        Connection leaving(socket("drova00"));
+        ASSERT_TRUE(leaving.write(command(kQuery)));
+        EXPECT_TRUE(leaving.quiet());
+    }
+    EXPECT_EQ(host.ask(command(kKeepAlive)), Bytes{kKeepAlive});
+    EXPECT_TRUE(host.quiet());
+}
+
+TEST_F(DaemonTest, AHostThatNeverReadsStopsNoOne) {
+    Daemon daemon(dir.path(), args({}));
+    ASSERT_TRUE(daemon.serving(socket("drova00"))) << daemon.output();
+    Connection deaf(socket("drova00"));
+    Connection other(socket("drova00"));
+    constexpr int kFrames = 3000;
+    for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(deaf.write(command(kKeepAlive)));
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(other.ask(command(kKeepAlive)), Bytes{kKeepAlive});
+    // Nothing it was sent is lost when it reads at last.
+    EXPECT_EQ(deaf.read(kFrames).size(), static_cast<std::size_t>(kFrames));
+    EXPECT_TRUE(deaf.quiet());
+
+    // One that never reads and keeps writing is cut before the daemon's memory runs out.
+    Connection flooding(socket("drova00"));
+    int written = 0;
+    while (written < 100000 && flooding.write(command(kQuery))) ++written;
+    EXPECT_LT(written, 100000);
+    EXPECT_EQ(other.ask(command(kKeepAlive)), Bytes{kKeepAlive});
+}
+
+TEST_F(DaemonTest, ManyHostsComeAndGoLeavingNothingBehind) {
+    Daemon daemon(dir.path(), args({}));
+    ASSERT_TRUE(daemon.serving(socket("drova00"))) << daemon.output();
+    const fs::path descriptors = "/proc/" + std::to_string(daemon.pid()) + "/fd";
+    const auto open_descriptors = [&] {
+        return std::distance(fs::directory_iterator(descriptors), fs::directory_iterator{});
+    };
+    std::ptrdiff_t before = 0;
+    {
+        Connection first(socket("drova00"));
+        EXPECT_EQ(first.ask(command(kKeepAlive)), Bytes{kKeepAlive});
+        before = open_descriptors() - 1;  // one per host
+    }
+    for (int round = 0; round < 10; ++round) {
+        std::vector<Connection> hosts;
+        for (int i = 0; i < 20; ++i) hosts.emplace_back(socket("drova00"));
+        for (std::size_t i = 0; i < hosts.size(); ++i) {
+            switch (i % 3) {
+            case 0: EXPECT_EQ(hosts[i].ask(command(kKeepAlive)), Bytes{kKeepAlive}); break;
+            case 1: EXPECT_TRUE(hosts[i].write(command(kQuery))); break;  // leaves without reading
+            default: break;                                               // leaves without a word
+            }
+        }
+    }
+    const auto settled = [&] {
+        auto now = open_descriptors();
+        for (int i = 0; i < kWaitMs / 10 && now != before; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            now = open_descriptors();
+        }
+        return now;
+    };
+    EXPECT_EQ(settled(), before);
+
+    // More than an endpoint takes at once are turned away, not queued for ever.
+    std::vector<Connection> crowd;
+    for (int i = 0; i < 70; ++i) crowd.emplace_back(socket("drova00"));
+    int answered = 0, turned_away = 0;
+    for (auto &host : crowd) {
+        if (!host.write(command(kKeepAlive))) {
+            ++turned_away;
+            continue;
+        }
+        Bytes block;
+        const auto next = host.next(block);
+        answered += next == Connection::Next::block;
+        turned_away += next == Connection::Next::closed;
+    }
+    EXPECT_EQ(answered, 64);
+    EXPECT_EQ(turned_away, 6);
+    crowd.clear();
+    EXPECT_EQ(settled(), before);
+    Connection last(socket("drova00"));
+    EXPECT_EQ(last.ask(command(kKeepAlive)), Bytes{kKeepAlive});
 }
 
 TEST_F(DaemonTest, FlashSurvivesARestartWithAStateDirectory) {
@@ -308,7 +478,7 @@ TEST_F(DaemonTest, FlashSurvivesARestartWithAStateDirectory) {
     Daemon daemon(dir.path(), args({"--state", state, "--sectors", "2"}));
     ASSERT_TRUE(daemon.serving(socket("drova00"))) << daemon.output();
     Connection host(socket("drova00"));
-    EXPECT_EQ(get_be32(&host.ask(command(kQuery))[1 + 72]), 0x800001u);
+    EXPECT_EQ(serial_in(host.ask(command(kQuery))), 0x800001u);
     host.ask(connect_command(kHostId));
     EXPECT_EQ(host.ask(checksum_command(1, 0x20, 3)), (Bytes{kChecksum, ones_complement_checksum(written)}));
     EXPECT_EQ(daemon.stop(), 0);

@@ -158,6 +158,21 @@ TEST_F(FaultTest, LateAnswerComesBeforeTheNextAnswerOrUnsolicited) {
     host.exchange(command(kKeepAlive));
     device.link_closed();
     EXPECT_EQ(host.exchange(command(kKeepAlive)).answers.size(), 1u);
+
+    // Each host's are its own: held from one, they wait for that one.
+    Host other(device, 7);
+    device.add_fault(rule(FaultKind::late_answer, kQuery));
+    EXPECT_TRUE(other.exchange(command(kQuery)).answers.empty());
+    EXPECT_EQ(host.exchange(command(kKeepAlive)).answers.size(), 1u);
+    device.link_closed();
+    EXPECT_TRUE(device.take_held_answers().empty());
+    answers = bodies(other.exchange(command(kKeepAlive)));
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0].size(), 89u);  // the search block: host 7 does not hold the device
+    device.add_fault(rule(FaultKind::late_answer, kQuery));
+    other.exchange(command(kQuery));
+    device.link_closed(7);
+    EXPECT_EQ(other.exchange(command(kKeepAlive)).answers.size(), 1u);
 }
 
 TEST_F(FaultTest, DelayIsReportedToTheTransport) {

@@ -118,6 +118,42 @@ TEST_F(DeviceTest, QueryAnswersTheSearchBlockOrTheFullBlockWhenClaimed) {
     EXPECT_EQ(Bytes(full.begin(), full.begin() + 89), search);
 }
 
+TEST(DeviceHostsTest, TheClaimBelongsToTheHostWhoseConnectWasAccepted) {
+    DeviceModel device;
+    Host first(device, 1), second(device, 2), in_process(device);
+    struct Row {
+        Host &host;
+        Bytes command;
+        std::size_t size;  // of the answer body
+        std::uint8_t code;
+        const char *what;
+    };
+    const Row rows[] = {
+        {first, connect_command(kHostId), 5, kConnectAck, "claims"},
+        {first, command(kQuery), 349, kQuery, "the holder sees the full block"},
+        {second, command(kQuery), 89, kQuery, "another host still finds the device"},
+        {second, connect_command(kOtherHostId), 17, kRefused, "and is refused"},
+        {second, command(kErase, {0}), 3, kErase, "without the claim"},
+        {second, command(kDisconnect), 1, kDisconnectAck, "its disconnect is granted"},
+        {first, command(kQuery), 349, kQuery, "but releases nothing"},
+        {in_process, command(kQuery), 89, kQuery, "host 0 is a host like any other"},
+        {second, connect_command(kHostId), 5, kConnectAck, "the holder's identifier from elsewhere takes the claim along"},
+        {first, command(kQuery), 89, kQuery, "so the first host no longer holds it"},
+        {second, command(kErase, {0}), 2, kErase, "the second does"},
+        {second, command(kDisconnect), 1, kDisconnectAck, "and releases it"},
+        {second, command(kQuery), 89, kQuery, "nobody holds it"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        const Bytes answer = row.host.ask(row.command);
+        EXPECT_EQ(answer.size(), row.size);
+        EXPECT_EQ(answer.empty() ? 0 : answer[0], row.code);
+    }
+    EXPECT_FALSE(device.claim().claimed);
+    first.claim();
+    EXPECT_EQ(device.claim().host, 1u);
+}
+
 TEST_F(DeviceTest, MaintenanceCommandsNeedTheClaim) {
     for (const Bytes &c : {command(kFlashInfo), with_word(kAppInfo, 5), with_word(kAutoStart, 5), command(kErase, {0}),
                            at_area(kAddress, 0, 0), command(kData, {1}), at_area(kProgram, 0, 0),
@@ -349,6 +385,14 @@ TEST(DeviceClaimTest, ClaimLapsesAfterTheTimeOutWithoutHostFrames) {
     EXPECT_EQ(host.ask(connect_command(kOtherHostId))[0], kRefused);  // kept alive
     now += 1001;
     host.claim(kOtherHostId);
+
+    // Only the holder's own frames keep its claim: another host's searches do not.
+    Host searching(device, 2);
+    for (int i = 0; i < 3; ++i) {
+        now += 900;
+        EXPECT_EQ(searching.ask(command(kQuery)).size(), 89u);
+    }
+    EXPECT_EQ(searching.ask(connect_command(kHostId))[0], kConnectAck);
 }
 
 TEST(DeviceStateTest, FlashAndSettingsSurviveASaveAndLoad) {

@@ -66,11 +66,15 @@ inline std::vector<Bytes> bodies(const Exchange &exchange) {
     return out;
 }
 
+// A host writing to the device, known to it by `identity` (0: the one host
+// of an in-process device).
 class Host {
 public:
-    explicit Host(DeviceModel &device) : device_(device) {}
+    explicit Host(DeviceModel &device, std::uint64_t identity = 0) : device_(device), identity_(identity) {}
 
-    Exchange exchange(const Bytes &command_bytes) { return device_.host_block(make_command_frame(command_bytes)); }
+    Exchange exchange(const Bytes &command_bytes) {
+        return device_.host_block(make_command_frame(command_bytes), identity_);
+    }
 
     // The one answer body of a command; fails the test when there is not exactly one.
     Bytes ask(const Bytes &command_bytes) {
@@ -109,6 +113,7 @@ public:
 
 private:
     DeviceModel &device_;
+    std::uint64_t identity_;
 };
 
 // A download stream record: address and length big-endian, then the data.
