@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "allocation_counter.h"
-#include "api/session.h"
+#include "session/session.h"
 
 extern char **environ;
 

@@ -76,6 +76,7 @@ public:
     void on_open() override;
     void on_close() override;
     bool on_host_block(const std::uint8_t *data, std::size_t size, std::vector<usb::Block> &answers) override;
+    void take_later_blocks(std::vector<usb::LaterBlock> &later) override { drova_.take_later_blocks(later); }
 
     // Writes the frames straight to the device, as the library's link would; the time taken.
     Timing replay(const std::vector<Frame> &frames);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "Vevara_Rovo_dar.h"
-#include "commands/wire_values.h"
+#include "model/wire_values.h"
 #include "driven_session.h"
 #include "model/byte_order.h"
 #include "fuzz_input.h"

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "api/session.h"
+#include "session/session.h"
 #include "session/clock.h"
 
 namespace velkor::fuzzing {

@@ -10,7 +10,7 @@
 
 #include "Vevara_Rovo_dar.h"
 #include "commands/serial_number.h"
-#include "commands/wire_values.h"
+#include "model/wire_values.h"
 #include "driven_session.h"
 #include "fuzz_input.h"
 #include "serial_argument.h"

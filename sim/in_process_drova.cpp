@@ -1,15 +1,26 @@
 #include "in_process_drova.h"
 
-#include <chrono>
-#include <thread>
-
 namespace velkor::sim {
 
 bool InProcessDrova::on_host_block(const std::uint8_t *data, std::size_t size, std::vector<usb::Block> &answers) {
     Exchange exchange = model_->host_block({data, size});
-    if (exchange.delay_ms != 0) std::this_thread::sleep_for(std::chrono::milliseconds(exchange.delay_ms));
-    for (auto &answer : exchange.answers) answers.push_back(std::move(answer));
+    later_.clear();
+    if (exchange.delay_ms == 0) {
+        for (auto &answer : exchange.answers) answers.push_back(std::move(answer));
+    } else {
+        for (auto &answer : exchange.answers) later_.push_back({std::move(answer), exchange.delay_ms});
+    }
+    // Held back to go out unsolicited: sent after that pause unless the next
+    // write comes first, which finds them sent before its own answers.
+    if (exchange.late_after_ms != 0) {
+        for (auto &held : model_->take_held_answers()) later_.push_back({std::move(held), exchange.late_after_ms});
+    }
     return !exchange.unplugged;
+}
+
+void InProcessDrova::take_later_blocks(std::vector<usb::LaterBlock> &later) {
+    for (auto &block : later_) later.push_back(std::move(block));
+    later_.clear();
 }
 
 }  // namespace velkor::sim

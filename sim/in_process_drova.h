@@ -19,15 +19,17 @@ public:
 
     void on_open() override { model_->link_opened(); }
     void on_close() override { model_->link_closed(); }
-    // A late answer is held until the next write. A delay fault holds the
-    // write for that long. An unplug delivers the frames before the cut and
-    // fails the write.
+    // A delay fault sends the answers that much later. A late answer is held
+    // until the next write, or with an amount sent unsolicited after it. An
+    // unplug delivers the frames before the cut and fails the write.
     bool on_host_block(const std::uint8_t *data, std::size_t size, std::vector<usb::Block> &answers) override;
+    void take_later_blocks(std::vector<usb::LaterBlock> &later) override;
 
     DeviceModel &model() { return *model_; }
 
 private:
     std::shared_ptr<DeviceModel> model_;
+    std::vector<usb::LaterBlock> later_;  // of the last write, until the backend takes them
 };
 
 }  // namespace velkor::sim

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "commands/wire_values.h"
+#include "model/wire_values.h"
 
 namespace drova {
 

@@ -1,6 +1,6 @@
 // Exports that find devices, claim them and keep the link to them.
 #include "Vevara_Rovo_dar.h"
-#include "api/session.h"
+#include "session/session.h"
 #include "commands/link_upkeep.h"
 #include "commands/search.h"
 #include "protocol/connect.h"

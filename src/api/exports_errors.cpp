@@ -1,7 +1,7 @@
 // Exports that explain errors.
 #include "Vevara_Rovo_dar.h"
-#include "api/error_text.h"
-#include "api/session.h"
+#include "session/error_text.h"
+#include "session/session.h"
 
 extern "C" {
 

@@ -3,9 +3,9 @@
 #include <new>
 
 #include "Vevara_Rovo_dar.h"
-#include "api/session.h"
+#include "session/session.h"
 #include "commands/application_control.h"
-#include "commands/bin_list.h"
+#include "model/bin_list.h"
 #include "commands/flash_programming.h"
 #include "commands/information_queries.h"
 #include "commands/serial_number.h"

@@ -1,6 +1,6 @@
 // Exports that start and end the session and report its values.
 #include "Vevara_Rovo_dar.h"
-#include "api/session.h"
+#include "session/session.h"
 
 using velkor::Session;
 

@@ -3,11 +3,11 @@
 #include <array>
 #include <span>
 
-#include "api/error_text.h"
-#include "api/gates.h"
+#include "session/error_text.h"
+#include "session/gates.h"
 #include "commands/command_outcome.h"
-#include "commands/device_link.h"
-#include "commands/step_chain.h"
+#include "protocol/device_link.h"
+#include "protocol/step_chain.h"
 #include "model/byte_order.h"
 #include "model/fos_functions.h"
 #include "protocol/exchange.h"

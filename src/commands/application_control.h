@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/session.h"
+#include "session/session.h"
 
 namespace velkor {
 

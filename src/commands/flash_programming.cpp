@@ -6,12 +6,12 @@
 #include <new>
 #include <utility>
 
-#include "api/gates.h"
+#include "session/gates.h"
 #include "commands/command_outcome.h"
-#include "commands/device_link.h"
+#include "protocol/device_link.h"
 #include "commands/link_upkeep.h"
-#include "commands/step_chain.h"
-#include "commands/wire_values.h"
+#include "protocol/step_chain.h"
+#include "model/wire_values.h"
 #include "protocol/exchange.h"
 #include "session/exchange_guard.h"
 
@@ -54,13 +54,13 @@ std::optional<std::deque<OwnedBlock>> download_records(const TBinList &blocks, b
     return records;
 }
 
-// Puts the next chunk of the current block into the command bytes.
+// Puts the next chunk of the current block into the command bytes, adding it
+// to the record's checksum on the way.
 std::size_t load_next_chunk(Session &session, DownloadSequence &download) {
     const std::uint32_t length = download.current.length();
     const std::size_t chunk = std::min<std::size_t>(length - download.sent, kMaxChunk);
     auto &buffers = session.exchange;
-    // An empty block may have no data at all: copy_n, unlike memcpy, takes that.
-    std::copy_n(download.current.data.data() + download.sent, chunk, buffers.command.data() + 1);
+    download.sent_sum.copy_and_add(buffers.command.data() + 1, {download.current.data.data() + download.sent, chunk});
     download.sent += static_cast<std::uint32_t>(chunk);
     buffers.expected_echo[0] = protocol::kOpProgramData;
     store_be32(buffers.expected_echo.data() + 1, static_cast<std::uint32_t>(chunk));
@@ -71,6 +71,7 @@ std::size_t load_next_chunk(Session &session, DownloadSequence &download) {
 void send_block_data(Session &session, const Ticket &ticket, DownloadSequence &download) {
     start_step(session, ticket, protocol::kOpProgramData, kStepPeriodMs, [&](protocol::ExchangeBuffers &) {
         download.sent = 0;
+        download.sent_sum = {};
         return load_next_chunk(session, download) + 1;
     });
 }
@@ -85,10 +86,11 @@ void send_checksum(Session &session, const Ticket &ticket, std::uint64_t place, 
     });
 }
 
-// The checksum of the current record in `area`.
+// The checksum of the current record in `area`: every byte of it has gone out
+// in the data step's frames.
 void send_record_checksum(Session &session, const Ticket &ticket, const DownloadSequence &download, int area) {
     send_checksum(session, ticket, area_address(download.current.address, area), download.current.length(),
-                  ones_complement_checksum(download.current.data));
+                  download.sent_sum.checksum());
 }
 
 void send_program(Session &session, const Ticket &ticket, std::uint64_t place) {
@@ -161,12 +163,6 @@ std::optional<Ticket> pass_on(Session &session, Workers &running, const Ticket &
 
 void send_download_data(Session &session, Workers &running, const Ticket &ticket) {
     send_block_data(session, ticket, running.download);
-}
-
-void end_failed_download(Workers &running) {
-    if (!running.download.running()) return;
-    running.post(VELKOR_EV_DOWNLOAD, 1);
-    running.download.end();
 }
 
 // No lock: the host callback may ask while a step holds the exchange for as
@@ -279,9 +275,9 @@ void on_program_data_answer(Session &session, Workers &running, const Ticket &ti
     if (sequence.sent < sequence.current.length()) {
         // Stopped between two chunks: the data step did not finish.
         if (sequence.running() && end_stopped_download(session, running, ticket, VELKOR_EV_PRGDATA, 1)) return;
+        // The next chunk's send arms the timer for it.
         const auto next = session.command.hand_over(ticket, kPrgData);
         if (!next) return;
-        running.restart_timer(*next);
         const std::size_t chunk = load_next_chunk(session, sequence);
         run_step(session, {*next, protocol::kOpProgramData, chunk + 1, kStepPeriodMs});
         return;

@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "Vevara_Rovo_dar.h"
-#include "api/session.h"
+#include "session/session.h"
 
 namespace velkor {
 
@@ -39,8 +39,6 @@ std::optional<Ticket> pass_on(Session &session, Workers &running, const Ticket &
 // For the address step: the download's continuation with the current
 // record's data.
 void send_download_data(Session &session, Workers &running, const Ticket &ticket);
-// Ends a download that runs with (3,1): one of its steps failed.
-void end_failed_download(Workers &running);
 // Asks the download that runs to stop once the step in flight has ended: 0,
 // or 1 when no download runs.
 int stop_download(Session &session);

@@ -1,5 +1,5 @@
 // The response and time-out handler of each command state.
-#include "api/session.h"
+#include "session/session.h"
 #include "commands/application_control.h"
 #include "commands/flash_programming.h"
 #include "commands/information_queries.h"

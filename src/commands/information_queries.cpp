@@ -4,10 +4,10 @@
 #include <span>
 #include <string_view>
 
-#include "api/gates.h"
+#include "session/gates.h"
 #include "commands/command_outcome.h"
-#include "commands/device_link.h"
-#include "commands/step_chain.h"
+#include "protocol/device_link.h"
+#include "protocol/step_chain.h"
 #include "model/byte_order.h"
 #include "model/device_info.h"
 #include "protocol/exchange.h"

@@ -3,11 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/gates.h"
+#include "session/gates.h"
 #include "commands/command_outcome.h"
-#include "commands/device_link.h"
+#include "protocol/device_link.h"
 #include "commands/flash_programming.h"
-#include "commands/step_chain.h"
+#include "protocol/step_chain.h"
 #include "model/byte_order.h"
 #include "protocol/exchange.h"
 #include "session/exchange_guard.h"
@@ -70,7 +70,7 @@ int comm_refresh(Session &session) {
     running->restart_timer(*ticket);
     open_link_to_connected_device(session, *running);
     session.arm_timer(kKeepAlivePeriodMs, *ticket);
-    protocol::send(session, protocol::kOpKeepAlive, 1);
+    protocol::send(session, *running, protocol::kOpKeepAlive, 1);
     return 0;
 }
 
@@ -96,6 +96,10 @@ void device_close(Session &session) {
     running->connection = kNotConnected;
     // The search it ended was the last of its series.
     running->search.series.counter = -1;
+    {
+        ExchangeGuard guard(session.exchange_lock);
+        running->search.close_probes();
+    }
     running->post(VELKOR_EV_DISCONNECT, 0);
 }
 

@@ -4,14 +4,15 @@
 #include <span>
 #include <string>
 
-#include "api/gates.h"
-#include "commands/device_link.h"
+#include "session/gates.h"
+#include "protocol/device_link.h"
 #include "model/device_info.h"
 #include "protocol/connect.h"
 #include "protocol/exchange.h"
 #include "session/exchange_guard.h"
 #include "usb/Usb.h"
 #include "usb/Usblink.h"
+#include "usb/usb_backend.h"
 
 namespace velkor {
 namespace {
@@ -21,16 +22,37 @@ constexpr int kScanUnitMs = 5;
 constexpr int kLastScan = 65535;
 constexpr std::uint32_t kStatusConnectedHere = 3;
 
-// Asks interfaces in turn until one opens; its answer (read at once) moves the
-// search on from the handler.
-void ask_next_interface(Session &session, SearchState &search) {
-    while (search.present_count > 0 && search.next_interface < search.present_count) {
-        if (usb::LinkOpen(search.next_interface)) {
-            protocol::send(session, protocol::kOpDeviceQuery, 1);
-            return;
+// Asks every present interface at once, each on a connection of its own: a
+// device that is slow to answer, silent or held by another host costs no other
+// device its turn. The answers are read when the search's period has run out.
+void ask_every_interface(Session &session, Workers &running, SearchState &search) {
+    protocol::ExchangeBuffers &buffers = session.exchange;
+    buffers.command[0] = protocol::kOpDeviceQuery;
+    protocol::build_frame(buffers.command.data(), 1, buffers.frame.data());
+    const auto backend = usb::select_usb_backend();
+    char path[usb::kPathSize];
+    for (int member = 0; member < search.present_count && member < usb::kMemberIndexes; ++member) {
+        if (usb::UsbGetDevicePath(backend.get(), member, path, usb::kPathSize, nullptr) != usb::kPathFound) continue;
+        std::shared_ptr<platform::UsbConnection> connection = backend->open(path);
+        if (!connection) continue;
+        if (running.usb.Send(connection.get(), buffers.frame.data(), protocol::kFrameSize) != 0) {
+            connection->close();
+            continue;
         }
-        ++search.next_interface;
+        search.probes.push_back({path, std::move(connection)});
     }
+}
+
+// Reads what each asked interface has answered, in member-index order; its
+// first well-formed answer becomes its entry.
+void read_answers(Session &session, Workers &running, SearchState &search) {
+    for (const SearchProbe &probe : search.probes) {
+        usb::record_probed_path(probe.path.c_str());
+        search.probe_answered = false;
+        for (std::uint32_t read = 0; read < platform::kMostQueuedBlocks && !search.probe_answered; ++read)
+            if (!protocol::receive_from(session, running, probe.connection.get())) break;
+    }
+    search.close_probes();
 }
 
 // One search from its first query: `ticket` is already in the search state.
@@ -39,14 +61,14 @@ int run_search(Session &session, Workers &running, const Ticket &ticket, int con
                int unit_ms) {
     SearchState &search = running.search;
     search.present_count = usb::UsbCountDevices();
-    search.next_interface = 0;
     running.restart_timer(ticket);
     running.found_devices.clear();
+    search.close_probes();
     search.connect_after_search = connect_after_search;
     // A negative unit would wrap to a period of weeks.
     const auto unit = static_cast<std::uint32_t>(unit_ms < 0 ? 0 : unit_ms);
     running.timer.arm(2 * unit, ticket, session.command);
-    ask_next_interface(session, search);
+    ask_every_interface(session, running, search);
     return search.present_count > 0 ? 0 : 1;
 }
 
@@ -130,22 +152,19 @@ int copy_found_devices(Session &session, TDROVAInfo *dst, int max) {
     return static_cast<int>(found.size());
 }
 
-void on_search_answer(Session &session, Workers &running, const Ticket &, const std::uint8_t *body,
-                      std::size_t length) {
+void on_search_answer(Session &, Workers &running, const Ticket &, const std::uint8_t *body, std::size_t length) {
     SearchState &search = running.search;
-    // An answer of another length (a device that another host holds answers
-    // with its whole block) is no entry, but ends only this interface's turn.
-    if (length == kSearchAnswerLength) {
-        const char *path = usb::UsbCurrentDevicePath();
-        running.found_devices.emplace(
-            make_found_entry(std::span<const std::uint8_t, kDeviceReportSize>(body + 1, kDeviceReportSize), path));
-    }
-    ++search.next_interface;
-    close_link();
-    ask_next_interface(session, search);
+    // An answer of another length is no entry; the interface may still give
+    // a well-formed one behind it.
+    if (length != kSearchAnswerLength || search.probe_answered) return;
+    const char *path = usb::UsbCurrentDevicePath();
+    running.found_devices.emplace(
+        make_found_entry(std::span<const std::uint8_t, kDeviceReportSize>(body + 1, kDeviceReportSize), path));
+    search.probe_answered = true;
 }
 
 void on_search_period_end(Session &session, Workers &running, const Ticket &ticket) {
+    read_answers(session, running, running.search);
     close_link();
     if (continue_series(session, running, ticket)) return;
     if (!session.command.end(ticket)) return;

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "Vevara_Rovo_dar.h"
-#include "api/session.h"
+#include "session/session.h"
 
 namespace velkor {
 

@@ -1,10 +1,10 @@
 #include "commands/serial_number.h"
 
-#include "api/gates.h"
+#include "session/gates.h"
 #include "commands/command_outcome.h"
-#include "commands/device_link.h"
-#include "commands/step_chain.h"
-#include "commands/wire_values.h"
+#include "protocol/device_link.h"
+#include "protocol/step_chain.h"
+#include "model/wire_values.h"
 #include "protocol/exchange.h"
 #include "session/exchange_guard.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "Vevara_Rovo_dar.h"
-#include "api/session.h"
+#include "session/session.h"
 
 namespace velkor {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "api/session.h"
+#include "session/session.h"
 #include "model/caller_text.h"
 #include "model/device_info.h"
 #include "model/ip_address.h"

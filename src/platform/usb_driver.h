@@ -36,18 +36,37 @@ enum class Transfer {
     failed_in_flight,   // accepted, then finished with the error in `system_error`
 };
 
+// A wait without limit.
+inline constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;
+
+// More blocks than any connection holds unread (the in-process queue 256, a
+// socket's buffer about 200, a driver's a few): reading this many empties one.
+inline constexpr std::uint32_t kMostQueuedBlocks = 4096;
+
 struct TransferOutcome {
     Transfer result = Transfer::failed;
     std::uint32_t count = 0;         // bytes moved when completed
     std::uint32_t system_error = 0;  // for failed_in_flight
 };
 
-// One opened interface.
+enum class Readiness {
+    block,      // a read now completes at once
+    ended,      // the connection has ended: a read finds end of file or fails
+    timed_out,  // nothing came within the wait
+};
+
+// One opened interface. A device answers whenever it has something to say:
+// a read takes what has arrived, and a write completes once the block is
+// handed over, never waiting for the device's answer.
 class UsbConnection {
 public:
     virtual ~UsbConnection() = default;
     virtual TransferOutcome read(std::uint8_t *buffer, std::uint32_t size, std::uint32_t wait_ms) = 0;
     virtual TransferOutcome write(const std::uint8_t *buffer, std::uint32_t size, std::uint32_t wait_ms) = 0;
+    // Waits up to `wait_ms` until a block is there to read, taking nothing.
+    // Holds no lock that a read or write needs while it waits, and returns
+    // at once when the connection is closed meanwhile.
+    virtual Readiness wait_readable(std::uint32_t wait_ms) = 0;
     // Ends the connection; true when the close succeeded. Safe while another
     // thread is inside read or write, which then returns promptly; the
     // object itself must outlive them.
@@ -93,8 +112,11 @@ public:
     virtual ~MessageChannel() = default;
     // Waits up to `wait_ms` for one message.
     virtual Receive receive(std::vector<std::uint8_t> &message, std::uint32_t wait_ms) = 0;
+    // Waits up to `wait_ms` until a receive would complete at once, taking
+    // nothing; safe while another thread receives or sends.
+    virtual Receive wait_readable(std::uint32_t wait_ms) = 0;
     // Sends one message; false when the peer is gone or it could not be sent
-    // within `wait_ms`.
+    // within `wait_ms` (0: only when it can be handed over at once).
     virtual bool send(const std::uint8_t *data, std::size_t size, std::uint32_t wait_ms) = 0;
     // Ends the connection from any thread: a waiting receive or send returns
     // at once and every later one reports the channel closed.

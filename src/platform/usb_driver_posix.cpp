@@ -26,9 +26,15 @@ constexpr const char *kDefaultDeviceDirectory = "/run/velkor/usb";
 
 // Milliseconds left until `deadline`, as poll() takes them.
 int remaining_ms(std::chrono::steady_clock::time_point deadline) {
+    if (deadline == std::chrono::steady_clock::time_point::max()) return -1;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 0x7FFFFFFF));
+}
+
+std::chrono::steady_clock::time_point deadline_after(std::uint32_t wait_ms) {
+    if (wait_ms == kWaitForever) return std::chrono::steady_clock::time_point::max();
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
 }
 
 class SeqpacketChannel final : public MessageChannel {
@@ -37,7 +43,7 @@ public:
     ~SeqpacketChannel() override { ::close(fd_); }
 
     Receive receive(std::vector<std::uint8_t> &message, std::uint32_t wait_ms) override {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+        const auto deadline = deadline_after(wait_ms);
         for (;;) {
             if (shut_down_) return Receive::closed;
             pollfd watch{fd_, POLLIN | POLLRDHUP, 0};
@@ -58,8 +64,23 @@ public:
         }
     }
 
+    Receive wait_readable(std::uint32_t wait_ms) override {
+        const auto deadline = deadline_after(wait_ms);
+        for (;;) {
+            if (shut_down_) return Receive::closed;
+            pollfd watch{fd_, POLLIN | POLLRDHUP, 0};
+            const int ready = ::poll(&watch, 1, remaining_ms(deadline));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0 || shut_down_) return Receive::closed;
+            if (ready == 0) return Receive::timed_out;
+            // Messages queued before a hang-up are still read first.
+            if ((watch.revents & POLLIN) != 0) return Receive::message;
+            return Receive::closed;
+        }
+    }
+
     bool send(const std::uint8_t *data, std::size_t size, std::uint32_t wait_ms) override {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+        const auto deadline = deadline_after(wait_ms);
         for (;;) {
             if (shut_down_) return false;
             const ssize_t sent = ::send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "api/gates.h"
-#include "commands/device_link.h"
-#include "commands/step_chain.h"
+#include "session/gates.h"
+#include "protocol/device_link.h"
+#include "protocol/step_chain.h"
 #include "model/byte_order.h"
 #include "model/fos_functions.h"
 #include "protocol/exchange.h"
@@ -87,7 +87,7 @@ int connect(Session &session, int serial_number, int list_index, std::uint8_t mo
     close_link();
     const int member = usb::UsbFindDeviceIndex(session.connected_device.devicePath);
     usb::LinkOpen(member);
-    send(session, kOpConnect, kConnectRequestLength);
+    send(session, *running, kOpConnect, kConnectRequestLength);
     running->connected_member = member;
     session.arm_timer(kConnectPeriodMs, *ticket);
     return 0;
@@ -110,7 +110,7 @@ void on_connect_answer(Session &session, Workers &running, const Ticket &ticket,
     const std::uint32_t id = session.random_id;
     if (code == kOpConnectAck && length >= 5 && std::memcmp(body + 1, &id, 4) == 0) {
         begin_connection(session, running);
-        send(session, kOpConnectAck, 5);
+        send(session, running, kOpConnectAck, 5);
         if (session.connected_device.serialNumber != 0) close_link();
         running.post(VELKOR_EV_CONNECT, 0);
         return;
@@ -150,7 +150,7 @@ int disconnect(Session &session) {
     running->connection = kDisconnecting;
     reopen_link_to_connected_device(session, *running);
     session.arm_timer(kDisconnectPeriodMs, *ticket);
-    send(session, kOpDisconnect, 1);
+    send(session, *running, kOpDisconnect, 1);
     return 0;
 }
 
@@ -167,7 +167,7 @@ void on_disconnect_answer(Session &session, Workers &running, const Ticket &tick
         close_link();
     } else if (length == 1 && code == kOpDisconnectAck) {
         running.connection = kNotConnected;
-        send(session, kOpDisconnectAck, 1);
+        send(session, running, kOpDisconnectAck, 1);
         close_link();
         running.post(VELKOR_EV_DISCONNECT, 0);
     } else {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/session.h"
+#include "session/session.h"
 
 namespace velkor::protocol {
 

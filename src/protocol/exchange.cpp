@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/session.h"
+#include "protocol/step_chain.h"
+#include "session/session.h"
 #include "session/exchange_guard.h"
 #include "usb/Usblink.h"
 
@@ -18,47 +19,64 @@ namespace {
 
 // Blocks still queued before a frame goes out answer an earlier frame (a late
 // answer, one frame too many). Read as this frame's answer they would shift
-// every later answer onto the command after it.
-void discard_stale_blocks(ExchangeBuffers &buffers) {
-    constexpr int kMostQueued = 64;  // bounded: a device cannot keep us here
-    for (int i = 0; i < kMostQueued; ++i) {
+// every later answer onto the command after it. Bounded by what any link can
+// hold, so a device cannot keep us here and no queued block survives.
+void discard_stale_blocks(platform::UsbConnection *link, ExchangeBuffers &buffers) {
+    for (std::uint32_t i = 0; i < platform::kMostQueuedBlocks; ++i) {
         std::uint32_t count = 0;
-        if (usb::Poll(buffers.receive.data(), &count) != 1 || count == 0) return;
+        if (usb::Poll(link, buffers.receive.data(), &count) != 1 || count == 0) return;
     }
 }
 
 }  // namespace
 
-void send(Session &session, std::uint8_t opcode, std::size_t length) {
-    ExchangeGuard guard(session.exchange_lock);
-    auto running = session.workers();
-    if (!running) return;
-    ExchangeBuffers &buffers = session.exchange;
-    discard_stale_blocks(buffers);
-    buffers.command[0] = opcode;
-    build_frame(buffers.command.data(), length, buffers.frame.data());
-    if (running->usb.Send(buffers.frame.data(), kFrameSize) != 0) return;
-    // The device needs a moment to gather its flash table.
-    if (opcode == kOpFlashInfo) session.sleep(500);
-    receive_poll(session);
-}
-
-void receive_poll(Session &session) {
+bool receive_from(Session &session, Workers &running, platform::UsbConnection *link) {
     ExchangeGuard guard(session.exchange_lock);
     ExchangeBuffers &buffers = session.exchange;
     std::uint32_t count = 0;
-    if (usb::Poll(buffers.receive.data(), &count) != 1 || count < kHeaderSize + 1) return;
+    if (usb::Poll(link, buffers.receive.data(), &count) != 1 || count == 0) return false;
+    if (count < kHeaderSize + 1) return true;
     const AnswerHeader header = read_answer_header(buffers.receive.data());
-    if (header.length == 0) return;
-    dispatch_response(session, header.channel, buffers.receive.data(), count);
+    if (header.length != 0) dispatch_response(session, running, header.channel, buffers.receive.data(), count);
+    return true;
 }
 
-void dispatch_response(Session &session, std::uint32_t channel, const std::uint8_t *frame, std::uint32_t count) {
+void send(Session &session, Workers &running, std::uint8_t opcode, std::size_t length) {
+    ExchangeGuard guard(session.exchange_lock);
+    const usb::Connection link = usb::LinkConnection();
+    ExchangeBuffers &buffers = session.exchange;
+    discard_stale_blocks(link.get(), buffers);
+    buffers.command[0] = opcode;
+    build_frame(buffers.command.data(), length, buffers.frame.data());
+    if (running.usb.Send(link.get(), buffers.frame.data(), kFrameSize) != 0) return;
+    receive_from(session, running, link.get());
+}
+
+void send(Session &session, std::uint8_t opcode, std::size_t length) {
+    ExchangeGuard guard(session.exchange_lock);
+    if (const auto running = session.workers()) send(session, *running, opcode, length);
+}
+
+void receive_poll(Session &session, Workers &running) {
+    ExchangeGuard guard(session.exchange_lock);
+    receive_from(session, running, usb::LinkConnection().get());
+}
+
+bool read_link_block(std::uint64_t owner) {
+    Session &session = Session::instance();
+    const auto running = session.workers();
+    if (!running || running->generation != owner) return false;
+    read_arrived_block(session, *running);
+    return true;
+}
+
+void dispatch_response(Session &session, Workers &running, std::uint32_t channel, const std::uint8_t *frame,
+                       std::uint32_t count) {
     ExchangeGuard guard(session.exchange_lock);
     const Ticket ticket = session.command.current();
     if (channel != 0 && ticket.state != kSearch) return;
     if (count > kFrameSize) {
-        session.post(VELKOR_EV_ERROR, VELKOR_ERR_BLOCK_SIZE);
+        running.post(VELKOR_EV_ERROR, VELKOR_ERR_BLOCK_SIZE);
         return;
     }
     // Only the bytes that arrived: a header that claims more never lets a
@@ -68,13 +86,16 @@ void dispatch_response(Session &session, std::uint32_t channel, const std::uint8
     const std::size_t length = delivered == 0 ? 0 : std::min<std::size_t>(read_answer_header(frame).length, delivered);
     ExchangeBuffers &buffers = session.exchange;
     if (length > 0) std::memmove(buffers.response.data(), frame + kHeaderSize, length);
-    const auto running = session.workers();
-    if (!running) return;
     if (ticket.state >= 0 && ticket.state < kIdle) {
         if (ResponseHandler handler = session.handlers()[static_cast<std::size_t>(ticket.state)].response)
-            handler(session, *running, ticket, buffers.response.data(), length);
+            handler(session, running, ticket, buffers.response.data(), length);
     }
-    running->missed_responses = 3;
+    running.missed_responses = 3;
+}
+
+void dispatch_response(Session &session, std::uint32_t channel, const std::uint8_t *frame, std::uint32_t count) {
+    ExchangeGuard guard(session.exchange_lock);
+    if (const auto running = session.workers()) dispatch_response(session, *running, channel, frame, count);
 }
 
 bool echo_matches(const Session &session, const std::uint8_t *body) {

@@ -1,15 +1,20 @@
 // One command exchange: write a frame, read one answer at once, hand its body
-// to the handler of the command in flight.
+// to the handler of the command in flight. An answer that is not there at that
+// read is read by the link's loop when it arrives (read_link_block). The
+// session's workers and the link's connection are looked up once per exchange
+// and handed down.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/usb_driver.h"
 #include "protocol/frame.h"
 
 namespace velkor {
 class Session;
+struct Workers;
 }
 
 namespace velkor::protocol {
@@ -29,15 +34,26 @@ struct ExchangeBuffers {
 };
 
 // Sends the first `length` command bytes with `opcode` in byte 0, then reads
-// and dispatches one answer. Failures are silent: the command timer reports
-// a missing answer.
+// and dispatches one answer if one is there. Failures are silent: the command
+// timer reports a missing answer.
+void send(Session &session, Workers &running, std::uint8_t opcode, std::size_t length);
 void send(Session &session, std::uint8_t opcode, std::size_t length);
 
-// Reads and dispatches one answer without sending.
-void receive_poll(Session &session);
+// Reads and dispatches one answer without sending, if one is there.
+void receive_poll(Session &session, Workers &running);
+
+// The same on a connection other than the link's (the search's own). False
+// when no block was there to read.
+bool receive_from(Session &session, Workers &running, platform::UsbConnection *connection);
+
+// The read of the link's loop: one block for the session made by _Initialize
+// number `owner`. False once that session has ended.
+bool read_link_block(std::uint64_t owner);
 
 // Hands an answer of `count` bytes to the response handler of the command in
 // flight. Also the link's receiver 0.
+void dispatch_response(Session &session, Workers &running, std::uint32_t channel, const std::uint8_t *frame,
+                       std::uint32_t count);
 void dispatch_response(Session &session, std::uint32_t channel, const std::uint8_t *frame, std::uint32_t count);
 
 // True when the body starts with the expected echo; the caller checks the

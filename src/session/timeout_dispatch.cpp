@@ -1,7 +1,6 @@
 #include "session/timeout_dispatch.h"
 
-#include "api/session.h"
-#include "commands/flash_programming.h"
+#include "session/session.h"
 #include "session/exchange_guard.h"
 
 namespace velkor {

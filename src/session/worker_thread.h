@@ -23,6 +23,11 @@ public:
     bool is_current() const { return thread_.get_id() == std::this_thread::get_id(); }
     std::thread::id id() const { return thread_.get_id(); }
 
+    // Lets the thread end on its own; its body must need nothing of the owner.
+    void let_go() {
+        if (thread_.joinable()) thread_.detach();
+    }
+
     // The body must already have been told to stop.
     void finish() {
         if (!thread_.joinable()) return;

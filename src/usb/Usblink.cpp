@@ -1,9 +1,12 @@
 #include "usb/Usblink.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <system_error>
 
 #include "usb/Usb.h"
@@ -22,6 +25,8 @@ namespace {
 // away underneath them.
 struct Link {
     std::mutex lock;
+    std::condition_variable changed;  // an open or a close
+    std::uint64_t generation = 0;     // counts opens and closes
     std::shared_ptr<UsbConnection> connection;  // set exactly while open
     char current_path[kPathSize] = {};
     char open_path[kPathSize] = {};  // of the connection; a probe changes only current_path
@@ -32,10 +37,13 @@ Link &link() {
     return state;
 }
 
-std::shared_ptr<UsbConnection> open_connection() {
-    Link &state = link();
-    std::lock_guard guard(state.lock);
-    return state.connection;
+// Replaces the link's connection; the one it held is returned to be closed
+// outside the lock.
+std::shared_ptr<UsbConnection> replace_connection(Link &state, std::shared_ptr<UsbConnection> next) {
+    std::shared_ptr<UsbConnection> previous = std::exchange(state.connection, std::move(next));
+    ++state.generation;
+    state.changed.notify_all();
+    return previous;
 }
 
 void copy_path(char (&destination)[kPathSize], const char *path) {
@@ -45,12 +53,18 @@ void copy_path(char (&destination)[kPathSize], const char *path) {
 
 }  // namespace
 
+Connection LinkConnection() {
+    Link &state = link();
+    std::lock_guard guard(state.lock);
+    return state.connection;
+}
+
 DeviceHandle UsbOpen(int member) {
     Link &state = link();
     std::shared_ptr<UsbConnection> previous;
     {
         std::lock_guard guard(state.lock);
-        previous = std::move(state.connection);
+        previous = replace_connection(state, nullptr);
         std::memset(state.current_path, 0, kPathSize);
     }
     // The link holds one interface: the one it held is let go, not left open
@@ -65,7 +79,7 @@ DeviceHandle UsbOpen(int member) {
     if (!opened) return kNoDevice;
     const DeviceHandle handle = opened->handle();
     std::lock_guard guard(state.lock);
-    state.connection = std::move(opened);
+    replace_connection(state, std::move(opened));
     copy_path(state.current_path, path);
     copy_path(state.open_path, path);
     return handle;
@@ -76,13 +90,13 @@ int UsbClose() {
     {
         Link &state = link();
         std::lock_guard guard(state.lock);
-        closing = std::move(state.connection);
+        if (!state.connection) return 1;
+        closing = replace_connection(state, nullptr);
     }
-    if (!closing) return 1;
     return closing->close() ? 1 : 0;
 }
 
-bool UsbIsOpen() { return open_connection() != nullptr; }
+bool UsbIsOpen() { return LinkConnection() != nullptr; }
 
 bool UsbIsOpenAt(const char *path) {
     Link &state = link();
@@ -114,67 +128,114 @@ int read_on(UsbConnection *connection, void *buffer, std::uint32_t size, std::ui
     return 1;
 }
 
-}  // namespace
-
-int UsbRead(void *buffer, std::uint32_t size, std::uint32_t *count, std::uint32_t wait_ms) {
-    return read_on(open_connection().get(), buffer, size, count, wait_ms);
-}
-
-int UsbWrite(const void *buffer, std::uint32_t size, std::uint32_t *count, std::uint32_t wait_ms) {
+int write_on(UsbConnection *connection, const void *buffer, std::uint32_t size, std::uint32_t *count,
+             std::uint32_t wait_ms) {
     if (count != nullptr) *count = 0;
-    const auto connection = open_connection();
-    if (!connection) return 0;
+    if (connection == nullptr) return 0;
     const TransferOutcome outcome = connection->write(static_cast<const std::uint8_t *>(buffer), size, wait_ms);
     if (outcome.result != Transfer::completed) return 0;
     if (count != nullptr) *count = outcome.count;
     return 1;
 }
 
+}  // namespace
+
+int UsbRead(void *buffer, std::uint32_t size, std::uint32_t *count, std::uint32_t wait_ms) {
+    return read_on(LinkConnection().get(), buffer, size, count, wait_ms);
+}
+
+int UsbWrite(const void *buffer, std::uint32_t size, std::uint32_t *count, std::uint32_t wait_ms) {
+    return write_on(LinkConnection().get(), buffer, size, count, wait_ms);
+}
+
 bool LinkOpen(int member) { return UsbCountDevices() > 0 && UsbOpen(member) != kNoDevice; }
 
 bool LinkClose() { return UsbClose() != 0; }
 
-int LinkWrite(const void *buffer, std::uint32_t size) {
-    // UsbWrite answers 0 for a closed link as well.
+int LinkWrite(UsbConnection *link, const void *buffer, std::uint32_t size) {
+    // A closed link answers 0 as well.
     if (size == 0) return 0;
-    return UsbWrite(buffer, size, nullptr, 0);
+    return write_on(link, buffer, size, nullptr, 0);
 }
 
-int Poll(std::uint8_t *buffer, std::uint32_t *length) {
-    const auto connection = open_connection();
-    if (!connection) return 1;
+int LinkWrite(const void *buffer, std::uint32_t size) { return LinkWrite(LinkConnection().get(), buffer, size); }
+
+int Poll(UsbConnection *link, std::uint8_t *buffer, std::uint32_t *length) {
+    if (link == nullptr) return 1;
     std::uint32_t count = 0;
-    read_on(connection.get(), buffer, kBlockSize, &count, 0);
+    read_on(link, buffer, kBlockSize, &count, 0);
     if (count == 0) return 0;
     if (length != nullptr) *length = count;
     return 1;
 }
 
+int Poll(std::uint8_t *buffer, std::uint32_t *length) { return Poll(LinkConnection().get(), buffer, length); }
+
 // ---- TUSBThread ---------------------------------------------------------------
 
-TUSBThread::TUSBThread() { start_gate_.wait(); }
+// What the loop's thread uses; shared, so a loop that was let go outlives the
+// TUSBThread that started it.
+struct TUSBThread::Loop {
+    platform::Mutex start_gate;  // held by the constructing thread until Init
+    platform::Mutex run_lock;    // held by the body while it runs
+    std::atomic<bool> stopping{false};
+    ReadBlock read_block = nullptr;
+    std::uint64_t owner = 0;
+};
+
+namespace {
+
+// The open link once it is one the loop can wait on: not one found ended
+// already. Null when the loop is to stop.
+std::pair<Connection, std::uint64_t> wait_for_link(const std::atomic<bool> &stopping, std::uint64_t ended) {
+    Link &state = link();
+    std::unique_lock guard(state.lock);
+    state.changed.wait(guard, [&] { return stopping || (state.connection && state.generation != ended); });
+    if (stopping) return {nullptr, 0};
+    return {state.connection, state.generation};
+}
+
+void wake_link_waiters() {
+    Link &state = link();
+    std::lock_guard guard(state.lock);
+    state.changed.notify_all();
+}
+
+}  // namespace
+
+TUSBThread::TUSBThread() : loop_(std::make_shared<Loop>()) { loop_->start_gate.wait(); }
 
 TUSBThread::~TUSBThread() {
-    CloseLink();
-    // Resumed so that it ends: the body passes the gates and leaves.
-    try {
-        thread_ = WorkerThread([this] { Execute(); });
-    } catch (const std::system_error &) {
-    }
-    thread_.finish();
+    Stop(true);
     table_lock_.wait();
     for (auto &slot : receivers_) slot.reset();
     receiver_count_ = 0;
     table_lock_.release();
 }
 
-void TUSBThread::Execute() {
-    start_gate_.wait();
-    run_lock_.wait();
-    // The receive loop would run here while the terminate flag is clear; the
-    // thread is only ever resumed to end, so it never does.
-    run_lock_.release();
-    start_gate_.release();
+void TUSBThread::Execute(const std::shared_ptr<Loop> &loop) {
+    loop->start_gate.wait();
+    loop->run_lock.wait();
+    std::uint64_t ended = ~std::uint64_t{0};
+    while (!loop->stopping) {
+        const auto [connection, generation] = wait_for_link(loop->stopping, ended);
+        if (!connection) break;
+        // Waits on the connection alone: a close of the link wakes it.
+        switch (connection->wait_readable(platform::kWaitForever)) {
+        case platform::Readiness::block:
+            if (!loop->stopping && !loop->read_block(loop->owner)) loop->stopping = true;
+            break;
+        case platform::Readiness::ended:
+            // Nothing more comes from it; the next command's open or close
+            // gives the loop a link to wait on again.
+            ended = generation;
+            break;
+        case platform::Readiness::timed_out:
+            break;
+        }
+    }
+    loop->run_lock.release();
+    loop->start_gate.release();
 }
 
 int TUSBThread::Init(std::uint32_t buffer_size) {
@@ -186,8 +247,24 @@ int TUSBThread::Init(std::uint32_t buffer_size) {
         return 1;
     }
     UsbSetInterface(kDeviceInterfaceClass, kInterfaceFilter);
-    start_gate_.release();
+    loop_->start_gate.release();
     return 0;
+}
+
+void TUSBThread::Start(ReadBlock read_block, std::uint64_t owner) {
+    loop_->read_block = read_block;
+    loop_->owner = owner;
+    thread_ = WorkerThread([loop = loop_] { Execute(loop); });
+}
+
+void TUSBThread::Stop(bool join) {
+    loop_->stopping = true;
+    CloseLink();
+    wake_link_waiters();
+    if (join)
+        thread_.finish();
+    else
+        thread_.let_go();
 }
 
 const Registration *TUSBThread::RegisterReceiver(int index, Receiver receiver) {
@@ -205,10 +282,14 @@ const Registration *TUSBThread::RegisterReceiver(int index, Receiver receiver) {
     return registered;
 }
 
+int TUSBThread::Send(UsbConnection *link, const std::uint8_t *block, std::uint32_t size) {
+    return LinkWrite(link, block, size) == 1 ? 0 : 1;
+}
+
 int TUSBThread::Send(const std::uint8_t *block, std::uint32_t size) { return LinkWrite(block, size) == 1 ? 0 : 1; }
 
 void TUSBThread::CloseLink() {
-    start_gate_.release();
+    loop_->start_gate.release();
     if (UsbIsOpen()) UsbClose();
 }
 

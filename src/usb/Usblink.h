@@ -1,7 +1,8 @@
 // The USB link: the one open device interface, moved in blocks of up to 512
 // bytes with zero-wait transfers, and TUSBThread, which owns the receive
-// buffer and the receiver table. All reading happens on the caller's thread
-// through Poll.
+// buffer and the receiver table and runs the link's read loop. A command's
+// sender polls once right after its write; a block that is not there yet is
+// read and dispatched by the loop when it arrives.
 #pragma once
 
 #include <array>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/usb_driver.h"
 #include "session/worker_thread.h"
 
 namespace velkor::usb {
@@ -17,6 +19,12 @@ namespace velkor::usb {
 using DeviceHandle = std::intptr_t;
 inline constexpr DeviceHandle kNoDevice = -1;
 inline constexpr std::uint32_t kBlockSize = 512;
+
+using Connection = std::shared_ptr<platform::UsbConnection>;
+
+// The open link's connection, or null: looked up once per exchange and used
+// for its write and its reads.
+Connection LinkConnection();
 
 // Opens the interface at `member` and makes it the link, closing whatever the
 // link held. The new handle, or kNoDevice; the current device path is zeroed
@@ -40,10 +48,12 @@ bool LinkOpen(int member);
 bool LinkClose();
 // 0 when the link is closed or `size` is 0, else UsbWrite's result with no wait.
 int LinkWrite(const void *buffer, std::uint32_t size);
+int LinkWrite(platform::UsbConnection *link, const void *buffer, std::uint32_t size);
 // Reads one block of up to 512 bytes without waiting into `buffer` (at least
 // 512 bytes). Closed link: 1, `length` untouched. Otherwise 1 with `length`
 // set when a block of at least one byte arrived, else 0.
 int Poll(std::uint8_t *buffer, std::uint32_t *length);
+int Poll(platform::UsbConnection *link, std::uint8_t *buffer, std::uint32_t *length);
 
 // The probe of UsbFindDeviceIndex leaves the path it opened here.
 void record_probed_path(const char *path);
@@ -56,12 +66,17 @@ struct Registration {
     Receiver receiver;
 };
 
-// Created suspended and never resumed while the library runs: blocks reach the
-// receivers only through the sender's Poll, never through a loop of this
-// thread. Destruction resumes it only so that it ends.
+// Runs the link's read loop once started: whenever the open link has a block
+// that no sender's poll has taken, it hands the reading to `ReadBlock`, which
+// reads and dispatches it under the lock of the command exchange. It waits
+// for the device holding no lock, and costs nothing while nothing arrives.
 class TUSBThread {
 public:
     static constexpr int kReceiverSlots = 3;
+
+    // Reads and dispatches one block for the session `owner`; false once that
+    // session has ended, which ends the loop.
+    using ReadBlock = bool (*)(std::uint64_t owner);
 
     // Throws std::system_error when a mutex cannot be created.
     TUSBThread();
@@ -77,20 +92,29 @@ public:
     const Registration *RegisterReceiver(int index, Receiver receiver);
     // 0 when the block was written to the open link, else 1.
     int Send(const std::uint8_t *block, std::uint32_t size);
+    int Send(platform::UsbConnection *link, const std::uint8_t *block, std::uint32_t size);
     // Opens the start gate and closes the link.
     void CloseLink();
 
-private:
-    void Execute();
+    // Starts the read loop (after Init). Throws std::system_error when the
+    // thread cannot be had.
+    void Start(ReadBlock read_block, std::uint64_t owner);
+    // Ends the read loop, closing the link it waits on. Unless `join`, the
+    // loop is let go and ends on its own: a caller that holds the exchange
+    // must not wait for a loop that may be waiting for it.
+    void Stop(bool join);
 
-    // What the thread's own reads would fill; its allocation is what Init
-    // can fail on.
+private:
+    struct Loop;
+    static void Execute(const std::shared_ptr<Loop> &loop);
+
+    // The link's receive buffer; its allocation is what Init can fail on.
+    // The loop reads into the exchange's own buffer, under its lock.
     std::vector<std::uint8_t> receive_buffer_;
     platform::Mutex table_lock_;
-    platform::Mutex start_gate_;  // held by the constructing thread until Init
-    platform::Mutex run_lock_;    // held by the body while it runs
     std::uint32_t receiver_count_ = 0;
     std::array<std::unique_ptr<Registration>, kReceiverSlots> receivers_;
+    std::shared_ptr<Loop> loop_;  // shared with the thread, which may outlive this object once let go
     WorkerThread thread_;
 };
 

@@ -1,6 +1,8 @@
 #include "usb/in_process_backend.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -44,36 +46,85 @@ public:
     }
     ~InProcessConnection() override { close(); }
 
-    TransferOutcome read(std::uint8_t *buffer, std::uint32_t size, std::uint32_t) override {
-        std::lock_guard guard(lock_);
-        if (!queue_.empty()) return queue_.take(buffer, size);
-        // The device answers within the write, so waiting brings nothing new.
-        if (!present()) return {Transfer::end_of_file, 0, 0};
-        return {Transfer::not_completed, 0, 0};
+    TransferOutcome read(std::uint8_t *buffer, std::uint32_t size, std::uint32_t wait_ms) override {
+        std::unique_lock guard(lock_);
+        for (;;) {
+            if (queue_.arrived(Moment::min()) || (!queue_.empty() && queue_.arrived(Clock::now()))) {
+                const TransferOutcome taken = queue_.take(buffer, size);
+                // More than one read takes: the link's reader picks up the rest.
+                if (queue_.arrived(Clock::now())) readable_.notify_all();
+                return taken;
+            }
+            if (!present()) return {Transfer::end_of_file, 0, 0};
+            if (wait_ms == 0 || !wait_for_block(guard, wait_ms)) return {Transfer::not_completed, 0, 0};
+        }
     }
 
     TransferOutcome write(const std::uint8_t *buffer, std::uint32_t size, std::uint32_t) override {
         std::lock_guard guard(lock_);
         if (!present()) return {};
+        // What the device still had to send has gone out before this block
+        // reaches it.
+        queue_.arrive_all(Clock::now());
         answers_.clear();
         if (!device_->on_host_block(buffer, size, answers_)) {
             gone_ = true;
+            readable_.notify_all();
             return {};
         }
+        // Answered at once: there for the read that follows the write, so no
+        // reader is woken for them.
         for (const Block &answer : answers_) queue_.push(answer.data(), answer.size());
+        later_.clear();
+        device_->take_later_blocks(later_);
+        if (!later_.empty()) {
+            const Moment now = Clock::now();
+            for (const LaterBlock &later : later_)
+                queue_.push(later.block.data(), later.block.size(), now + std::chrono::milliseconds(later.delay_ms));
+            readable_.notify_all();
+        }
         return {Transfer::completed, size, 0};
+    }
+
+    platform::Readiness wait_readable(std::uint32_t wait_ms) override {
+        std::unique_lock guard(lock_);
+        for (;;) {
+            if (queue_.arrived(Clock::now())) return platform::Readiness::block;
+            if (!present()) return platform::Readiness::ended;
+            if (wait_ms == 0 || !wait_for_block(guard, wait_ms)) return platform::Readiness::timed_out;
+        }
     }
 
     bool close() override {
         std::lock_guard guard(lock_);
         if (!closed_) device_->on_close();
         closed_ = true;
+        readable_.notify_all();
         return true;
     }
 
     std::intptr_t handle() const override { return reinterpret_cast<std::intptr_t>(this); }
 
 private:
+    using Clock = std::chrono::steady_clock;
+    using Moment = BlockQueue::Moment;
+
+    // Waits until the next queued block arrives, something changes, or
+    // `wait_ms` passes; false when the wait ran out.
+    bool wait_for_block(std::unique_lock<std::mutex> &guard, std::uint32_t wait_ms) {
+        const Moment next = queue_.next_arrival();
+        if (wait_ms == platform::kWaitForever) {
+            if (next == Moment::max())
+                readable_.wait(guard);
+            else
+                readable_.wait_until(guard, next);
+            return true;
+        }
+        const Moment limit = Clock::now() + std::chrono::milliseconds(wait_ms);
+        return readable_.wait_until(guard, std::min(next, limit)) == std::cv_status::no_timeout ||
+               Clock::now() < limit;
+    }
+
     // Still attached under its name, not unplugged, not closed.
     bool present() {
         if (gone_ || closed_) return false;
@@ -89,8 +140,10 @@ private:
     const std::string name_;
     const std::shared_ptr<InProcessDevice> device_;
     std::mutex lock_;
+    std::condition_variable readable_;
     BlockQueue queue_;
-    std::vector<Block> answers_;  // kept between writes for its capacity
+    std::vector<Block> answers_;     // kept between writes for its capacity
+    std::vector<LaterBlock> later_;  // likewise
     std::uint64_t checked_generation_ = ~std::uint64_t{0};
     bool gone_ = false;
     bool closed_ = false;

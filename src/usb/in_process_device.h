@@ -1,7 +1,7 @@
 // A device that lives in the same process as the library (the simulator, a
-// test double). It is attached to the in-process USB backend and behaves as a
-// device behind the socket transport does: each host write is answered with
-// zero or more blocks before the write completes.
+// test double). It is attached to the in-process USB backend. It answers a
+// host write with zero or more blocks at once, which a read right after the
+// write finds, and may send more blocks later, as a slow device does.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +13,12 @@
 namespace velkor::usb {
 
 using Block = std::vector<std::uint8_t>;
+
+// A block the device sends `delay_ms` after the write it answers.
+struct LaterBlock {
+    Block block;
+    std::uint32_t delay_ms = 0;
+};
 
 class InProcessDevice {
 public:
@@ -27,6 +33,10 @@ public:
     // when the device is gone (unplugged): the write fails and the link then
     // reads end of file.
     virtual bool on_host_block(const std::uint8_t *data, std::size_t size, std::vector<Block> &answers) = 0;
+    // Asked right after on_host_block: the blocks the device sends later,
+    // behind the answers given at once. A later write finds them all sent
+    // before its own answers.
+    virtual void take_later_blocks(std::vector<LaterBlock> &) {}
 };
 
 // Devices are listed in the order of their names, like the socket backend's

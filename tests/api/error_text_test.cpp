@@ -4,8 +4,8 @@
 #include <string>
 
 #include "Vevara_Rovo_dar.h"
-#include "api/error_text.h"
-#include "api/session.h"
+#include "session/error_text.h"
+#include "session/session.h"
 
 namespace velkor {
 namespace {

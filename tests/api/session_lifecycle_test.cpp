@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/gates.h"
+#include "session/gates.h"
 #include "session/exchange_guard.h"
 #include "support/session_fixture.h"
 

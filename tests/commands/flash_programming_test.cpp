@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "commands/maintenance_fixture.h"
-#include "commands/wire_values.h"
+#include "model/wire_values.h"
 
 namespace velkor::testing {
 namespace {

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "Vevara_Rovo_dar.h"
-#include "api/session.h"
+#include "session/session.h"
 #include "protocol/frame.h"
 #include "session/clock.h"
 #include "session/exchange_guard.h"

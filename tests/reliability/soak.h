@@ -67,6 +67,7 @@ public:
     void on_open() override { device_.on_open(); }
     void on_close() override { device_.on_close(); }
     bool on_host_block(const std::uint8_t *data, std::size_t size, std::vector<usb::Block> &answers) override;
+    void take_later_blocks(std::vector<usb::LaterBlock> &later) override { device_.take_later_blocks(later); }
 
     // The interface path the device is listed under now.
     void set_path(std::string path);

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "Vevara_Rovo_dar.h"
-#include "api/session.h"
+#include "session/session.h"
 #include "device_model.h"
 #include "in_process_drova.h"
 #include "protocol/frame.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Vevara_Rovo_dar.h"
-#include "api/session.h"
+#include "session/session.h"
 #include "support/event_recorder.h"
 
 namespace velkor {

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "Vevara_Rovo_dar.h"
-#include "api/session.h"
+#include "session/session.h"
 #include "session/clock.h"
 #include "support/event_recorder.h"
 

@@ -1,5 +1,7 @@
-// A device on the socket transport served by a thread of the test program: it
-// answers every host message with the messages its responder returns.
+// A device on the socket transport served by threads of the test program: each
+// host connection has a thread of its own that answers every host message with
+// the blocks its responder returns, when the reply says, so a slow answer to
+// one host never holds another.
 #pragma once
 
 #include <atomic>
@@ -7,6 +9,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,33 +22,38 @@ namespace velkor::testing {
 
 using Message = std::vector<std::uint8_t>;
 
-Message block_message(const Message &block);  // 0x01 then the block
-Message end_message();                         // 0x00
-
 // Bytes 0, 1, 2, … of the given length, offset by `seed`.
 Message pattern(std::size_t length, std::uint8_t seed);
 
 struct Reply {
-    std::vector<Message> messages;  // sent as they are, in order
-    std::chrono::milliseconds end_delay{0};
-    bool end = true;     // send the end message after the delay
-    bool close = false;  // hang up right after `messages`
+    std::vector<Message> blocks;          // sent as they are, in order, each one message
+    std::chrono::milliseconds delay{0};  // before the first of them
+    bool close = false;                   // hang up right after `blocks`
 };
 
 class TestDevice {
 public:
-    using Responder = std::function<Reply(const Message &request)>;
+    // Called on the connection's thread with the host's message and the
+    // number of the connection (1 for the first host that came).
+    using Responder = std::function<Reply(const Message &request, int connection)>;
 
     TestDevice(const std::string &location, const std::string &name, Responder responder);
+    // A responder that does not care which connection asks.
+    TestDevice(const std::string &location, const std::string &name, std::function<Reply(const Message &)> responder);
     ~TestDevice();
 
     std::vector<Message> requests() const;
     int connections() const { return connections_.load(); }
+    // Connections open now.
+    int open_connections() const;
     const std::string &path() const { return endpoint_.path(); }
+    // Sends `block` unasked to every host connected now.
+    void send_unasked(const Message &block);
 
 private:
-    void serve();
-    void answer(platform::MessageChannel &channel, const Message &request, bool &hang_up);
+    struct Connection;
+    void accept_hosts();
+    void serve(Connection &connection);
     bool pause(std::chrono::milliseconds duration);  // false when stopping
 
     platform::DeviceEndpoint endpoint_;
@@ -53,8 +62,9 @@ private:
     std::condition_variable stopping_;
     bool stop_ = false;
     std::vector<Message> requests_;
+    std::list<std::shared_ptr<Connection>> hosts_;
     std::atomic<int> connections_{0};
-    std::thread thread_;
+    std::thread acceptor_;
 };
 
 }  // namespace velkor::testing

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "api/session.h"
+#include "session/session.h"
 #include "usb/Usb.h"
 #include "usb/Usblink.h"
 #include "usb/block_queue.h"

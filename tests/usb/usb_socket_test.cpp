@@ -6,12 +6,13 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "platform/device_endpoint.h"
 #include "usb/Usb.h"
 #include "usb/Usblink.h"
 #include "usb/in_process_device.h"
-#include "usb/socket_backend.h"
+#include "usb/usb_backend.h"
 #include "usb/test_device.h"
 
 namespace velkor::usb {
@@ -20,7 +21,6 @@ namespace {
 using testing::Message;
 using testing::Reply;
 using testing::TestDevice;
-using testing::block_message;
 using testing::pattern;
 using namespace std::chrono_literals;
 
@@ -31,27 +31,31 @@ protected:
         select_in_process_backend(false);
         platform::set_device_location(location_.value().c_str());
         UsbSetInterface(kDeviceInterfaceClass, kInterfaceFilter);
-        set_answer_bound(5s);
     }
     void TearDown() override {
         UsbClose();
         platform::set_device_location(nullptr);
-        set_answer_bound(kDefaultAnswerBound);
     }
 
-    std::unique_ptr<TestDevice> device(const std::string &name, TestDevice::Responder responder) {
+    std::unique_ptr<TestDevice> device(const std::string &name, std::function<Reply(const Message &)> responder) {
         return std::make_unique<TestDevice>(location_.value(), name, std::move(responder));
     }
-    static TestDevice::Responder always(Reply reply) {
+    static std::function<Reply(const Message &)> always(Reply reply) {
         return [reply](const Message &) { return reply; };
     }
 
-    // Polls one block; empty when Poll returned 0.
+    // Polls one block at once; empty when Poll returned 0.
     static Message poll() {
         std::uint8_t buffer[kBlockSize];
         std::uint32_t length = 0;
         if (Poll(buffer, &length) != 1) return {};
         return Message(buffer, buffer + length);
+    }
+    // Waits for the next block as the link's loop does, then polls it.
+    static Message next_block(std::uint32_t wait_ms = 5000) {
+        const auto link = LinkConnection();
+        if (!link || link->wait_readable(wait_ms) != platform::Readiness::block) return {};
+        return poll();
     }
 
     int send() { return thread_.Send(frame_.data(), kBlockSize); }
@@ -77,6 +81,7 @@ TEST_F(SocketLinkTest, InterfacesAreListedInNameOrder) {
     ASSERT_TRUE(LinkOpen(1));
     EXPECT_STREQ(UsbCurrentDevicePath(), one->path().c_str());
     EXPECT_EQ(send(), 0);
+    EXPECT_TRUE(next_block(200).empty());
     EXPECT_EQ(one->requests().size(), 1u);
     EXPECT_TRUE(zero->requests().empty());
 }
@@ -99,74 +104,112 @@ TEST_F(SocketLinkTest, ALocationWithoutDevicesListsNothing) {
     EXPECT_FALSE(LinkOpen(0));
 }
 
-TEST_F(SocketLinkTest, EveryAnswerBlockComesBackThroughPoll) {
-    const Message first = pattern(kBlockSize, 1), second = pattern(21, 2), third = pattern(600, 3);
-    auto dev = device("0", always({{block_message(first), block_message(second), block_message(third)}}));
+// Each message of the device is one block exactly as a read delivers it,
+// cut to the read's 512 bytes; a message of no bytes is a read of nothing.
+TEST_F(SocketLinkTest, EveryMessageOfTheDeviceIsOneBlock) {
+    const Message first = pattern(kBlockSize, 1), second = pattern(21, 2), third = pattern(600, 3),
+                  not_a_frame = {0x00, 0x01}, empty;
+    auto dev = device("0", always({{first, second, third, not_a_frame, empty, pattern(7, 4)}}));
     ASSERT_TRUE(LinkOpen(0));
     ASSERT_EQ(send(), 0);
+    EXPECT_EQ(next_block(), first);
+    EXPECT_EQ(next_block(), second);
+    EXPECT_EQ(next_block(), Message(third.begin(), third.begin() + kBlockSize)) << "cut to the read's 512 bytes";
+    EXPECT_EQ(next_block(), not_a_frame);
+    EXPECT_TRUE(next_block().empty()) << "a message of no bytes reads as nothing";
+    EXPECT_EQ(poll(), pattern(7, 4));
     ASSERT_EQ(dev->requests().size(), 1u);
     EXPECT_EQ(dev->requests()[0], frame_);
-    EXPECT_EQ(poll(), first);
-    EXPECT_EQ(poll(), second);
-    EXPECT_EQ(poll(), Message(third.begin(), third.begin() + kBlockSize)) << "cut to the read's 512 bytes";
-    EXPECT_TRUE(poll().empty());
 }
 
-TEST_F(SocketLinkTest, ASilentDeviceCompletesTheWriteWithNothingToRead) {
-    int exchange = 0;
-    auto dev = device("0", [&](const Message &) {
-        return ++exchange == 1 ? Reply{} : Reply{{block_message(pattern(40, 9))}};
-    });
-    ASSERT_TRUE(LinkOpen(0));
-    EXPECT_EQ(send(), 0);
-    EXPECT_TRUE(poll().empty());
-    EXPECT_EQ(send(), 0);
-    EXPECT_EQ(poll(), pattern(40, 9));
+// The host never waits for its device: a write is done once it is handed
+// over, whatever the device does then.
+TEST_F(SocketLinkTest, AWriteNeverWaitsForTheDevice) {
+    struct Row {
+        const char *device;
+        Reply reply;
+        Message later;  // what the link reads afterwards
+    };
+    const Row rows[] = {
+        {"answers after a pause", {{pattern(50, 1)}, 200ms}, pattern(50, 1)},
+        {"never answers", {}, {}},
+        {"answers, then hangs up", {{pattern(30, 5)}, 100ms, true}, pattern(30, 5)},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.device);
+        auto dev = device("0", always(row.reply));
+        ASSERT_TRUE(LinkOpen(0));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(send(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+        EXPECT_TRUE(poll().empty()) << "nothing there at once";
+        EXPECT_EQ(next_block(row.later.empty() ? 150 : 5000), row.later);
+        LinkClose();
+    }
 }
 
-TEST_F(SocketLinkTest, MessagesThatAreNotOfTheTransportAreDropped) {
-    auto dev = device("0", always({{{0x07, 1, 2}, {}, {0x00, 0x00}, block_message(pattern(25, 4))}}));
+TEST_F(SocketLinkTest, ADeviceThatHangsUpReadsAsEndOfFileAfterWhatItSent) {
+    auto dev = device("0", always({{pattern(30, 5)}, 0ms, true}));
     ASSERT_TRUE(LinkOpen(0));
     EXPECT_EQ(send(), 0);
-    EXPECT_EQ(poll(), pattern(25, 4));
+    EXPECT_EQ(next_block(), pattern(30, 5)) << "what arrived before the hang-up stays readable";
+    const auto link = LinkConnection();
+    EXPECT_EQ(link->wait_readable(2000), platform::Readiness::block) << "the end of file is there to read";
     EXPECT_TRUE(poll().empty());
-}
-
-TEST_F(SocketLinkTest, ADeviceThatHangsUpMidExchangeFailsTheWriteAndReadsEndOfFile) {
-    Reply hang_up{{block_message(pattern(30, 5))}};
-    hang_up.close = true;
-    auto dev = device("0", always(hang_up));
-    ASSERT_TRUE(LinkOpen(0));
-    EXPECT_EQ(send(), 1);
-    EXPECT_EQ(poll(), pattern(30, 5)) << "what arrived before the hang-up stays readable";
-    EXPECT_TRUE(poll().empty());
+    EXPECT_EQ(link->wait_readable(2000), platform::Readiness::ended);
     EXPECT_TRUE(UsbIsOpen());
-    EXPECT_EQ(send(), 1);
+    EXPECT_EQ(send(), 1) << "a closed connection fails writes";
     EXPECT_TRUE(LinkClose());
 }
 
-TEST_F(SocketLinkTest, AWriteWaitsForTheEndMessageOnlyAsLongAsTheBound) {
-    int exchange = 0;
-    auto dev = device("0", [&](const Message &) {
-        if (++exchange == 1) {
-            Reply slow{{block_message(pattern(50, 1))}};
-            slow.end_delay = 1500ms;
-            return slow;
-        }
-        return Reply{{block_message(pattern(60, 2))}};
-    });
+TEST_F(SocketLinkTest, AWaitOnTheLinkEndsWhenTheLinkIsClosed) {
+    auto dev = device("0", always({}));
     ASSERT_TRUE(LinkOpen(0));
-    set_answer_bound(100ms);
+    const auto link = LinkConnection();
+    std::thread closer([] {
+        std::this_thread::sleep_for(50ms);
+        LinkClose();
+    });
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(send(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1200ms);
-    EXPECT_EQ(poll(), pattern(50, 1));
+    EXPECT_EQ(link->wait_readable(platform::kWaitForever), platform::Readiness::ended);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    closer.join();
+}
 
-    // The late end message belongs to the first write, not to the next one.
-    set_answer_bound(10s);
-    EXPECT_EQ(send(), 0);
-    EXPECT_EQ(poll(), pattern(60, 2));
-    EXPECT_TRUE(poll().empty());
+// An endpoint takes several hosts at once, each with its own answers.
+TEST_F(SocketLinkTest, SeveralHostsOpenOneEndpointAtOnce) {
+    TestDevice dev(location_.value(), "0", [](const Message &request, int connection) {
+        Message answer = request;
+        answer.resize(24);
+        answer[0] = static_cast<std::uint8_t>(connection);
+        return Reply{{answer}, connection == 1 ? 300ms : 0ms};
+    });
+    const auto backend = select_usb_backend();
+    auto first = backend->open(dev.path());
+    auto second = backend->open(dev.path());
+    ASSERT_TRUE(first && second);
+    const Message one = pattern(kBlockSize, 1), two = pattern(kBlockSize, 2);
+    ASSERT_EQ(first->write(one.data(), kBlockSize, 0).result, platform::Transfer::completed);
+    ASSERT_EQ(second->write(two.data(), kBlockSize, 0).result, platform::Transfer::completed);
+    const auto read = [](platform::UsbConnection &connection) {
+        Message block(kBlockSize);
+        if (connection.wait_readable(5000) != platform::Readiness::block) return Message{};
+        const auto outcome = connection.read(block.data(), kBlockSize, 0);
+        block.resize(outcome.count);
+        return block;
+    };
+    const Message second_answer = read(*second);
+    ASSERT_EQ(second_answer.size(), 24u) << "the slow first host holds nothing of the second";
+    EXPECT_EQ(second_answer[0], 2);
+    Message scratch(kBlockSize);
+    EXPECT_EQ(first->read(scratch.data(), kBlockSize, 0).result, platform::Transfer::not_completed)
+        << "not yet answered";
+    const Message first_answer = read(*first);
+    ASSERT_EQ(first_answer.size(), 24u);
+    EXPECT_EQ(first_answer[0], 1);
+    EXPECT_EQ(dev.connections(), 2);
+    first->close();
+    second->close();
 }
 
 TEST_F(SocketLinkTest, FindDeviceIndexProbesEachInterface) {

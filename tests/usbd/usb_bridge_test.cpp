@@ -22,7 +22,7 @@
 #include <sys/wait.h>
 
 #include "Vevara_Rovo_dar.h"
-#include "api/session.h"
+#include "session/session.h"
 #include "bridge.h"
 #include "platform/device_endpoint.h"
 #include "platform/usb_driver.h"

@@ -1,9 +1,10 @@
-#include "api/session.h"
+#include "session/session.h"
 
 #include <new>
 #include <system_error>
 
 #include "model/export_table.h"
+#include "protocol/exchange.h"
 #include "platform/platform.h"
 #include "session/exchange_guard.h"
 #include "session/timeout_dispatch.h"
@@ -58,6 +59,12 @@ int Session::initialize(HostCallback callback, void *window, unsigned message) {
         platform::show_startup_message("Cannot register UDP port.");
         return 1;
     }
+    try {
+        created->usb.Start(protocol::read_link_block, created->generation);
+    } catch (const std::system_error &) {
+        platform::show_startup_message("An error occured while initializing UDP layer.");
+        return 1;
+    }
 
     created->timer.install(dispatch_timeout);
     record_session_lists(created->flash_sectors.list_for_hosts(), &created->found_devices);
@@ -82,9 +89,11 @@ int Session::close() {
         command.reset();
     }
     // Delivery stops first, so that nothing still posting (a time-out handler
-    // on the timer thread) can wait for room in the ring while we wait for it.
+    // on the timer thread, a read on the link's thread) can wait for room in
+    // the ring while we wait for it.
     closing->notifier.terminate();
     closing->timer.terminate();
+    closing->usb.Stop(!ExchangeGuard::held_by_this_thread());
     return 0;
 }
 
@@ -127,9 +136,10 @@ void Session::arm_timer(std::uint32_t period_ms, const Ticket &ticket) {
     if (auto running = workers()) running->timer.arm(period_ms, ticket, command);
 }
 
-void Session::sleep(std::uint32_t ms) {
-    auto running = workers();
-    sleep_on(running ? *running->clock : *current_clock(), ms);
+void end_failed_download(Workers &running) {
+    if (!running.download.running()) return;
+    running.post(VELKOR_EV_DOWNLOAD, 1);
+    running.download.end();
 }
 
 }  // namespace velkor

@@ -1,6 +1,6 @@
-#include "commands/device_link.h"
+#include "protocol/device_link.h"
 
-#include "api/session.h"
+#include "session/session.h"
 #include "usb/Usb.h"
 #include "usb/Usblink.h"
 

@@ -5,8 +5,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "Vevara_Rovo_dar.h"
+#include "platform/usb_driver.h"
 
 namespace velkor {
 
@@ -22,12 +26,25 @@ struct SearchSeries {
     }
 };
 
+// One interface the search has asked, on a connection of its own, so that
+// every interface is asked at once and none waits for another's answer.
+struct SearchProbe {
+    std::string path;
+    std::shared_ptr<platform::UsbConnection> connection;
+};
+
 // Touched by the search in flight only, under the exchange guard.
 struct SearchState {
-    int present_count = 0;   // interfaces present when the search started
-    int next_interface = 0;  // member index to ask next
+    int present_count = 0;            // interfaces present when the search started
+    std::vector<SearchProbe> probes;  // the interfaces asked, in member-index order
+    bool probe_answered = false;      // the probe being read has given its entry
     int connect_after_search = -1;
     SearchSeries series;
+
+    void close_probes() {
+        for (SearchProbe &probe : probes) probe.connection->close();
+        probes.clear();
+    }
 };
 
 }  // namespace velkor

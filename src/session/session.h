@@ -10,8 +10,8 @@
 #include <mutex>
 
 #include "Vevara_Rovo_dar.h"
-#include "commands/download_sequence.h"
-#include "commands/search_state.h"
+#include "session/download_sequence.h"
+#include "session/search_state.h"
 #include "model/flash_sector_list.h"
 #include "model/var_list.h"
 #include "protocol/exchange.h"
@@ -116,9 +116,6 @@ public:
     void restart_timer(const Ticket &ticket);
     void arm_timer(std::uint32_t period_ms, const Ticket &ticket);
 
-    // Sleeps `ms` of the session's clock (the system clock when none runs).
-    void sleep(std::uint32_t ms);
-
     const HandlerTable &handlers() const { return handlers_; }
 
     // Held (through ExchangeGuard) by whatever uses the link and the frame
@@ -141,6 +138,10 @@ private:
     std::uint64_t generations_ = 0;
     HandlerTable handlers_{};
 };
+
+// Ends a download that runs with (3,1): one of its steps failed, or the link
+// it ran on was lost.
+void end_failed_download(Workers &running);
 
 // The random identifier: minutes, hours, hundredths, seconds in memory order.
 std::uint32_t random_id_from_time_of_day();

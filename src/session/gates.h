@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "api/session.h"
+#include "session/session.h"
 
 namespace velkor {
 

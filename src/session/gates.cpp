@@ -1,4 +1,4 @@
-#include "api/gates.h"
+#include "session/gates.h"
 
 namespace velkor {
 namespace {

@@ -1,4 +1,4 @@
-#include "api/error_text.h"
+#include "session/error_text.h"
 
 #include <array>
 #include <atomic>

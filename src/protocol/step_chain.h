@@ -10,8 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/session.h"
-#include "commands/device_link.h"
+#include "session/session.h"
+#include "protocol/device_link.h"
 #include "protocol/exchange.h"
 #include "session/exchange_guard.h"
 
@@ -33,6 +33,10 @@ inline constexpr std::uint8_t kReadNextFrame = 0;
 // must not hold the exchange guard when it starts a sequence, so that the
 // events of each step reach the host as the sequence goes on.
 void run_step(Session &session, const ChainStep &step);
+
+// Reads a block that has arrived on the link after its exchange's own read
+// (the link's loop), dispatches it and runs the steps its handler starts.
+void read_arrived_block(Session &session, Workers &running);
 
 // Starts a command (or the next step of one) on the connected device:
 // restarts the timer, opens the link when it is closed (a connect and the end

@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <deque>
 
-#include "commands/bin_list.h"
+#include "model/wire_values.h"
+#include "model/bin_list.h"
 
 namespace velkor {
 
@@ -20,6 +21,7 @@ struct DownloadSequence {
     int staging = 0;                 // area N, where each record is checked first
     bool programmed = false;         // the current record has been programmed into the target
     std::uint32_t sent = 0;          // bytes of `current` already sent
+    OnesComplementSum sent_sum;      // of those bytes, summed as they were copied into the frames
     std::atomic<bool> stopping{false};  // the host asked it to stop after the step in flight
 
     bool running() const { return remaining != 0; }

@@ -1,4 +1,4 @@
-#include "commands/bin_list.h"
+#include "model/bin_list.h"
 
 namespace velkor {
 

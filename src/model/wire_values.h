@@ -1,0 +1,72 @@
+// Values the maintenance commands put on the wire: the area-qualified address
+// and the 8-bit one's-complement checksum.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "model/byte_order.h"
+
+namespace velkor {
+
+// An area number above a 32-bit address; only the low byte of the area counts.
+inline std::uint64_t area_address(std::uint32_t address, int area) {
+    return std::uint64_t{static_cast<std::uint32_t>(area)} << 32 | address;
+}
+
+// Five bytes: the area number, then the address big-endian.
+inline void store_area_address(std::uint8_t *wire, std::uint64_t qualified) {
+    wire[0] = static_cast<std::uint8_t>(qualified >> 32);
+    store_be32(wire + 1, static_cast<std::uint32_t>(qualified));
+}
+
+// The 8-bit one's-complement sum of a run of bytes taken in pieces, in any
+// order: bytes are added with end-around carry and the sum is complemented.
+// 256 and 2^64 are both 1 modulo 255, so adding whole 64-bit words with
+// end-around carry gives the same sum modulo 255 as adding the bytes, eight at
+// a time. Either sum is zero only when every byte is.
+class OnesComplementSum {
+public:
+    void add(std::span<const std::uint8_t> bytes) { copy_and_add(nullptr, bytes); }
+
+    // Copies `bytes` to `destination` (unless null) and adds them on the way.
+    void copy_and_add(std::uint8_t *destination, std::span<const std::uint8_t> bytes) {
+        const std::uint8_t *from = bytes.data();
+        std::size_t at = 0;
+        for (; at + 8 <= bytes.size(); at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, from + at, sizeof word);
+            if (destination != nullptr) std::memcpy(destination + at, &word, sizeof word);
+            add_word(word);
+        }
+        for (; at < bytes.size(); ++at) {
+            if (destination != nullptr) destination[at] = from[at];
+            add_word(from[at]);
+        }
+    }
+
+    // The checksum of everything added: the empty sequence gives 0xFF.
+    std::uint8_t checksum() const {
+        // The byte sum with end-around carry lies in 1..255 once it is non-zero.
+        const auto folded = static_cast<unsigned>(sum_ == 0 ? 0 : (sum_ - 1) % 255 + 1);
+        return static_cast<std::uint8_t>(~folded);
+    }
+
+private:
+    void add_word(std::uint64_t value) {
+        sum_ += value;
+        sum_ += sum_ < value ? 1 : 0;
+    }
+
+    std::uint64_t sum_ = 0;
+};
+
+inline std::uint8_t ones_complement_checksum(std::span<const std::uint8_t> bytes) {
+    OnesComplementSum sum;
+    sum.add(bytes);
+    return sum.checksum();
+}
+
+}  // namespace velkor
