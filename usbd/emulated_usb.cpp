@@ -88,6 +88,7 @@ struct EmulatedUsb::Device {
     std::deque<Urb> waiting_in;      // IN URBs without data yet
     std::deque<Urb> reapable;
     unsigned out_stalls = 0;
+    std::optional<std::uint8_t> out_stall_opcode;  // unset: any block
     unsigned in_stalls = 0;
     bool out_halted = false;  // after a stall, until the host clears it
     bool in_halted = false;
@@ -157,7 +158,13 @@ struct EmulatedUsb::Device {
             return complete(client, -1, EINVAL);
         }
         if ((urb->endpoint & 0x80) == 0) {
-            if (out_stalls > 0) {
+            sim::Bytes block;
+            if (urb->buffer_length > 0) {
+                GObjectPtr<UMockdevIoctlData> buffer(umockdev_ioctl_data_resolve(
+                    urb_data, G_STRUCT_OFFSET(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length), nullptr));
+                block.assign(buffer->data, buffer->data + urb->buffer_length);
+            }
+            if (out_stalls > 0 && stalls_on(block)) {
                 --out_stalls;
                 out_halted = true;
             }
@@ -165,12 +172,6 @@ struct EmulatedUsb::Device {
                 urb->status = -EPIPE;
                 urb->actual_length = 0;
             } else {
-                sim::Bytes block;
-                if (urb->buffer_length > 0) {
-                    GObjectPtr<UMockdevIoctlData> buffer(umockdev_ioctl_data_resolve(
-                        urb_data, G_STRUCT_OFFSET(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length), nullptr));
-                    block.assign(buffer->data, buffer->data + urb->buffer_length);
-                }
                 answer(block);
                 urb->status = 0;
                 urb->actual_length = urb->buffer_length;
@@ -181,6 +182,12 @@ struct EmulatedUsb::Device {
         }
         feed_waiting_in(client);
         return complete(client, 0, 0);
+    }
+
+    bool stalls_on(std::span<const std::uint8_t> block) const {
+        if (!out_stall_opcode) return true;
+        const auto frame = sim::parse_command_frame(block);
+        return frame && frame->opcode() == *out_stall_opcode;
     }
 
     // The model answers at once; the answer leaves when the timing says.
@@ -370,10 +377,11 @@ void EmulatedUsb::unplug(unsigned port) {
     pulled_.push_back(std::move(device));
 }
 
-void EmulatedUsb::stall_out(unsigned port, unsigned count) {
+void EmulatedUsb::stall_out(unsigned port, unsigned count, std::optional<std::uint8_t> opcode) {
     auto &device = *plugged_.at(port);
     std::lock_guard guard(device.lock);
     device.out_stalls = count;
+    device.out_stall_opcode = opcode;
 }
 
 void EmulatedUsb::stall_in(unsigned port, unsigned count) {

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -41,9 +42,10 @@ public:
     // The device goes: its transfers in flight and every later one fail as
     // on a device pulled from its port, and the hotplug event follows.
     void unplug(unsigned port);
-    // The next `count` bulk OUT transfers to the device at `port` stall; the
-    // endpoint stays halted until the host clears it.
-    void stall_out(unsigned port, unsigned count);
+    // The next `count` bulk OUT transfers to the device at `port` stall
+    // (those carrying a command with `opcode`, when given); the endpoint
+    // stays halted until the host clears it.
+    void stall_out(unsigned port, unsigned count, std::optional<std::uint8_t> opcode = std::nullopt);
     // Likewise for its bulk IN transfers; what the device has to send waits.
     void stall_in(unsigned port, unsigned count);
 
