@@ -71,14 +71,17 @@ std::vector<std::string> Bridge::endpoints() const {
 }
 
 int LIBUSB_CALL Bridge::on_hotplug(libusb_context *, libusb_device *device, libusb_hotplug_event event, void *self) {
-    auto &bridge = *static_cast<Bridge *>(self);
-    {
-        std::lock_guard guard(bridge.lock_);
-        if (bridge.stopping_) return 0;
-        bridge.plugs_.push_back({event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, DeviceRef(libusb_ref_device(device))});
-    }
-    bridge.plugged_.notify_all();
+    static_cast<Bridge *>(self)->hand_over(event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, device);
     return 0;
+}
+
+void Bridge::hand_over(bool arrived, libusb_device *device) {
+    {
+        std::lock_guard guard(lock_);
+        if (stopping_) return;
+        plugs_.push_back({arrived, DeviceRef(libusb_ref_device(device))});
+    }
+    plugged_.notify_all();
 }
 
 void Bridge::handle_events() {
@@ -122,7 +125,9 @@ void Bridge::arrived(libusb_device *device) {
         auto link = std::make_unique<UsbLink>(device, *selector);
         auto endpoint = sim::open_endpoint(settings_.dir, name);
         log(name + ": device " + id + " served on " + endpoint->address());
-        auto bridged = std::make_unique<BridgedDevice>(name, std::move(link), std::move(endpoint), settings_.serve);
+        // A transfer finds a device gone before the hotplug event says so.
+        auto bridged = std::make_unique<BridgedDevice>(name, std::move(link), std::move(endpoint), settings_.serve,
+                                                       [this, device] { hand_over(false, device); });
         std::lock_guard guard(lock_);
         served_[device] = {DeviceRef(libusb_ref_device(device)), std::move(bridged)};
     } catch (const std::exception &e) {
@@ -139,7 +144,9 @@ void Bridge::left(libusb_device *device) {
         gone = std::move(found->second.bridged);
         served_.erase(found);
     }
-    log(gone->name() + ": device gone, endpoint removed");
+    const std::string name = gone->name();
+    gone.reset();
+    log(name + ": device gone, endpoint removed");
 }
 
 void Bridge::log(const std::string &line) const {

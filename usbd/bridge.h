@@ -58,6 +58,8 @@ private:
     };
 
     static int LIBUSB_CALL on_hotplug(libusb_context *, libusb_device *device, libusb_hotplug_event event, void *self);
+    // To the plug thread; ignored once stopping.
+    void hand_over(bool arrived, libusb_device *device);
     void handle_events();
     void handle_plugs();
     void arrived(libusb_device *device);

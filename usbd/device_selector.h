@@ -29,7 +29,7 @@ struct DeviceSelector {
 struct UsbdConfig {
     std::vector<DeviceSelector> devices;
     std::optional<std::string> dir;
-    std::optional<unsigned> gap_ms;
+    std::optional<unsigned> gap_ms;  // read and ignored: the bridge no longer waits for gaps
 };
 
 // "VID:PID" or "VID:PID:INTERFACE", hexadecimal ids (an optional 0x), the

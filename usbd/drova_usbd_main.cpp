@@ -74,7 +74,7 @@ int main(int argc, char **argv) {
                                       " when it exists; see usbd/README.md)");
     app.add_option("-d,--dir", options.dir, "device directory (default $VELKOR_USB_DIR, else /run/velkor/usb)");
     app.add_option("--gap-ms", options.gap_ms,
-                   "ms without a further answer after which the device has said all (default 20)")
+                   "ignored: answers go to the host as the device sends them (kept for existing command lines)")
         ->check(CLI::Range(1u, 60000u));
     app.add_flag("-v,--verbose", options.verbosity, "log every frame (twice: with bytes)");
     if (const auto status = velkor::sim::parse_daemon_arguments(app, argc, argv)) return *status;
@@ -86,6 +86,10 @@ int main(int argc, char **argv) {
         std::cerr << "drova-usbd: " << e.what() << "\n";
         return kExitBadArguments;
     }
+    // Older configurations and unit files still name the gap: they keep working.
+    if (usbd_config.gap_ms)
+        std::cerr << "drova-usbd: warning: gap_ms / --gap-ms ignored: the bridge no longer waits for gaps, each answer "
+                     "goes to the host as the device sends it\n";
     if (usbd_config.devices.empty()) {
         std::cerr << "drova-usbd: no device configured: give --device VID:PID or list the devices in " << kDefaultConfig
                   << "\n";
@@ -104,7 +108,6 @@ int main(int argc, char **argv) {
     BridgeSettings settings;
     settings.dir = device_dir(usbd_config);
     settings.devices = usbd_config.devices;
-    if (usbd_config.gap_ms) settings.serve.periods.gap = std::chrono::milliseconds(*usbd_config.gap_ms);
     settings.serve.verbosity = options.verbosity;
     const LogLine log = [&output_mutex](const std::string &line) {
         std::lock_guard lock(output_mutex);

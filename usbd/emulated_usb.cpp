@@ -4,13 +4,16 @@
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace velkor::usbd {
 
@@ -24,6 +27,7 @@ using GObjectPtr = std::unique_ptr<T, ObjectUnref>;
 
 constexpr std::size_t kMaxPacket = 512;
 constexpr unsigned kOutEndpoint = 0x01;
+constexpr unsigned kInEndpoint = 0x81;
 
 // The descriptors file of the device's sysfs entry: device descriptor, then
 // one configuration with one vendor interface and its bulk OUT (0x01) and
@@ -55,22 +59,54 @@ struct EmulatedUsb::Testbed {
 };
 
 struct EmulatedUsb::Device {
+    using Clock = std::chrono::steady_clock;
+
+    // A URB and the connection (the open file) it came on: its memory can
+    // only be reached while that client is inside an ioctl.
+    struct Urb {
+        UMockdevIoctlData *data;
+        UMockdevIoctlClient *client;
+    };
+    // A frame due at a time; `held` takes the model's held-back answers then.
+    struct Scheduled {
+        Clock::time_point due;
+        sim::Bytes frame;
+        bool held = false;
+    };
+
     std::shared_ptr<sim::DeviceModel> model;
     std::string sysfs_path;  // below /sys
     std::string node;        // /dev/bus/usb/001/NNN
     GObjectPtr<UMockdevIoctlBase> handler{umockdev_ioctl_base_new()};
 
     std::mutex lock;
-    std::deque<sim::Bytes> answers;
-    std::deque<UMockdevIoctlData *> waiting_in;  // IN URBs without data yet
-    std::deque<UMockdevIoctlData *> reapable;
-    unsigned stalls = 0;
+    std::condition_variable wake;
+    Timing timing;
+    std::deque<Scheduled> scheduled;  // by due time
+    Clock::time_point last_answer_due{};
+    std::deque<sim::Bytes> answers;  // the device has them: each goes with the next IN URB
+    std::deque<Urb> waiting_in;      // IN URBs without data yet
+    std::deque<Urb> reapable;
+    unsigned out_stalls = 0;
+    std::optional<std::uint8_t> out_stall_opcode;  // unset: any block
+    unsigned in_stalls = 0;
     bool out_halted = false;  // after a stall, until the host clears it
+    bool in_halted = false;
     bool gone = false;
+    bool stopping = false;
+    std::thread clock_thread;
+
+    void start() { clock_thread = std::thread([this] { keep_time(); }); }
 
     ~Device() {
-        for (auto *urb : waiting_in) g_object_unref(urb);
-        for (auto *urb : reapable) g_object_unref(urb);
+        {
+            std::lock_guard guard(lock);
+            stopping = true;
+        }
+        wake.notify_all();
+        if (clock_thread.joinable()) clock_thread.join();
+        for (auto &urb : waiting_in) g_object_unref(urb.data);
+        for (auto &urb : reapable) g_object_unref(urb.data);
     }
 
     static gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
@@ -89,7 +125,9 @@ struct EmulatedUsb::Device {
         }
         case USBDEVFS_CLEAR_HALT: {
             GObjectPtr<UMockdevIoctlData> endpoint(umockdev_ioctl_data_resolve(argument, 0, sizeof(unsigned), nullptr));
-            if (*reinterpret_cast<unsigned *>(endpoint->data) == kOutEndpoint) out_halted = false;
+            const unsigned address = *reinterpret_cast<unsigned *>(endpoint->data);
+            if (address == kOutEndpoint) out_halted = false;
+            if (address == kInEndpoint) in_halted = false;
             return gone ? complete(client, -1, ENODEV) : complete(client, 0, 0);
         }
         case USBDEVFS_CLAIMINTERFACE:
@@ -115,62 +153,147 @@ struct EmulatedUsb::Device {
         if (gone) return complete(client, -1, ENODEV);
         UMockdevIoctlData *urb_data = umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_urb), nullptr);
         auto *urb = reinterpret_cast<usbdevfs_urb *>(urb_data->data);
-        if (urb->type != USBDEVFS_URB_TYPE_BULK) {
+        if (urb->type != USBDEVFS_URB_TYPE_BULK || urb->buffer_length < 0) {
             g_object_unref(urb_data);
             return complete(client, -1, EINVAL);
         }
         if ((urb->endpoint & 0x80) == 0) {
-            GObjectPtr<UMockdevIoctlData> buffer(umockdev_ioctl_data_resolve(
-                urb_data, G_STRUCT_OFFSET(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length), nullptr));
-            if (stalls > 0) {
-                --stalls;
+            sim::Bytes block;
+            if (urb->buffer_length > 0) {
+                GObjectPtr<UMockdevIoctlData> buffer(umockdev_ioctl_data_resolve(
+                    urb_data, G_STRUCT_OFFSET(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length), nullptr));
+                block.assign(buffer->data, buffer->data + urb->buffer_length);
+            }
+            if (out_stalls > 0 && stalls_on(block)) {
+                --out_stalls;
                 out_halted = true;
             }
             if (out_halted) {
                 urb->status = -EPIPE;
                 urb->actual_length = 0;
             } else {
-                const sim::Bytes block(buffer->data, buffer->data + urb->buffer_length);
-                for (auto &answer : model->host_block(block).answers) split_into_packets(answer);
+                answer(block);
                 urb->status = 0;
                 urb->actual_length = urb->buffer_length;
             }
-            reapable.push_back(urb_data);
+            reapable.push_back({urb_data, client});
         } else {
-            waiting_in.push_back(urb_data);
+            waiting_in.push_back({urb_data, client});
         }
-        feed_waiting_in();
+        feed_waiting_in(client);
         return complete(client, 0, 0);
+    }
+
+    bool stalls_on(std::span<const std::uint8_t> block) const {
+        if (!out_stall_opcode) return true;
+        const auto frame = sim::parse_command_frame(block);
+        return frame && frame->opcode() == *out_stall_opcode;
+    }
+
+    // The model answers at once; the answer leaves when the timing says.
+    void answer(const sim::Bytes &block) {
+        const sim::Exchange exchange = model->host_block(block);
+        const auto now = Clock::now();
+        auto due = now + std::chrono::milliseconds(exchange.delay_ms);
+        if (timing.answer_after) due += timing.answer_after(block);
+        // A device answers in order.
+        if (!scheduled.empty()) due = std::max(due, last_answer_due);
+        for (std::size_t i = 0; i < exchange.answers.size(); ++i) {
+            if (i > 0) due += timing.between_frames;
+            schedule({due, exchange.answers[i]});
+        }
+        if (!exchange.answers.empty()) last_answer_due = due;
+        if (exchange.late_after_ms != 0)
+            schedule({now + std::chrono::milliseconds(exchange.late_after_ms), {}, true});
+    }
+
+    void schedule(Scheduled frame) {
+        if (scheduled.empty() && frame.due <= Clock::now()) {
+            release(frame);
+            return;
+        }
+        const auto at = std::upper_bound(scheduled.begin(), scheduled.end(), frame.due,
+                                         [](Clock::time_point due, const Scheduled &entry) { return due < entry.due; });
+        scheduled.insert(at, std::move(frame));
+        wake.notify_all();
+    }
+
+    void release(const Scheduled &frame) {
+        if (!frame.held) {
+            split_into_packets(frame.frame);
+            return;
+        }
+        for (const sim::Bytes &late : model->take_held_answers()) split_into_packets(late);
+    }
+
+    // The device's clock: frames due go to the USB controller; IN URBs take
+    // them at the host's next ioctl, the only time its memory can be written.
+    void keep_time() {
+        std::unique_lock guard(lock);
+        while (!stopping) {
+            if (scheduled.empty()) {
+                wake.wait(guard);
+                continue;
+            }
+            const auto due = scheduled.front().due;
+            if (Clock::now() < due) {
+                wake.wait_until(guard, due);
+                continue;
+            }
+            while (!scheduled.empty() && scheduled.front().due <= Clock::now()) {
+                release(scheduled.front());
+                scheduled.pop_front();
+            }
+        }
     }
 
     // An answer longer than one transfer takes comes as several.
     void split_into_packets(const sim::Bytes &answer) {
+        if (answer.empty()) return;
         for (std::size_t at = 0; at < answer.size(); at += kMaxPacket)
             answers.emplace_back(answer.begin() + static_cast<long>(at),
                                  answer.begin() + static_cast<long>(std::min(answer.size(), at + kMaxPacket)));
     }
 
-    void feed_waiting_in() {
-        while (!waiting_in.empty() && !answers.empty()) {
-            UMockdevIoctlData *urb_data = waiting_in.front();
-            waiting_in.pop_front();
-            auto *urb = reinterpret_cast<usbdevfs_urb *>(urb_data->data);
-            GObjectPtr<UMockdevIoctlData> buffer(umockdev_ioctl_data_resolve(
-                urb_data, G_STRUCT_OFFSET(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length), nullptr));
-            const sim::Bytes &answer = answers.front();
-            const std::size_t length = std::min(answer.size(), static_cast<std::size_t>(urb->buffer_length));
-            std::memcpy(buffer->data, answer.data(), length);
-            urb->actual_length = static_cast<int>(length);
-            urb->status = 0;
-            answers.pop_front();
-            reapable.push_back(urb_data);
+    void feed_waiting_in(UMockdevIoctlClient *client) {
+        for (auto it = waiting_in.begin(); it != waiting_in.end();) {
+            if (it->client != client) {
+                ++it;
+                continue;
+            }
+            auto *urb = reinterpret_cast<usbdevfs_urb *>(it->data->data);
+            if (!in_halted && in_stalls > 0) {
+                --in_stalls;
+                in_halted = true;
+            }
+            if (in_halted) {
+                urb->status = -EPIPE;
+                urb->actual_length = 0;
+            } else {
+                if (answers.empty()) return;
+                const sim::Bytes &block = answers.front();
+                const std::size_t length = std::min(block.size(), static_cast<std::size_t>(urb->buffer_length));
+                if (length > 0) {
+                    GObjectPtr<UMockdevIoctlData> buffer(umockdev_ioctl_data_resolve(
+                        it->data, G_STRUCT_OFFSET(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length), nullptr));
+                    std::memcpy(buffer->data, block.data(), length);
+                }
+                urb->actual_length = static_cast<int>(length);
+                urb->status = block.size() > length ? -EOVERFLOW : 0;
+                answers.pop_front();
+            }
+            reapable.push_back(*it);
+            it = waiting_in.erase(it);
         }
     }
 
     gboolean reap(UMockdevIoctlClient *client, UMockdevIoctlData *argument) {
-        if (reapable.empty()) return complete(client, -1, gone ? ENODEV : EAGAIN);
-        GObjectPtr<UMockdevIoctlData> urb_data(reapable.front());
-        reapable.pop_front();
+        feed_waiting_in(client);
+        const auto found =
+            std::find_if(reapable.begin(), reapable.end(), [client](const Urb &urb) { return urb.client == client; });
+        if (found == reapable.end()) return complete(client, -1, gone ? ENODEV : EAGAIN);
+        GObjectPtr<UMockdevIoctlData> urb_data(found->data);
+        reapable.erase(found);
         GObjectPtr<UMockdevIoctlData> pointer(umockdev_ioctl_data_resolve(argument, 0, sizeof(gpointer), nullptr));
         umockdev_ioctl_data_set_ptr(pointer.get(), 0, urb_data.get());
         // Completed while the URB's data is still held, so its changes reach libusb.
@@ -180,8 +303,8 @@ struct EmulatedUsb::Device {
     gboolean discard(UMockdevIoctlClient *client, UMockdevIoctlData *argument) {
         const auto address = *reinterpret_cast<gulong *>(argument->data);
         for (auto it = waiting_in.begin(); it != waiting_in.end(); ++it) {
-            if ((*it)->client_addr != address) continue;
-            reinterpret_cast<usbdevfs_urb *>((*it)->data)->status = -ENOENT;
+            if (it->client != client || it->data->client_addr != address) continue;
+            reinterpret_cast<usbdevfs_urb *>(it->data->data)->status = -ENOENT;
             reapable.push_back(*it);
             waiting_in.erase(it);
             return complete(client, 0, 0);
@@ -192,9 +315,11 @@ struct EmulatedUsb::Device {
     void pull() {
         std::lock_guard guard(lock);
         gone = true;
-        for (auto *urb_data : waiting_in) {
-            reinterpret_cast<usbdevfs_urb *>(urb_data->data)->status = -ESHUTDOWN;
-            reapable.push_back(urb_data);
+        scheduled.clear();
+        answers.clear();
+        for (auto &urb : waiting_in) {
+            reinterpret_cast<usbdevfs_urb *>(urb.data->data)->status = -ESHUTDOWN;
+            reapable.push_back(urb);
         }
         waiting_in.clear();
     }
@@ -215,6 +340,7 @@ EmulatedUsb::~EmulatedUsb() {
 void EmulatedUsb::plug(unsigned port, std::shared_ptr<sim::DeviceModel> model) {
     auto device = std::make_shared<Device>();
     device->model = std::move(model);
+    device->start();
     const unsigned address = next_address_++;
     char node[32];
     std::snprintf(node, sizeof node, "bus/usb/001/%03u", address);
@@ -251,10 +377,35 @@ void EmulatedUsb::unplug(unsigned port) {
     pulled_.push_back(std::move(device));
 }
 
-void EmulatedUsb::stall_out(unsigned port, unsigned count) {
+void EmulatedUsb::stall_out(unsigned port, unsigned count, std::optional<std::uint8_t> opcode) {
     auto &device = *plugged_.at(port);
     std::lock_guard guard(device.lock);
-    device.stalls = count;
+    device.out_stalls = count;
+    device.out_stall_opcode = opcode;
+}
+
+void EmulatedUsb::stall_in(unsigned port, unsigned count) {
+    auto &device = *plugged_.at(port);
+    std::lock_guard guard(device.lock);
+    device.in_stalls = count;
+}
+
+void EmulatedUsb::set_timing(unsigned port, Timing timing) {
+    auto &device = *plugged_.at(port);
+    std::lock_guard guard(device.lock);
+    device.timing = std::move(timing);
+}
+
+void EmulatedUsb::send_unasked(unsigned port, sim::Bytes frame, std::chrono::microseconds after) {
+    auto &device = *plugged_.at(port);
+    std::lock_guard guard(device.lock);
+    device.schedule({Device::Clock::now() + after, std::move(frame)});
+}
+
+std::size_t EmulatedUsb::pending_in_transfers(unsigned port) {
+    auto &device = *plugged_.at(port);
+    std::lock_guard guard(device.lock);
+    return device.waiting_in.size();
 }
 
 }  // namespace velkor::usbd

@@ -70,31 +70,8 @@ UsbLink::UsbLink(libusb_device *device, const DeviceSelector &selector) : interf
 
 UsbLink::~UsbLink() { libusb_release_interface(handle_.get(), interface_); }
 
-UsbLink::Result UsbLink::send(std::span<const std::uint8_t> block, std::chrono::milliseconds limit) {
-    // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
-    return transfer(out_endpoint_, const_cast<std::uint8_t *>(block.data()), block.size(), limit);
-}
-
-UsbLink::Result UsbLink::receive(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit) {
-    return transfer(in_endpoint_, buffer.data(), buffer.size(), limit);
-}
-
-void UsbLink::clear_stall(bool in_endpoint) { libusb_clear_halt(handle_.get(), in_endpoint ? in_endpoint_ : out_endpoint_); }
-
-UsbLink::Result UsbLink::transfer(std::uint8_t endpoint, std::uint8_t *data, std::size_t length,
-                                  std::chrono::milliseconds limit) {
-    int transferred = 0;
-    // A time-out of 0 would mean none at all to libusb.
-    const auto timeout = static_cast<unsigned>(std::max<long long>(limit.count(), 1));
-    const int code = libusb_bulk_transfer(handle_.get(), endpoint, data, static_cast<int>(length), &transferred, timeout);
-    const auto length_done = static_cast<std::size_t>(std::max(transferred, 0));
-    switch (code) {
-    case 0: return {Outcome::done, length_done, {}};
-    case LIBUSB_ERROR_TIMEOUT: return {Outcome::timed_out, length_done, libusb_error_name(code)};
-    case LIBUSB_ERROR_PIPE: return {Outcome::stalled, 0, libusb_error_name(code)};
-    case LIBUSB_ERROR_NO_DEVICE: return {Outcome::gone, 0, libusb_error_name(code)};
-    default: return {Outcome::failed, 0, libusb_error_name(code)};
-    }
+int UsbLink::clear_stall(bool in_endpoint) {
+    return libusb_clear_halt(handle_.get(), in_endpoint ? in_endpoint_ : out_endpoint_);
 }
 
 }  // namespace velkor::usbd

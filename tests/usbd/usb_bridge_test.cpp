@@ -1,7 +1,8 @@
-// drova-usbd's core between the library and USB devices emulated by umockdev,
-// whose transfers reach the simulated device model: what a host does with a
-// real device on a Linux machine, and what happens when the device stalls,
-// stays silent or is pulled out.
+// drova-usbd's core between hosts and USB devices emulated by umockdev, whose
+// transfers reach the simulated device model: what a host does with a real
+// device on a Linux machine, what a host reads when the device takes its time,
+// speaks unasked, stalls, stays silent or is pulled out, and several hosts on
+// one device.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,8 +11,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,13 +24,11 @@
 #include "Vevara_Rovo_dar.h"
 #include "session/session.h"
 #include "bridge.h"
-#include "device_server.h"
 #include "platform/device_endpoint.h"
 #include "platform/usb_driver.h"
 #include "session/clock.h"
 #include "support/event_recorder.h"
 #include "usb/in_process_device.h"
-#include "usb/socket_backend.h"
 #include "emulated_usb.h"
 #include "wire.h"
 
@@ -36,8 +37,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The library's and the bridge's periods both run 20 times faster: a 2 s
-// period lasts 100 ms.
+// The library's periods run 20 times faster: a 2 s period lasts 100 ms.
 constexpr unsigned kSpeedup = 20;
 constexpr std::chrono::seconds kPatience{10};  // real time for what takes milliseconds
 
@@ -66,7 +66,6 @@ protected:
         usb::detach_all_in_process_devices();
         usb::select_in_process_backend(false);
         platform::set_device_location(location_.value().c_str());
-        usb::set_answer_bound(2s);
         set_clock(std::make_shared<ScaledClock>(kSpeedup, 1000));
         bus_ = std::make_unique<usbd::EmulatedUsb>();
         ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
@@ -75,9 +74,12 @@ protected:
         if (!bus_) return;
         _Close();
         bridge_.reset();
+        if (HasFailure()) {
+            std::lock_guard guard(log_lock_);
+            for (const auto &line : log_) std::fprintf(stderr, "bridge: %s\n", line.c_str());
+        }
         bus_.reset();
         platform::set_device_location(nullptr);
-        usb::set_answer_bound(usb::kDefaultAnswerBound);
         set_clock(nullptr);
     }
 
@@ -94,7 +96,7 @@ protected:
         emulated.vendor = usbd::EmulatedUsb::kVendor;
         emulated.product = usbd::EmulatedUsb::kProduct;
         settings.devices = {emulated};
-        settings.serve.periods = usbd::AnswerPeriods{}.scaled_down(kSpeedup);
+        settings.serve.verbosity = 1;  // dropped blocks are logged
         settings.serve.log = [this](const std::string &line) {
             std::lock_guard guard(log_lock_);
             log_.push_back(line);
@@ -121,6 +123,21 @@ protected:
     bool logged(const std::string &text) {
         std::lock_guard guard(log_lock_);
         return std::any_of(log_.begin(), log_.end(), [&](const std::string &line) { return line.find(text) != std::string::npos; });
+    }
+    bool logged_soon(const std::string &text) {
+        return eventually([&] { return logged(text); });
+    }
+    static bool eventually(const std::function<bool()> &holds) {
+        const auto until = std::chrono::steady_clock::now() + kPatience;
+        while (!holds()) {
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    }
+    // A host of its own on the endpoint at `port`, without the library.
+    std::unique_ptr<platform::MessageChannel> bare_host(unsigned port) {
+        return platform::connect_device_endpoint(location_.value() + "/usb-1-" + std::to_string(port));
     }
 
     bool wait_idle() {
@@ -166,8 +183,28 @@ protected:
     std::vector<std::string> log_;
 };
 
-TEST_F(UsbBridge, AHostPutsAnApplicationOnADeviceAndRunsIt) {
-    auto model = connect_at(3, 0x8D0001);
+// How a device paces its answers: the host's work through the bridge is the
+// same however long each answer takes within the command's period.
+struct PaceRow {
+    const char *name;
+    usbd::EmulatedUsb::Timing (*timing)();
+};
+
+void PrintTo(const PaceRow &row, std::ostream *out) { *out << row.name; }
+
+bool is_data_frame(std::span<const std::uint8_t> block) {
+    return block.size() > sim::kHeaderSize && block[sim::kHeaderSize] == sim::kData;
+}
+
+class ApplicationThroughTheBridge : public UsbBridge, public ::testing::WithParamInterface<PaceRow> {};
+
+TEST_P(ApplicationThroughTheBridge, IsDownloadedVerifiedAndStarted) {
+    auto model = plug(3, 0x8D0001);
+    bus_->set_timing(3, GetParam().timing());
+    start_bridge();
+    ASSERT_TRUE(endpoints_become({"usb-1-3"}));
+    ASSERT_EQ(found_devices(), 1);
+    connect(0x8D0001);
     expect(_FlashInfo(), {VELKOR_EV_FLASHINFO, 0});
     EXPECT_EQ(_IsFlashTableComplete(), 1);
     std::uint8_t sectors[5 * 168];
@@ -198,6 +235,28 @@ TEST_F(UsbBridge, AHostPutsAnApplicationOnADeviceAndRunsIt) {
     expect(_Disconnect(), {VELKOR_EV_DISCONNECT, 0});
     EXPECT_EQ(_IsConnected(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ApplicationThroughTheBridge,
+    ::testing::Values(PaceRow{"AnswersAtOnce", [] { return usbd::EmulatedUsb::Timing{}; }},
+                      PaceRow{"FlashTableFramesApart",
+                              [] {
+                                  usbd::EmulatedUsb::Timing timing;
+                                  timing.between_frames = 15ms;
+                                  return timing;
+                              }},
+                      PaceRow{"DataFramesAnsweredAfter0To3ms",
+                              [] {
+                                  usbd::EmulatedUsb::Timing timing;
+                                  auto random = std::make_shared<std::mt19937>(20240611);
+                                  timing.answer_after = [random](std::span<const std::uint8_t> block) {
+                                      if (!is_data_frame(block)) return std::chrono::microseconds{0};
+                                      return std::chrono::microseconds{
+                                          std::uniform_int_distribution<int>(0, 3000)(*random)};
+                                  };
+                                  return timing;
+                              }}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(UsbBridge, TwoDevicesAreServedSideBySide) {
     plug(1, 0x8D0001);
@@ -352,7 +411,8 @@ TEST_P(DeviceMisbehaves, TheCommandTimesOutAndTheNextOneWorks) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, DeviceMisbehaves,
     ::testing::Values(
-        Misbehaviour{"StallOnOut", [](usbd::EmulatedUsb &bus, sim::DeviceModel &) { bus.stall_out(3, 1); },
+        // The library's own keep-alives may go first: the flash information's block stalls.
+        Misbehaviour{"StallOnOut", [](usbd::EmulatedUsb &bus, sim::DeviceModel &) { bus.stall_out(3, 1, sim::kFlashInfo); },
                      "bulk OUT LIBUSB_ERROR_PIPE"},
         Misbehaviour{"NeverAnswers",
                      [](usbd::EmulatedUsb &, sim::DeviceModel &model) {
@@ -361,44 +421,210 @@ INSTANTIATE_TEST_SUITE_P(
                      ""}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// The end message of an exchange, seen by a host on its own connection: after
-// the command's period when the device stays silent, at once for a block the
-// device does not answer.
-struct EndRow {
+// What a host on a connection of its own reads for its blocks: exactly the
+// device's frames, each as one message when the device sends it, and nothing
+// else (no end message, nothing made up); the bridge keeps one IN transfer
+// pending throughout and gives it back when it stops.
+struct ReadRow {
     const char *name;
-    sim::Bytes command;
-    bool silent;  // the device drops the frame
-    std::chrono::milliseconds at_least;
+    void (*arrange)(usbd::EmulatedUsb &bus, sim::DeviceModel &model);
+    std::vector<sim::Bytes> commands;  // each sent once the answers to the one before are read
+    unsigned lost = 0;                 // leading blocks the device never takes
+    bool unasked = false;              // then the device sends a frame of its own
+    std::chrono::milliseconds at_least{0};  // from the last block to its last answer frame
+    const char *logged = "";
 };
 
-void PrintTo(const EndRow &row, std::ostream *out) { *out << row.name; }
+void PrintTo(const ReadRow &row, std::ostream *out) { *out << row.name; }
 
-class EndMessage : public UsbBridge, public ::testing::WithParamInterface<EndRow> {};
+constexpr std::uint32_t kSerial = 0x8D0001;
+constexpr unsigned kPort = 3;
 
-TEST_P(EndMessage, FollowsTheCommandsPeriod) {
-    auto model = plug(3, 0x8D0001);
-    if (GetParam().silent) model->add_fault(silence(std::nullopt, 0));
-    start_bridge();
-    ASSERT_TRUE(endpoints_become({"usb-1-3"}));
-    auto channel = platform::connect_device_endpoint(location_.value() + "/usb-1-3");
-    ASSERT_TRUE(channel);
-    const sim::Bytes frame = sim::make_command_frame(GetParam().command);
-    const auto sent_at = std::chrono::steady_clock::now();
-    ASSERT_TRUE(channel->send(frame.data(), frame.size(), 1000));
-    std::vector<std::uint8_t> message;
-    ASSERT_EQ(channel->receive(message, 10000), platform::MessageChannel::Receive::message);
-    EXPECT_EQ(message, std::vector<std::uint8_t>{sim::kEndMessage});
-    EXPECT_GE(std::chrono::steady_clock::now() - sent_at, GetParam().at_least);
+sim::Bytes frame_of(sim::Bytes command) { return sim::make_command_frame(command); }
+
+// A connect well formed, from host identifier 1.2.3.4.
+sim::Bytes connect_frame() {
+    sim::Bytes command(479, 0);
+    command[0] = sim::kConnect;
+    command[2] = 1, command[3] = 2, command[4] = 3, command[5] = 4;
+    command[6] = 479 & 0xFF, command[7] = 479 >> 8;
+    return frame_of(command);
 }
 
+// The IN transfers a device's frames take: at most 512 bytes each.
+std::vector<sim::Bytes> in_transfers(const std::vector<sim::Bytes> &frames) {
+    std::vector<sim::Bytes> blocks;
+    for (const auto &frame : frames)
+        for (std::size_t at = 0; at < frame.size(); at += usbd::BridgedDevice::kInTransferSize)
+            blocks.emplace_back(frame.begin() + static_cast<long>(at),
+                                frame.begin() + static_cast<long>(std::min(frame.size(), at + usbd::BridgedDevice::kInTransferSize)));
+    return blocks;
+}
+
+usbd::EmulatedUsb::Timing answers_after(std::chrono::microseconds pause) {
+    usbd::EmulatedUsb::Timing timing;
+    timing.answer_after = [pause](std::span<const std::uint8_t>) { return pause; };
+    return timing;
+}
+
+sim::FaultRule fault(sim::FaultKind kind, std::uint8_t opcode, std::int64_t amount) {
+    sim::FaultRule rule;
+    rule.kind = kind;
+    rule.opcode = opcode;
+    rule.amount = amount;
+    return rule;
+}
+
+class WhatAHostReads : public UsbBridge, public ::testing::WithParamInterface<ReadRow> {};
+
+TEST_P(WhatAHostReads, IsWhatTheDeviceSentWhenItSentIt) {
+    const ReadRow &row = GetParam();
+    auto model = plug(kPort, kSerial);
+    row.arrange(*bus_, *model);
+    start_bridge();
+    ASSERT_TRUE(endpoints_become({"usb-1-3"}));
+    auto host = bare_host(kPort);
+    ASSERT_TRUE(host);
+    // The same device without the bus says what the frames must be.
+    sim::DeviceModel twin(device_config(kSerial));
+    std::vector<std::uint8_t> message;
+    for (std::size_t i = 0; i < row.commands.size(); ++i) {
+        const sim::Bytes &block = row.commands[i];
+        const auto sent_at = std::chrono::steady_clock::now();
+        ASSERT_TRUE(host->send(block.data(), block.size(), 1000));
+        if (i < row.lost) continue;
+        for (const auto &expected : in_transfers(twin.host_block(block).answers)) {
+            ASSERT_EQ(host->receive(message, 10000), platform::MessageChannel::Receive::message) << "block " << i;
+            EXPECT_EQ(message, expected) << "block " << i;
+        }
+        if (i + 1 == row.commands.size()) {
+            EXPECT_GE(std::chrono::steady_clock::now() - sent_at, row.at_least);
+        }
+    }
+    if (row.unasked) {
+        const sim::Bytes own = sim::make_answer_frame(sim::Bytes{sim::kKeepAlive, 0x55}, 0);
+        bus_->send_unasked(kPort, own);
+        ASSERT_EQ(host->receive(message, 10000), platform::MessageChannel::Receive::message);
+        EXPECT_EQ(message, own);
+    }
+    EXPECT_EQ(host->receive(message, 50), platform::MessageChannel::Receive::timed_out) << message.size() << " bytes";
+    if (*row.logged != '\0') {
+        EXPECT_TRUE(logged_soon(row.logged)) << row.logged;
+    }
+    EXPECT_TRUE(eventually([&] { return bus_->pending_in_transfers(kPort) == 1; }));
+    bridge_.reset();
+    EXPECT_EQ(bus_->pending_in_transfers(kPort), 0u);
+}
+
+void nothing(usbd::EmulatedUsb &, sim::DeviceModel &) {}
+
 INSTANTIATE_TEST_SUITE_P(
-    Rows, EndMessage,
-    ::testing::Values(EndRow{"SilentConnect", {sim::kConnect, 0, 1, 2, 3, 4}, true, 6000ms / kSpeedup},
-                      EndRow{"SilentErase", {sim::kErase, 0}, true, 30000ms / kSpeedup},
-                      EndRow{"SilentQuery", {sim::kQuery}, true, 2000ms / kSpeedup},
-                      EndRow{"ConnectAcknowledgement", {sim::kConnectAck}, false, 0ms},
-                      EndRow{"Reset", {sim::kReset}, false, 0ms}),
+    Rows, WhatAHostReads,
+    ::testing::Values(
+        ReadRow{"AnswerAtOnce", nothing, {connect_frame()}},
+        ReadRow{"FlashTableFramesApart",
+                [](usbd::EmulatedUsb &bus, sim::DeviceModel &) {
+                    usbd::EmulatedUsb::Timing timing;
+                    timing.between_frames = 25ms;
+                    bus.set_timing(kPort, timing);
+                },
+                {connect_frame(), frame_of({sim::kFlashInfo})},
+                0, false, 50ms},
+        ReadRow{"LateAnswer", [](usbd::EmulatedUsb &bus, sim::DeviceModel &) { bus.set_timing(kPort, answers_after(80ms)); },
+                {frame_of({sim::kQuery})}, 0, false, 80ms},
+        ReadRow{"DelayedByTheDevice",
+                [](usbd::EmulatedUsb &, sim::DeviceModel &model) {
+                    model.add_fault(fault(sim::FaultKind::delay, sim::kKeepAlive, 60));
+                },
+                {frame_of({sim::kKeepAlive})}, 0, false, 60ms},
+        ReadRow{"HeldBackThenSentUnasked",
+                [](usbd::EmulatedUsb &, sim::DeviceModel &model) {
+                    model.add_fault(fault(sim::FaultKind::late_answer, sim::kQuery, 60));
+                },
+                {frame_of({sim::kQuery})}, 0, false, 60ms},
+        ReadRow{"UnaskedFrame", nothing, {frame_of({sim::kKeepAlive})}, 0, true},
+        ReadRow{"OddBlocks", nothing,
+                {sim::Bytes{1, 2, 3}, sim::Bytes(600, 0xA5), sim::Bytes(512, 0), frame_of({sim::kKeepAlive})}},
+        ReadRow{"StallOnOut", [](usbd::EmulatedUsb &bus, sim::DeviceModel &) { bus.stall_out(kPort, 1); },
+                {frame_of({sim::kKeepAlive}), frame_of({sim::kKeepAlive})}, 1, false, 0ms,
+                "bulk OUT LIBUSB_ERROR_PIPE"},
+        ReadRow{"StallOnIn", [](usbd::EmulatedUsb &bus, sim::DeviceModel &) { bus.stall_in(kPort, 2); },
+                {connect_frame(), frame_of({sim::kFlashInfo})}, 0, false, 0ms, "bulk IN LIBUSB_ERROR_PIPE"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Several hosts on one endpoint, as several programs open one USB interface:
+// each reads the answers to its own blocks; an answer whose host has gone,
+// or a frame before any host wrote, reaches nobody.
+TEST_F(UsbBridge, HostsOnOneDeviceReadTheAnswersToTheirOwnBlocks) {
+    plug(kPort, kSerial);
+    start_bridge();
+    ASSERT_TRUE(endpoints_become({"usb-1-3"}));
+    std::unique_ptr<platform::MessageChannel> hosts[] = {bare_host(kPort), bare_host(kPort)};
+    ASSERT_TRUE(hosts[0] && hosts[1]);
+    sim::DeviceModel twin(device_config(kSerial));
+    const struct {
+        int host;
+        sim::Bytes block;
+    } turns[] = {{0, frame_of({sim::kQuery})}, {1, frame_of({sim::kKeepAlive})}, {1, connect_frame()},
+                 {0, frame_of({sim::kQuery})}, {0, frame_of({sim::kFlashInfo})}};
+    std::vector<std::uint8_t> message;
+    for (const auto &turn : turns) {
+        ASSERT_TRUE(hosts[turn.host]->send(turn.block.data(), turn.block.size(), 1000));
+        for (const auto &expected : in_transfers(twin.host_block(turn.block).answers)) {
+            ASSERT_EQ(hosts[turn.host]->receive(message, 10000), platform::MessageChannel::Receive::message);
+            EXPECT_EQ(message, expected);
+        }
+    }
+    for (auto &host : hosts) EXPECT_EQ(host->receive(message, 30), platform::MessageChannel::Receive::timed_out);
+}
+
+TEST_F(UsbBridge, AnAnswerWhoseHostHasGoneReachesNobody) {
+    plug(kPort, kSerial);
+    bus_->set_timing(kPort, answers_after(60ms));
+    start_bridge();
+    ASSERT_TRUE(endpoints_become({"usb-1-3"}));
+    auto first = bare_host(kPort);
+    auto second = bare_host(kPort);
+    ASSERT_TRUE(first && second);
+    // Before any host block: the device speaks to nobody.
+    bus_->send_unasked(kPort, sim::make_answer_frame(sim::Bytes{sim::kKeepAlive}, 0));
+    EXPECT_TRUE(logged_soon("a block before any host block went out: dropped"));
+    const sim::Bytes keep_alive = frame_of({sim::kKeepAlive});
+    ASSERT_TRUE(first->send(keep_alive.data(), keep_alive.size(), 1000));
+    // Gone before its answer comes.
+    ASSERT_TRUE(logged_soon("[usb-1-3] host 1 host>"));
+    first.reset();
+    EXPECT_TRUE(logged_soon("host 1 has gone: its block is dropped"));
+    std::vector<std::uint8_t> message;
+    EXPECT_EQ(second->receive(message, 0), platform::MessageChannel::Receive::timed_out);
+    // The second host's own block gets its own answer, and only that.
+    sim::DeviceModel twin(device_config(kSerial));
+    ASSERT_TRUE(second->send(keep_alive.data(), keep_alive.size(), 1000));
+    ASSERT_EQ(second->receive(message, 10000), platform::MessageChannel::Receive::message);
+    EXPECT_EQ(message, twin.host_block(keep_alive).answers.at(0));
+    EXPECT_EQ(second->receive(message, 30), platform::MessageChannel::Receive::timed_out);
+}
+
+// Pulled out while its answer is on the way: the host reads end of file and
+// the endpoint goes.
+TEST_F(UsbBridge, ADevicePulledOutMidCommandEndsItsHostsConnections) {
+    plug(kPort, kSerial);
+    bus_->set_timing(kPort, answers_after(5s));
+    start_bridge();
+    ASSERT_TRUE(endpoints_become({"usb-1-3"}));
+    auto host = bare_host(kPort);
+    auto idle = bare_host(kPort);
+    ASSERT_TRUE(host && idle);
+    const sim::Bytes connect = connect_frame();
+    ASSERT_TRUE(host->send(connect.data(), connect.size(), 1000));
+    ASSERT_TRUE(logged_soon("[usb-1-3] host 1 host>"));
+    bus_->unplug(kPort);
+    std::vector<std::uint8_t> message;
+    EXPECT_EQ(host->receive(message, 10000), platform::MessageChannel::Receive::closed);
+    EXPECT_EQ(idle->receive(message, 10000), platform::MessageChannel::Receive::closed);
+    EXPECT_TRUE(endpoints_become({}));
+    EXPECT_TRUE(logged("[usb-1-3] device gone"));
+}
 
 }  // namespace
 }  // namespace velkor::testing

@@ -1,58 +1,21 @@
-// drova-usbd's rules without a device: how long it waits for an answer, which
-// devices it takes from its arguments and configuration, how it names them.
+// drova-usbd's rules without a device: which devices it takes from its
+// arguments and configuration, what it says of settings it no longer uses, how
+// it names the devices.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 
-#include "answer_wait.h"
+#include <sys/wait.h>
+
 #include "device_selector.h"
 #include "port_name.h"
-#include "wire.h"
 
 namespace velkor::usbd {
 namespace {
-
-using namespace std::chrono_literals;
-
-const AnswerPeriods kPeriods{.connect = 6000ms, .erase_or_program = 30000ms, .other = 2000ms, .gap = 20ms, .send = 2000ms};
-
-sim::Bytes frame_of(std::initializer_list<std::uint8_t> command) { return sim::make_command_frame(sim::Bytes(command)); }
-
-TEST(FirstAnswerWait, FollowsTheCommandInTheFrame) {
-    struct Row {
-        sim::Bytes block;
-        std::chrono::milliseconds wait;
-    };
-    sim::Bytes bad_length_copy = frame_of({sim::kErase, 0});
-    bad_length_copy[19] ^= 1;
-    const Row rows[] = {
-        {frame_of({sim::kConnect, 0, 1, 2, 3, 4}), 6000ms},
-        {frame_of({sim::kErase, 3}), 30000ms},
-        {frame_of({sim::kProgram, 0, 0, 0, 0, 1}), 30000ms},
-        {frame_of({sim::kQuery}), 2000ms},
-        {frame_of({sim::kData, 1, 2, 3}), 2000ms},
-        {frame_of({sim::kDisconnect}), 2000ms},
-        {frame_of({sim::kConnectAck}), 0ms},
-        {frame_of({sim::kDisconnectAck}), 0ms},
-        {frame_of({sim::kReset}), 0ms},
-        // Not a command frame: no command to go by.
-        {sim::Bytes(100, sim::kErase), 2000ms},
-        {bad_length_copy, 2000ms},
-        {sim::Bytes{}, 2000ms},
-    };
-    for (std::size_t i = 0; i < std::size(rows); ++i)
-        EXPECT_EQ(first_answer_wait(rows[i].block, kPeriods), rows[i].wait) << "row " << i;
-}
-
-TEST(FirstAnswerWait, ScaledPeriodsKeepTheirRatios) {
-    const AnswerPeriods scaled = kPeriods.scaled_down(20);
-    EXPECT_EQ(scaled.connect, 300ms);
-    EXPECT_EQ(scaled.erase_or_program, 1500ms);
-    EXPECT_EQ(scaled.other, 100ms);
-    EXPECT_EQ(scaled.gap, 1ms);
-    EXPECT_EQ(scaled.send, 100ms);
-}
 
 TEST(DeviceArgument, TakesVendorProductAndInterface) {
     struct Row {
@@ -136,6 +99,49 @@ TEST(UsbdConfig, NamesWhatItCannotUse) {
             EXPECT_NE(std::string(e.what()).find(row.named), std::string::npos) << e.what();
         }
     }
+}
+
+// drova-usbd run as a service runs it: a gap set on the command line or in
+// the configuration is still taken, with one warning, and ignored.
+TEST(DrovaUsbd, TakesAGapWithAWarningAndIgnoresIt) {
+    // Configurations of its own, never the machine's: no devices, with and without a gap.
+    const auto temp = std::filesystem::temp_directory_path();
+    const std::string with_gap = (temp / "usbd-rules-gap.json").string();
+    const std::string without = (temp / "usbd-rules-plain.json").string();
+    std::ofstream(with_gap) << R"({"dir": "/nonexistent", "gap_ms": 20, "devices": []})";
+    std::ofstream(without) << R"({"devices": []})";
+    const std::string warning = "warning: gap_ms / --gap-ms ignored: the bridge no longer waits for gaps";
+    struct Row {
+        std::string arguments;
+        int status;
+        bool warns;
+        const char *also;
+    };
+    const Row rows[] = {
+        {"-c " + without + " --gap-ms 5", 2, true, "no device configured"},
+        {"-c " + with_gap, 2, true, "no device configured"},
+        {"-c " + with_gap + " --gap-ms 40", 2, true, "no device configured"},
+        {"-c " + without, 2, false, "no device configured"},
+        {"-c " + without + " --gap-ms 0", 2, false, "--gap-ms"},
+    };
+    for (const Row &row : rows) {
+        const std::string command = "'" DROVA_TEST_USBD "' -d /nonexistent " + row.arguments + " 2>&1";
+        FILE *pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string output;
+        char buffer[1024];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+        const int status = pclose(pipe);
+        ASSERT_TRUE(WIFEXITED(status)) << row.arguments;
+        EXPECT_EQ(WEXITSTATUS(status), row.status) << row.arguments << "\n" << output;
+        EXPECT_EQ(output.find(warning) != std::string::npos, row.warns) << row.arguments << "\n" << output;
+        if (row.warns) {
+            EXPECT_EQ(output.find(warning), output.rfind(warning)) << "one warning line\n" << output;
+        }
+        EXPECT_NE(output.find(row.also), std::string::npos) << row.arguments << "\n" << output;
+    }
+    std::filesystem::remove(with_gap);
+    std::filesystem::remove(without);
 }
 
 TEST(PortEndpointName, IsTheBusAndThePortPath) {
