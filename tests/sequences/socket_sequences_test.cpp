@@ -48,12 +48,19 @@ sim::DeviceConfig device_config(std::uint32_t serial, std::uint32_t app) {
 }
 
 // A simulated device behind an endpoint of the socket transport; `drop`
-// opcodes go unanswered.
+// opcodes go unanswered. Connections are this program's host, unless marked
+// as another host's.
 class SocketDrova {
 public:
     SocketDrova(const std::string &location, const std::string &name, std::uint32_t serial, std::uint32_t app)
         : model_(std::make_shared<sim::DeviceModel>(device_config(serial, app))),
-          endpoint_(location, name, [this](const Message &frame) { return answer(frame); }) {}
+          endpoint_(location, name, [this](const Message &frame, int connection) { return answer(frame, connection); }) {}
+
+    // The connection numbered `connection` belongs to another host.
+    void of_other_host(int connection) {
+        std::lock_guard guard(lock_);
+        other_host_connection_ = connection;
+    }
 
     sim::DeviceModel &model() { return *model_; }
     const TestDevice &endpoint() const { return endpoint_; }
@@ -68,16 +75,21 @@ public:
         hook_ = std::move(hook);
     }
 
+    // How the device tells this program's connections from another host's.
+    static constexpr std::uint64_t kThisHost = 1, kOtherHost = 2;
+
 private:
-    Reply answer(const Message &frame) {
+    Reply answer(const Message &frame, int connection) {
         std::function<void(const Message &)> hook;
+        std::uint64_t host = kThisHost;
         {
             std::lock_guard guard(lock_);
             if (dropped_ && frame.size() > 20 && frame[20] == *dropped_) return {};
             hook = hook_;
+            if (connection == other_host_connection_) host = kOtherHost;
         }
         if (hook) hook(frame);
-        sim::Exchange exchange = model_->host_block(frame);
+        sim::Exchange exchange = model_->host_block(frame, host);
         return Reply{std::move(exchange.answers), std::chrono::milliseconds(exchange.delay_ms), exchange.unplugged};
     }
 
@@ -85,6 +97,7 @@ private:
     std::mutex lock_;
     std::optional<std::uint8_t> dropped_;
     std::function<void(const Message &)> hook_;
+    int other_host_connection_ = 0;
     TestDevice endpoint_;  // last: it serves until it is gone
 };
 
@@ -391,7 +404,7 @@ TEST_F(SocketSequences, RepeatedAnswersNeverAnswerALaterCommand) {
     write_serial.resize(5);
     sim::put_be32(write_serial.data() + 1, kRenumbered);
     write_serial[1] = sim::serial_word_checksum(kRenumbered);
-    ASSERT_EQ(sim::answer_body(a_->model().host_block(sim::make_command_frame(write_serial)).answers.at(0))->size(), 5u);
+    ASSERT_EQ(sim::answer_body(a_->model().host_block(sim::make_command_frame(write_serial), SocketDrova::kThisHost).answers.at(0))->size(), 5u);
     for (int again = 0; again < 2; ++again) {
         events.clear();
         ASSERT_TRUE(once_idle(&_ReadInfo));
@@ -412,6 +425,29 @@ TEST_F(SocketSequences, SilentEndpointsHideNothing) {
     _GetFoundDevices(found, 2);
     EXPECT_EQ(found[0].serialNumber, kSerialA);
     EXPECT_EQ(found[1].serialNumber, kSerialB);
+}
+
+// A device that another host holds still answers this host's search, and
+// refuses its connect with the reason; the devices beside it serve as ever.
+TEST_F(SocketSequences, AHeldDeviceIsListedAndRefusesTheConnect) {
+    const int other_connection = a_->endpoint().connections() + 1;
+    a_->of_other_host(other_connection);
+    OtherHost other(a_->endpoint().path());
+    constexpr std::array<std::uint8_t, 4> kOther{0x55, 0x66, 0x77, 0x88};
+    const auto claimed = other.ask(connect_request(kOther));
+    ASSERT_TRUE(claimed);
+    ASSERT_EQ(a_->endpoint().connections(), other_connection);
+    EXPECT_EQ(*claimed, (sim::Bytes{0xE2, 0x55, 0x66, 0x77, 0x88}));
+
+    search();
+    ASSERT_EQ(_GetFoundDevices(nullptr, 0), 2) << "the held device is listed";
+    events.clear();
+    ASSERT_EQ(_Connect(static_cast<int>(kSerialA), 0, 0), 0);
+    settle_on({9, 1});
+    EXPECT_EQ(events.events(), (std::vector<Event>{{15, 2}, {9, 1}}));
+    EXPECT_STREQ(_GetErrorString(VELKOR_ERR_OTHER_HOST), "HW Device already connected to another host!");
+    connect(kSerialB);
+    EXPECT_EQ(_IsConnected(), 1);
 }
 
 // _Close while the device works on an erase lets the next session start at once.
