@@ -24,27 +24,29 @@ inline void store_area_address(std::uint8_t *wire, std::uint64_t qualified) {
 
 // The 8-bit one's-complement sum of a run of bytes taken in pieces, in any
 // order: bytes are added with end-around carry and the sum is complemented.
-// 256 and 2^64 are both 1 modulo 255, so adding whole 64-bit words with
-// end-around carry gives the same sum modulo 255 as adding the bytes, eight at
-// a time. Either sum is zero only when every byte is.
+// 256 is 1 modulo 255, so the bytes' sum modulo 255 is the sum of the run's
+// 32-bit words taken as numbers, whichever way it is cut: those are added
+// into 64 bits, which no run of up to 4 GiB fills, and folded at the end.
+// Either sum is zero only when every byte is.
 class OnesComplementSum {
 public:
-    void add(std::span<const std::uint8_t> bytes) { copy_and_add(nullptr, bytes); }
-
-    // Copies `bytes` to `destination` (unless null) and adds them on the way.
-    void copy_and_add(std::uint8_t *destination, std::span<const std::uint8_t> bytes) {
+    void add(std::span<const std::uint8_t> bytes) {
         const std::uint8_t *from = bytes.data();
-        std::size_t at = 0;
-        for (; at + 8 <= bytes.size(); at += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, from + at, sizeof word);
-            if (destination != nullptr) std::memcpy(destination + at, &word, sizeof word);
-            add_word(word);
+        const std::size_t words = bytes.size() / 4;
+        std::uint64_t sum = sum_;
+        for (std::size_t i = 0; i < words; ++i) {
+            std::uint32_t word;
+            std::memcpy(&word, from + 4 * i, sizeof word);
+            sum += word;
         }
-        for (; at < bytes.size(); ++at) {
-            if (destination != nullptr) destination[at] = from[at];
-            add_word(from[at]);
-        }
+        for (std::size_t at = 4 * words; at < bytes.size(); ++at) sum += from[at];
+        sum_ = sum;
+    }
+
+    // Copies `bytes` to `destination` and adds them while they are at hand.
+    void copy_and_add(std::uint8_t *destination, std::span<const std::uint8_t> bytes) {
+        if (!bytes.empty()) std::memcpy(destination, bytes.data(), bytes.size());
+        add(bytes);
     }
 
     // The checksum of everything added: the empty sequence gives 0xFF.
@@ -55,11 +57,6 @@ public:
     }
 
 private:
-    void add_word(std::uint64_t value) {
-        sum_ += value;
-        sum_ += sum_ < value ? 1 : 0;
-    }
-
     std::uint64_t sum_ = 0;
 };
 

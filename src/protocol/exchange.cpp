@@ -28,51 +28,9 @@ void discard_stale_blocks(platform::UsbConnection *link, ExchangeBuffers &buffer
     }
 }
 
-}  // namespace
-
-bool receive_from(Session &session, Workers &running, platform::UsbConnection *link) {
-    ExchangeGuard guard(session.exchange_lock);
-    ExchangeBuffers &buffers = session.exchange;
-    std::uint32_t count = 0;
-    if (usb::Poll(link, buffers.receive.data(), &count) != 1 || count == 0) return false;
-    if (count < kHeaderSize + 1) return true;
-    const AnswerHeader header = read_answer_header(buffers.receive.data());
-    if (header.length != 0) dispatch_response(session, running, header.channel, buffers.receive.data(), count);
-    return true;
-}
-
-void send(Session &session, Workers &running, std::uint8_t opcode, std::size_t length) {
-    ExchangeGuard guard(session.exchange_lock);
-    const usb::Connection link = usb::LinkConnection();
-    ExchangeBuffers &buffers = session.exchange;
-    discard_stale_blocks(link.get(), buffers);
-    buffers.command[0] = opcode;
-    build_frame(buffers.command.data(), length, buffers.frame.data());
-    if (running.usb.Send(link.get(), buffers.frame.data(), kFrameSize) != 0) return;
-    receive_from(session, running, link.get());
-}
-
-void send(Session &session, std::uint8_t opcode, std::size_t length) {
-    ExchangeGuard guard(session.exchange_lock);
-    if (const auto running = session.workers()) send(session, *running, opcode, length);
-}
-
-void receive_poll(Session &session, Workers &running) {
-    ExchangeGuard guard(session.exchange_lock);
-    receive_from(session, running, usb::LinkConnection().get());
-}
-
-bool read_link_block(std::uint64_t owner) {
-    Session &session = Session::instance();
-    const auto running = session.workers();
-    if (!running || running->generation != owner) return false;
-    read_arrived_block(session, *running);
-    return true;
-}
-
-void dispatch_response(Session &session, Workers &running, std::uint32_t channel, const std::uint8_t *frame,
-                       std::uint32_t count) {
-    ExchangeGuard guard(session.exchange_lock);
+// The dispatcher, for a caller that holds the exchange.
+void dispatch_held(Session &session, Workers &running, std::uint32_t channel, const std::uint8_t *frame,
+                   std::uint32_t count) {
     const Ticket ticket = session.command.current();
     if (channel != 0 && ticket.state != kSearch) return;
     if (count > kFrameSize) {
@@ -90,7 +48,62 @@ void dispatch_response(Session &session, Workers &running, std::uint32_t channel
         if (ResponseHandler handler = session.handlers()[static_cast<std::size_t>(ticket.state)].response)
             handler(session, running, ticket, buffers.response.data(), length);
     }
-    running.missed_responses = 3;
+    // Written only when it changes: the common case costs a plain load.
+    if (running.missed_responses.load(std::memory_order_relaxed) != 3) running.missed_responses = 3;
+}
+
+// One block from `link`, dispatched, for a caller that holds the exchange;
+// false when none was there.
+bool receive_held(Session &session, Workers &running, platform::UsbConnection *link) {
+    ExchangeBuffers &buffers = session.exchange;
+    std::uint32_t count = 0;
+    if (usb::Poll(link, buffers.receive.data(), &count) != 1 || count == 0) return false;
+    if (count < kHeaderSize + 1) return true;
+    const AnswerHeader header = read_answer_header(buffers.receive.data());
+    if (header.length != 0) dispatch_held(session, running, header.channel, buffers.receive.data(), count);
+    return true;
+}
+
+}  // namespace
+
+bool receive_from(Session &session, Workers &running, platform::UsbConnection *link) {
+    ExchangeGuard guard(session.exchange_lock);
+    return receive_held(session, running, link);
+}
+
+void send(Session &session, Workers &running, std::uint8_t opcode, std::size_t length) {
+    ExchangeGuard guard(session.exchange_lock);
+    const usb::Connection link = usb::LinkConnection();
+    ExchangeBuffers &buffers = session.exchange;
+    discard_stale_blocks(link.get(), buffers);
+    buffers.command[0] = opcode;
+    build_frame(buffers.command.data(), length, buffers.frame.data());
+    if (running.usb.Send(link.get(), buffers.frame.data(), kFrameSize) != 0) return;
+    receive_held(session, running, link.get());
+}
+
+void send(Session &session, std::uint8_t opcode, std::size_t length) {
+    ExchangeGuard guard(session.exchange_lock);
+    if (const auto running = session.workers()) send(session, *running, opcode, length);
+}
+
+void receive_poll(Session &session, Workers &running) {
+    ExchangeGuard guard(session.exchange_lock);
+    receive_held(session, running, usb::LinkConnection().get());
+}
+
+bool read_link_block(std::uint64_t owner) {
+    Session &session = Session::instance();
+    const auto running = session.workers();
+    if (!running || running->generation != owner) return false;
+    read_arrived_block(session, *running);
+    return true;
+}
+
+void dispatch_response(Session &session, Workers &running, std::uint32_t channel, const std::uint8_t *frame,
+                       std::uint32_t count) {
+    ExchangeGuard guard(session.exchange_lock);
+    dispatch_held(session, running, channel, frame, count);
 }
 
 void dispatch_response(Session &session, std::uint32_t channel, const std::uint8_t *frame, std::uint32_t count) {
