@@ -42,25 +42,34 @@ public:
     explicit SeqpacketChannel(int fd) : fd_(fd) {}
     ~SeqpacketChannel() override { ::close(fd_); }
 
+    // Tries the read first: a poll that finds a message there, or the zero
+    // wait of a poll, costs one call.
     Receive receive(std::vector<std::uint8_t> &message, std::uint32_t wait_ms) override {
         const auto deadline = deadline_after(wait_ms);
         for (;;) {
             if (shut_down_) return Receive::closed;
-            pollfd watch{fd_, POLLIN | POLLRDHUP, 0};
-            const int ready = ::poll(&watch, 1, remaining_ms(deadline));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready < 0) return Receive::closed;
-            if (ready == 0) return Receive::timed_out;
-            if (shut_down_) return Receive::closed;
             message.resize(kMaxMessage);
             const ssize_t got = ::recv(fd_, message.data(), message.size(), MSG_DONTWAIT);
-            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-            if (got < 0) return Receive::closed;
-            message.resize(static_cast<std::size_t>(got));
-            // A zero-length result is either an empty message or the peer's
-            // end; only the hang-up tells them apart.
-            if (got == 0 && (watch.revents & (POLLHUP | POLLRDHUP)) != 0) return Receive::closed;
-            return Receive::message;
+            if (got > 0) {
+                message.resize(static_cast<std::size_t>(got));
+                return Receive::message;
+            }
+            if (got == 0) {
+                // An empty message or the peer's end; only the hang-up tells
+                // them apart.
+                message.clear();
+                pollfd watch{fd_, POLLRDHUP, 0};
+                return ::poll(&watch, 1, 0) > 0 && (watch.revents & (POLLHUP | POLLRDHUP)) != 0 ? Receive::closed
+                                                                                               : Receive::message;
+            }
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return Receive::closed;
+            const int left = remaining_ms(deadline);
+            if (left == 0) return Receive::timed_out;
+            pollfd watch{fd_, POLLIN | POLLRDHUP, 0};
+            const int ready = ::poll(&watch, 1, left);
+            if (ready < 0 && errno != EINTR) return Receive::closed;
+            if (ready == 0) return Receive::timed_out;
         }
     }
 
