@@ -99,7 +99,7 @@ protected:
         settings.serve.verbosity = 1;  // dropped blocks are logged
         settings.serve.log = [this](const std::string &line) {
             std::lock_guard guard(log_lock_);
-            log_.push_back(line);
+            log_.push_back(std::to_string((std::chrono::steady_clock::now() - started_) / 1ms) + " ms " + line);
         };
         bridge_ = std::make_unique<usbd::Bridge>(std::move(settings));
     }
@@ -123,6 +123,10 @@ protected:
     bool logged(const std::string &text) {
         std::lock_guard guard(log_lock_);
         return std::any_of(log_.begin(), log_.end(), [&](const std::string &line) { return line.find(text) != std::string::npos; });
+    }
+    void log_line(const std::string &line) {
+        std::lock_guard guard(log_lock_);
+        log_.push_back(std::to_string((std::chrono::steady_clock::now() - started_) / 1ms) + " ms test: " + line);
     }
     bool logged_soon(const std::string &text) {
         return eventually([&] { return logged(text); });
@@ -181,6 +185,7 @@ protected:
     EventRecorder events;
     std::mutex log_lock_;
     std::vector<std::string> log_;
+    const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
 // How a device paces its answers: the host's work through the bridge is the
@@ -619,10 +624,13 @@ TEST_F(UsbBridge, ADevicePulledOutMidCommandEndsItsHostsConnections) {
     ASSERT_TRUE(host->send(connect.data(), connect.size(), 1000));
     ASSERT_TRUE(logged_soon("[usb-1-3] host 1 host>"));
     bus_->unplug(kPort);
+    log_line("unplugged");
     std::vector<std::uint8_t> message;
     EXPECT_EQ(host->receive(message, 10000), platform::MessageChannel::Receive::closed);
     EXPECT_EQ(idle->receive(message, 10000), platform::MessageChannel::Receive::closed);
-    EXPECT_TRUE(endpoints_become({}));
+    log_line("hosts closed");
+    EXPECT_TRUE(endpoints_become({})) << endpoint_files().size() << " files, " << bridge_->endpoints().size()
+                                      << " served";
     EXPECT_TRUE(logged("[usb-1-3] device gone"));
 }
 
