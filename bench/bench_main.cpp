@@ -51,14 +51,16 @@ const char *met(bool ok) { return ok ? "MET" : "MISSED"; }
 struct Recorded {
     Blocks blocks;
     std::vector<Frame> frames;
+    std::vector<std::size_t> answers;  // per frame
 };
 
 Recorded record(RecordingDevice &device, Blocks blocks) {
     device.frames.clear();
+    device.answers.clear();
     device.recording = true;
     download(kStagingArea, blocks);
     device.recording = false;
-    return {std::move(blocks), std::move(device.frames)};
+    return {std::move(blocks), std::move(device.frames), std::move(device.answers)};
 }
 
 // Runs `body` on a thread with a 256 KiB stack.
@@ -238,11 +240,11 @@ std::map<int, ThreadUsage> thread_usage() {
 
 // Per thread that ran during the window: its CPU time and wake-ups per second.
 // Threads are named by the order they were started in: the library's command
-// timer, then its event delivery.
+// timer, its event delivery, then its link's reader.
 std::string describe_idle_threads(const std::map<int, ThreadUsage> &before, const std::map<int, ThreadUsage> &after,
                                   double seconds) {
     const double tick_ms = 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-    const char *names[] = {"bench", "timer", "delivery"};
+    const char *names[] = {"bench", "timer", "delivery", "link"};
     std::string text;
     std::size_t index = 0;
     for (const auto &[id, usage] : after) {
@@ -259,14 +261,13 @@ std::string describe_idle_threads(const std::map<int, ThreadUsage> &before, cons
 
 // The library's download against a bare client replaying its frames, over
 // the socket to the daemon. The session stays connected: the device keeps
-// that state while the library's link is closed between commands, which is
-// when the bare client takes the daemon's one connection.
+// that state while the bare client, a connection of its own, replays.
 Comparison compare_on_socket(const DrovaSimProcess &daemon, int rounds, const Blocks &blocks, const Recorded &data) {
     return compare(
         rounds, JudgedBy::wall, [&] { return download(kStagingArea, blocks).ended; },
         [&] {
             BareSocket bare(daemon.endpoint());
-            return bare.replay(data.frames);
+            return bare.replay(data.frames, data.answers);
         });
 }
 

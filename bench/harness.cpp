@@ -172,8 +172,13 @@ void RecordingDevice::on_close() { drova_.on_close(); }
 
 bool RecordingDevice::on_host_block(const std::uint8_t *data, std::size_t size, std::vector<usb::Block> &answers) {
     DeviceAllocations device_side;
-    if (recording) frames.emplace_back(data, data + size);
-    return drova_.on_host_block(data, size, answers);
+    const std::size_t before = answers.size();
+    const bool present = drova_.on_host_block(data, size, answers);
+    if (recording) {
+        frames.emplace_back(data, data + size);
+        this->answers.push_back(answers.size() - before);
+    }
+    return present;
 }
 
 Timing RecordingDevice::replay(const std::vector<Frame> &frames_to_send) {
@@ -228,16 +233,14 @@ BareSocket::~BareSocket() {
     if (fd_ >= 0) close(fd_);
 }
 
-Timing BareSocket::replay(const std::vector<Frame> &frames_to_send) {
+Timing BareSocket::replay(const std::vector<Frame> &frames_to_send, const std::vector<std::size_t> &answers) {
     std::uint8_t message[4096];
     const Stopwatch stopwatch;
-    for (const auto &frame : frames_to_send) {
+    for (std::size_t i = 0; i < frames_to_send.size(); ++i) {
+        const Frame &frame = frames_to_send[i];
         require(send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size()), "send failed");
-        for (;;) {
-            const ssize_t got = recv(fd_, message, sizeof(message), 0);
-            require(got > 0, "device closed the connection");
-            if (got == 1 && message[0] == 0x00) break;
-        }
+        for (std::size_t answer = 0; answer < answers[i]; ++answer)
+            require(recv(fd_, message, sizeof(message), 0) > 0, "device closed the connection");
     }
     return stopwatch.elapsed();
 }

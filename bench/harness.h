@@ -83,6 +83,7 @@ public:
 
     bool recording = false;
     std::vector<Frame> frames;
+    std::vector<std::size_t> answers;  // how many blocks the device answered each recorded frame with
 
 private:
     sim::InProcessDrova drova_;
@@ -114,8 +115,9 @@ public:
     ~BareSocket();
     BareSocket(const BareSocket &) = delete;
     BareSocket &operator=(const BareSocket &) = delete;
-    // Sends each frame and reads the device's messages up to its end message.
-    Timing replay(const std::vector<Frame> &frames);
+    // Sends each frame and reads as many messages as the device answered it
+    // with when it was recorded.
+    Timing replay(const std::vector<Frame> &frames, const std::vector<std::size_t> &answers);
 
 private:
     int fd_ = -1;

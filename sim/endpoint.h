@@ -48,8 +48,9 @@ public:
     // waits in the endpoint, and a host that lets too much pile up is
     // disconnected.
     virtual bool send(Host host, std::span<const std::uint8_t> message) = 0;
-    // Ends one host's connection; the host reads end of file. A closed event
-    // follows for it.
+    // Ends one host's connection: the host reads what was sent to it before
+    // (as far as its connection takes it at once), then end of file. A closed
+    // event follows for it; its messages not waited for yet are dropped.
     virtual void disconnect(Host host) = 0;
     // The process on the other end of `host`'s connection, as the OS reports
     // it; 0 when it cannot tell. Tells hosts apart that connect more than once.

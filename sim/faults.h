@@ -27,10 +27,12 @@ enum class FaultKind {
     extra_frames,   // amount copies of the frame follow it (default 1)
     // How the answers travel:
     lost_answer,    // carried out, nothing delivered
-    late_answer,    // held back; delivered before the answers to the next host frame, or,
-                    // on a socket, unsolicited after amount ms when amount is set
-    delay,          // delivered after amount ms (socket transport; in process the write takes that long)
-    unplug,         // the device vanishes after delivering amount frames (default 0)
+    late_answer,    // held back; delivered before the answers to the same host's next frame, or,
+                    // on a socket, unsolicited to that host after amount ms when amount is set
+    delay,          // delivered after amount ms (on a socket other hosts are served meanwhile;
+                    // in process the write takes that long)
+    unplug,         // the device vanishes after delivering amount frames (default 0); on a
+                    // socket every host's connection is cut
 };
 
 const char *fault_kind_name(FaultKind kind);

@@ -95,11 +95,30 @@ public:
         clear_stale_socket(address);
         listener_ = Fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (!listener_.valid()) throw std::runtime_error("cannot create a socket: " + errno_text());
-        if (::bind(listener_.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
-            throw std::runtime_error("cannot bind " + path_ + ": " + errno_text());
+        // Bound in a directory of its own and linked into place once it
+        // listens: a host (or a second daemon's probe) never finds the name
+        // refusing connections.
+        std::string staging = dir + "/.drova-sim-XXXXXX";
+        if (staging.size() + 2 >= sizeof address.sun_path) {
+            listen_at(address);  // no room for the detour
+        } else {
+            if (!::mkdtemp(staging.data()))
+                throw std::runtime_error("cannot create a directory in " + dir + ": " + errno_text());
+            const std::string staged = staging + "/s";
+            try {
+                listen_at(socket_address(staged));
+                if (::link(staged.c_str(), path_.c_str()) != 0)
+                    throw std::runtime_error(errno == EEXIST ? path_ + " is served by another process"
+                                                             : "cannot link " + path_ + ": " + errno_text());
+            } catch (...) {
+                ::unlink(staged.c_str());
+                ::rmdir(staging.c_str());
+                throw;
+            }
+            ::unlink(staged.c_str());
+            ::rmdir(staging.c_str());
+        }
         bound_ = true;
-        if (::listen(listener_.get(), SOMAXCONN) != 0)
-            throw std::runtime_error("cannot listen on " + path_ + ": " + errno_text());
         make_pipe(stop_read_, stop_write_);
         make_pipe(wake_read_, wake_write_);
     }
@@ -210,6 +229,13 @@ private:
     };
     enum class Sent { done, later, failed };
 
+    void listen_at(const sockaddr_un &address) {
+        if (::bind(listener_.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot bind " + path_ + ": " + errno_text());
+        if (::listen(listener_.get(), SOMAXCONN) != 0)
+            throw std::runtime_error("cannot listen on " + path_ + ": " + errno_text());
+    }
+
     static void make_pipe(Fd &read_end, Fd &write_end) {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot create a pipe: " + errno_text());
@@ -306,19 +332,21 @@ private:
     }
 
     void flush(Connection &connection) {
-        while (!connection.outbox.empty() && connection.writable && !connection.ended) {
+        while (!connection.outbox.empty() && connection.writable) {
             if (send_now(connection, connection.outbox.front()) != Sent::done) return;
             connection.outbox_bytes -= connection.outbox.front().size();
             connection.outbox.pop_front();
         }
     }
 
-    // The host reads end of file at once; the descriptor is closed by the
-    // waiting thread, which may be polling it right now.
+    // The host reads what the socket takes of its outbox at once, then end
+    // of file; the descriptor is closed by the waiting thread, which may be
+    // polling it right now.
     void end(Connection &connection) {
         if (connection.ended) return;
+        connection.ended = true;  // first: a send that fails in the flush ends it too
+        flush(connection);
         ::shutdown(connection.fd.get(), SHUT_RDWR);
-        connection.ended = true;
         connection.writable = false;
         connection.outbox.clear();
         connection.outbox_bytes = 0;

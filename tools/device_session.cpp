@@ -162,21 +162,24 @@ void DeviceSession::watch(std::chrono::milliseconds span, const Observer &observ
 
 void DeviceSession::search(int unit_ms, bool connect_after) {
     api_.require({"_FindDROVAs"});
+    last_error_.reset();
     // A result of 1 may only mean that no interface is present: the search
     // still ends with (12,1) then. Only a refusal stays without its end.
     api_._FindDROVAs(connect_after ? 0 : -1, 0, unit_ms);
-    try {
-        await("search", VELKOR_EV_SEARCH, std::chrono::milliseconds(2 * unit_ms) + kSearchMargin);
-    } catch (const Failure &failure) {
-        if (failure.exit_code() == exit_code::kOperationFailed + VELKOR_EV_SEARCH)
-            throw Failure(exit_code::kNoDevice, no_device_message());
-        if (failure.exit_code() == exit_code::kSilent) {
-            if (last_error_)
-                throw Failure(exit_code::kRefused + *last_error_, "search refused: " + api_.error_text(*last_error_));
-            throw Failure(exit_code::kRefusedSilently, "search refused by the library (busy?)");
-        }
-        throw;
+    // A search alone changes no device, so an interrupt need not wait for its
+    // end; one that connects after it may claim the device meanwhile.
+    std::function<bool()> stop;
+    if (!connect_after) stop = interrupted;
+    const auto ended = events_.wait([](const Event &event) { return event.a == VELKOR_EV_SEARCH; },
+                                    std::chrono::milliseconds(2 * unit_ms) + kSearchMargin,
+                                    [&](const Event &event) { show(event); }, stop);
+    if (!ended) {
+        if (stop && stop()) throw Failure(exit_code::kInterrupted, "search: interrupted");
+        if (last_error_)
+            throw Failure(exit_code::kRefused + *last_error_, "search refused: " + api_.error_text(*last_error_));
+        throw Failure(exit_code::kRefusedSilently, "search refused by the library (busy?)");
     }
+    if (ended->b != 0) throw Failure(exit_code::kNoDevice, no_device_message());
 }
 
 std::vector<TDROVAInfo> DeviceSession::found_devices() const {

@@ -56,13 +56,13 @@ private:
 // signals and the data, kept apart from the caller's buffer so that all of it
 // can be left to a driver that never ends a cancelled transfer.
 struct TransferRecord {
+    explicit TransferRecord(bool manual_reset) : done(manual_reset) {}
     OVERLAPPED overlapped{};
-    Event read_done{true};    // manual reset
-    Event write_done{false};  // auto reset
+    Event done;
     std::unique_ptr<std::uint8_t[]> data;
     std::uint32_t capacity = 0;
 
-    bool usable() const { return read_done.get() != nullptr && write_done.get() != nullptr; }
+    bool usable() const { return done.get() != nullptr; }
     bool fit(std::uint32_t size) {
         if (size <= capacity) return true;
         std::unique_ptr<std::uint8_t[]> larger(new (std::nothrow) std::uint8_t[size]);
@@ -71,23 +71,96 @@ struct TransferRecord {
         capacity = size;
         return true;
     }
+    void prepare() {
+        overlapped = OVERLAPPED{};
+        overlapped.hEvent = done.get();
+        ResetEvent(done.get());
+    }
+    bool ended() const { return HasOverlappedIoCompleted(&overlapped); }
 };
 
+// One interface opened for overlapped I/O. One read is kept pending on it at
+// all times, so the device's next block has somewhere to go whenever it comes;
+// a read of the link takes what that read brought, and the link's loop waits
+// on it. Writes complete at once or are cancelled.
 class DeviceConnection final : public UsbConnection {
 public:
     explicit DeviceConnection(HANDLE handle) : handle_(handle), opened_as_(handle) {}
-    ~DeviceConnection() override { close(); }
+    ~DeviceConnection() override {
+        close();
+        // A driver that never ended the cancelled read keeps its record.
+        if (read_state_ == ReadState::pending) static_cast<void>(read_.release());
+    }
 
     TransferOutcome read(std::uint8_t *buffer, std::uint32_t size, std::uint32_t wait_ms) override {
-        return transfer(true, buffer, size, wait_ms);
+        std::unique_lock guard(lock_);
+        if (handle_ == INVALID_HANDLE_VALUE) return {};
+        issue_read();
+        if (read_state_ == ReadState::pending && wait_ms != 0) wait_for_read(guard, wait_ms);
+        switch (read_state_) {
+        case ReadState::pending: return {Transfer::not_completed, 0, 0};
+        case ReadState::ready: {
+            const std::uint32_t count = std::min(read_count_, size);
+            if (count > 0) std::memcpy(buffer, read_->data.get(), count);
+            read_state_ = ReadState::idle;
+            issue_read();
+            return {Transfer::completed, count, 0};
+        }
+        case ReadState::end_of_file: read_state_ = ReadState::idle; return {Transfer::end_of_file, 0, 0};
+        case ReadState::refused: read_state_ = ReadState::idle; return {};
+        case ReadState::failed:
+            read_state_ = ReadState::idle;
+            return {Transfer::failed_in_flight, 0, read_error_};
+        case ReadState::idle: break;
+        }
+        return {};
     }
+
     TransferOutcome write(const std::uint8_t *buffer, std::uint32_t size, std::uint32_t wait_ms) override {
-        return transfer(false, const_cast<std::uint8_t *>(buffer), size, wait_ms);
+        std::lock_guard guard(lock_);
+        if (handle_ == INVALID_HANDLE_VALUE) return {};
+        // The answer finds a read waiting for it.
+        issue_read();
+        if (!write_) {
+            write_.reset(new (std::nothrow) TransferRecord(false));
+            if (write_ && !write_->usable()) write_.reset();
+        }
+        if (!write_ || !write_->fit(std::max<std::uint32_t>(size, 1))) return {};
+        write_->prepare();
+        if (size > 0) std::memcpy(write_->data.get(), buffer, size);
+        DWORD count = 0;
+        if (overlapped_calls().write_file(handle_, write_->data.get(), size, &count, &write_->overlapped))
+            return {Transfer::completed, count, 0};
+        if (GetLastError() != ERROR_IO_PENDING) return {};
+        if (WaitForSingleObject(write_->done.get(), wait_ms) == WAIT_OBJECT_0 && write_->ended()) {
+            if (GetOverlappedResult(handle_, &write_->overlapped, &count, FALSE)) return {Transfer::completed, count, 0};
+            return {};
+        }
+        return cancel_write();
+    }
+
+    Readiness wait_readable(std::uint32_t wait_ms) override {
+        std::unique_lock guard(lock_);
+        if (handle_ == INVALID_HANDLE_VALUE) return Readiness::ended;
+        issue_read();
+        if (read_state_ == ReadState::pending) wait_for_read(guard, wait_ms);
+        switch (read_state_) {
+        case ReadState::pending: return handle_ == INVALID_HANDLE_VALUE ? Readiness::ended : Readiness::timed_out;
+        case ReadState::ready: return Readiness::block;
+        default: return Readiness::ended;
+        }
     }
 
     bool close() override {
         std::lock_guard guard(lock_);
         if (handle_ == INVALID_HANDLE_VALUE) return true;
+        SetEvent(closed_.get());
+        if (read_state_ == ReadState::pending) {
+            overlapped_calls().cancel_io(handle_, &read_->overlapped);
+            if (WaitForSingleObject(read_->done.get(), overlapped_calls().cancel_bound_ms) == WAIT_OBJECT_0 &&
+                read_->ended())
+                read_state_ = ReadState::idle;
+        }
         const BOOL closed = CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
         return closed != FALSE;
@@ -96,82 +169,94 @@ public:
     std::intptr_t handle() const override { return reinterpret_cast<std::intptr_t>(opened_as_); }
 
 private:
-    TransferOutcome transfer(bool reading, std::uint8_t *buffer, std::uint32_t size, std::uint32_t wait_ms) {
-        std::lock_guard guard(lock_);
-        if (handle_ == INVALID_HANDLE_VALUE) return {};
-        TransferRecord *record = record_for(size);
-        if (record == nullptr) return {};
-        record->overlapped = OVERLAPPED{};
-        record->overlapped.hEvent = reading ? record->read_done.get() : record->write_done.get();
-        ResetEvent(record->overlapped.hEvent);
-        if (!reading && size > 0) std::memcpy(record->data.get(), buffer, size);
-        OverlappedCalls &calls = overlapped_calls();
-        DWORD count = 0;
-        const BOOL done = reading ? calls.read_file(handle_, record->data.get(), size, &count, &record->overlapped)
-                                  : calls.write_file(handle_, record->data.get(), size, &count, &record->overlapped);
-        TransferOutcome outcome;
-        if (done) {
-            outcome = {Transfer::completed, count, 0};
-        } else {
-            const DWORD error = GetLastError();
-            if (error == ERROR_HANDLE_EOF) {
-                outcome = {Transfer::end_of_file, 0, 0};
-            } else {
-                if (error == ERROR_IO_PENDING) outcome = finish_pending(wait_ms);
-                // Whatever the outcome, nothing of this transfer stays queued.
-                calls.cancel_io(handle_);
+    enum class ReadState {
+        idle,         // no read issued
+        pending,      // issued, not ended
+        ready,        // ended with read_count_ bytes, not taken yet
+        end_of_file,  // the driver reported the end of the data
+        refused,      // refused when issued
+        failed,       // accepted, then ended with read_error_
+    };
+
+    // Keeps one read pending: issues it when none is.
+    void issue_read() {
+        if (read_state_ != ReadState::idle) return;
+        if (!read_) {
+            read_.reset(new (std::nothrow) TransferRecord(true));
+            if (read_ && (!read_->usable() || !read_->fit(kReadSize))) read_.reset();
+            if (!read_) {
+                read_state_ = ReadState::refused;
+                return;
             }
         }
-        if (reading && outcome.result == Transfer::completed && outcome.count > 0)
-            std::memcpy(buffer, record->data.get(), std::min<std::uint32_t>(outcome.count, size));
-        return outcome;
-    }
-
-    // The connection's record, made on first use and after one was given up.
-    TransferRecord *record_for(std::uint32_t size) {
-        if (!record_) {
-            record_.reset(new (std::nothrow) TransferRecord);
-            if (!record_) return nullptr;
-            if (!record_->usable()) {
-                record_.reset();
-                return nullptr;
-            }
-        }
-        return record_->fit(std::max<std::uint32_t>(size, 1)) ? record_.get() : nullptr;
-    }
-
-    // Whether the transfer on the record ended within `wait_ms`.
-    bool ended_within(std::uint32_t wait_ms) {
-        return WaitForSingleObject(record_->overlapped.hEvent, wait_ms) == WAIT_OBJECT_0 &&
-               HasOverlappedIoCompleted(&record_->overlapped);
-    }
-
-    TransferOutcome finish_pending(std::uint32_t wait_ms) {
+        read_->prepare();
         DWORD count = 0;
-        if (ended_within(wait_ms)) {
-            if (GetOverlappedResult(handle_, &record_->overlapped, &count, FALSE))
-                return {Transfer::completed, count, 0};
-            return {Transfer::failed_in_flight, 0, static_cast<std::uint32_t>(GetLastError())};
+        if (overlapped_calls().read_file(handle_, read_->data.get(), kReadSize, &count, &read_->overlapped)) {
+            read_count_ = count;
+            read_state_ = ReadState::ready;
+            return;
         }
+        switch (GetLastError()) {
+        case ERROR_IO_PENDING: read_state_ = ReadState::pending; break;
+        case ERROR_HANDLE_EOF: read_state_ = ReadState::end_of_file; break;
+        default: read_state_ = ReadState::refused; break;
+        }
+    }
+
+    // Waits, without the lock, for the pending read to end or the connection
+    // to close, then takes its result.
+    void wait_for_read(std::unique_lock<std::mutex> &guard, std::uint32_t wait_ms) {
+        const HANDLE watched[2] = {read_->done.get(), closed_.get()};
+        guard.unlock();
+        WaitForMultipleObjects(2, watched, FALSE, wait_ms == kWaitForever ? INFINITE : wait_ms);
+        guard.lock();
+        if (read_state_ == ReadState::pending && handle_ != INVALID_HANDLE_VALUE) take_read_result();
+    }
+
+    void take_read_result() {
+        if (!read_->ended()) return;
+        DWORD count = 0;
+        if (GetOverlappedResult(handle_, &read_->overlapped, &count, FALSE)) {
+            read_count_ = count;
+            read_state_ = ReadState::ready;
+            return;
+        }
+        const DWORD error = GetLastError();
+        switch (error) {
+        // Issued by a thread that has ended since: nothing was read.
+        case ERROR_OPERATION_ABORTED: read_state_ = ReadState::idle; issue_read(); break;
+        case ERROR_HANDLE_EOF: read_state_ = ReadState::end_of_file; break;
+        default: read_state_ = ReadState::failed; read_error_ = error; break;
+        }
+    }
+
+    TransferOutcome cancel_write() {
         OverlappedCalls &calls = overlapped_calls();
-        calls.cancel_io(handle_);
-        if (!ended_within(calls.cancel_bound_ms)) {
-            // The driver still owns the record and may write into it whenever
-            // it ends the transfer: leaked on purpose rather than freed under
-            // it. The next transfer makes a new one.
-            static_cast<void>(record_.release());
+        calls.cancel_io(handle_, &write_->overlapped);
+        if (WaitForSingleObject(write_->done.get(), calls.cancel_bound_ms) != WAIT_OBJECT_0 || !write_->ended()) {
+            // The driver still owns the record and may use it whenever it ends
+            // the transfer: left to it rather than freed under it. The next
+            // write makes a new one.
+            static_cast<void>(write_.release());
             return {Transfer::not_completed, 0, 0};
         }
-        // One that finished just before the cancel took effect has moved its
-        // data and counts.
-        if (GetOverlappedResult(handle_, &record_->overlapped, &count, FALSE)) return {Transfer::completed, count, 0};
+        // One that finished just before the cancel took effect has gone out.
+        DWORD count = 0;
+        if (GetOverlappedResult(handle_, &write_->overlapped, &count, FALSE)) return {Transfer::completed, count, 0};
         return {Transfer::not_completed, 0, 0};
     }
+
+    static constexpr std::uint32_t kReadSize = 512;
 
     std::mutex lock_;
     HANDLE handle_;
     const HANDLE opened_as_;
-    std::unique_ptr<TransferRecord> record_;
+    Event closed_{true};  // set by close(), ends a wait on the pending read
+    std::unique_ptr<TransferRecord> read_;
+    std::unique_ptr<TransferRecord> write_;
+    ReadState read_state_ = ReadState::idle;
+    std::uint32_t read_count_ = 0;
+    DWORD read_error_ = 0;
 };
 
 class DeviceBackend final : public UsbBackend {
@@ -212,12 +297,16 @@ public:
 
 // ---- Named pipes of the socket transport ------------------------------------
 
+// A read is kept pending on the pipe between receives, and what it brings
+// waits for the next receive; a receive with a wait of 0 takes it or finds
+// nothing. Safe for a receive on one thread while another waits for a
+// message or sends.
 class PipeChannel final : public MessageChannel {
 public:
     explicit PipeChannel(HANDLE pipe) : pipe_(pipe), read_buffer_(kMaxMessage) {}
 
     ~PipeChannel() override {
-        if (read_pending_) {
+        if (read_ == Read::pending) {
             DWORD count = 0;
             CancelIoEx(pipe_, &read_overlapped_);
             GetOverlappedResult(pipe_, &read_overlapped_, &count, TRUE);
@@ -227,35 +316,29 @@ public:
 
     Receive receive(std::vector<std::uint8_t> &message, std::uint32_t wait_ms) override {
         const DWORD start = GetTickCount();
+        std::unique_lock guard(lock_);
         for (;;) {
-            if (closed_) return Receive::closed;
-            DWORD count = 0;
-            Read read = read_pending_ ? Read::pending : start_read(count);
-            if (read == Read::pending) {
-                const DWORD waited = GetTickCount() - start;
-                const DWORD left = waited >= wait_ms ? 0 : wait_ms - waited;
-                const HANDLE watched[2] = {read_done_.get(), shut_down_event_.get()};
-                const DWORD woken = WaitForMultipleObjects(2, watched, FALSE, left);
-                if (woken == WAIT_TIMEOUT) return Receive::timed_out;
-                if (woken != WAIT_OBJECT_0) return Receive::closed;
-                read_pending_ = false;
-                read = finish_read(count);
-                // The read was issued by a thread that has ended since; the
-                // message it waited for is still in the pipe.
-                if (read == Read::aborted) continue;
+            switch (advance(guard, wait_ms, start)) {
+            case Receive::closed: return Receive::closed;
+            case Receive::timed_out: return Receive::timed_out;
+            case Receive::message: break;
             }
-            if (read == Read::failed) {
-                closed_ = true;
-                return Receive::closed;
-            }
-            message.assign(read_buffer_.begin(), read_buffer_.begin() + count);
-            if (read == Read::cut) discard_rest_of_message();
+            message.assign(read_buffer_.begin(), read_buffer_.begin() + read_count_);
+            const bool cut = read_ == Read::cut;
+            read_ = Read::none;
+            if (cut) discard_rest_of_message();
             return Receive::message;
         }
     }
 
+    Receive wait_readable(std::uint32_t wait_ms) override {
+        std::unique_lock guard(lock_);
+        return advance(guard, wait_ms, GetTickCount());
+    }
+
     bool send(const std::uint8_t *data, std::size_t size, std::uint32_t wait_ms) override {
         if (closed_) return false;
+        std::lock_guard sending(send_lock_);
         OVERLAPPED overlapped{};
         overlapped.hEvent = write_done_.get();
         ResetEvent(overlapped.hEvent);
@@ -282,41 +365,96 @@ public:
 
 private:
     enum class Read {
-        pending,
-        message,  // a whole message
-        cut,      // the first kMaxMessage bytes of a longer one
-        aborted,  // cancelled with the thread that issued it
-        failed,   // the pipe is broken or closed
+        none,     // no read issued
+        pending,  // issued, not ended
+        message,  // ended with a whole message of read_count_ bytes, not taken yet
+        cut,      // ended with the first kMaxMessage bytes of a longer one
     };
 
-    // Only a read that is pending signals later; one that ended at once has
-    // its result now (a failed one never sets the event).
-    Read start_read(DWORD &count) {
-        read_overlapped_ = OVERLAPPED{};
-        read_overlapped_.hEvent = read_done_.get();
-        ResetEvent(read_overlapped_.hEvent);
-        if (ReadFile(pipe_, read_buffer_.data(), static_cast<DWORD>(read_buffer_.size()), &count, &read_overlapped_))
-            return Read::message;
-        switch (GetLastError()) {
-        case ERROR_IO_PENDING:
-            read_pending_ = true;
-            return Read::pending;
-        case ERROR_MORE_DATA:
-            // A message read fills the whole buffer before it reports more.
-            count = static_cast<DWORD>(read_buffer_.size());
-            return Read::cut;
-        default:
-            return Read::failed;
+    // Brings the read on until a message waits to be taken (message), the
+    // wait from `start` runs out (timed_out) or the pipe is closed or broken.
+    Receive advance(std::unique_lock<std::mutex> &guard, std::uint32_t wait_ms, DWORD start) {
+        for (;;) {
+            if (closed_) return Receive::closed;
+            if (read_ == Read::message || read_ == Read::cut) return Receive::message;
+            if (read_ == Read::none && !start_read()) {
+                closed_ = true;
+                return Receive::closed;
+            }
+            if (read_ != Read::pending) continue;
+            if (!HasOverlappedIoCompleted(&read_overlapped_)) {
+                const DWORD waited = GetTickCount() - start;
+                DWORD left = wait_ms == kWaitForever ? INFINITE : waited >= wait_ms ? 0 : wait_ms - waited;
+                // A message in the pipe behind the pending read completes it
+                // in a moment (the system may hand it over asynchronously):
+                // a poll that found nothing then would leave it to the next.
+                if (left == 0 && message_waiting()) left = kHandOverBoundMs;
+                if (left == 0) return Receive::timed_out;
+                const HANDLE watched[2] = {read_done_.get(), shut_down_event_.get()};
+                guard.unlock();
+                const DWORD woken = WaitForMultipleObjects(2, watched, FALSE, left);
+                guard.lock();
+                if (woken == WAIT_TIMEOUT && read_ == Read::pending) return Receive::timed_out;
+                continue;
+            }
+            if (!finish_read()) {
+                closed_ = true;
+                return Receive::closed;
+            }
         }
     }
 
-    // The result of the pending read, which has ended.
-    Read finish_read(DWORD &count) {
-        if (GetOverlappedResult(pipe_, &read_overlapped_, &count, FALSE)) return Read::message;
+    bool message_waiting() const {
+        DWORD available = 0;
+        return PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, nullptr) && available > 0;
+    }
+
+    // False when the pipe is broken or closed. Only a read that is pending
+    // signals later; one that ended at once has its result now.
+    bool start_read() {
+        read_overlapped_ = OVERLAPPED{};
+        read_overlapped_.hEvent = read_done_.get();
+        ResetEvent(read_overlapped_.hEvent);
+        DWORD count = 0;
+        if (ReadFile(pipe_, read_buffer_.data(), static_cast<DWORD>(read_buffer_.size()), &count, &read_overlapped_)) {
+            read_count_ = count;
+            read_ = Read::message;
+            return true;
+        }
         switch (GetLastError()) {
-        case ERROR_MORE_DATA: return Read::cut;
-        case ERROR_OPERATION_ABORTED: return Read::aborted;
-        default: return Read::failed;
+        case ERROR_IO_PENDING:
+            read_ = Read::pending;
+            return true;
+        case ERROR_MORE_DATA:
+            // A message read fills the whole buffer before it reports more.
+            read_count_ = static_cast<DWORD>(read_buffer_.size());
+            read_ = Read::cut;
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    // The result of the pending read, which has ended; false when it failed.
+    bool finish_read() {
+        DWORD count = 0;
+        if (GetOverlappedResult(pipe_, &read_overlapped_, &count, FALSE)) {
+            read_count_ = count;
+            read_ = Read::message;
+            return true;
+        }
+        switch (GetLastError()) {
+        case ERROR_MORE_DATA:
+            read_count_ = static_cast<DWORD>(read_buffer_.size());
+            read_ = Read::cut;
+            return true;
+        case ERROR_OPERATION_ABORTED:
+            // Issued by a thread that has ended since; the message it waited
+            // for is still in the pipe.
+            read_ = Read::none;
+            return true;
+        default:
+            return false;
         }
     }
 
@@ -324,17 +462,17 @@ private:
     // pipe and is read away. A failure here (the device hung up) shows in
     // the next receive.
     void discard_rest_of_message() {
+        std::vector<std::uint8_t> rest(kMaxMessage);
         for (;;) {
             OVERLAPPED overlapped{};
-            overlapped.hEvent = read_done_.get();
+            overlapped.hEvent = discard_done_.get();
             ResetEvent(overlapped.hEvent);
-            if (ReadFile(pipe_, read_buffer_.data(), static_cast<DWORD>(read_buffer_.size()), nullptr, &overlapped))
-                return;
+            if (ReadFile(pipe_, rest.data(), static_cast<DWORD>(rest.size()), nullptr, &overlapped)) return;
             DWORD error = GetLastError();
             if (error == ERROR_IO_PENDING) {
                 // Ends as soon as the pipe hands over the rest, or when the
                 // channel is shut down meanwhile.
-                const HANDLE watched[2] = {read_done_.get(), shut_down_event_.get()};
+                const HANDLE watched[2] = {discard_done_.get(), shut_down_event_.get()};
                 if (WaitForMultipleObjects(2, watched, FALSE, INFINITE) != WAIT_OBJECT_0)
                     CancelIoEx(pipe_, &overlapped);
                 DWORD count = 0;
@@ -345,12 +483,18 @@ private:
         }
     }
 
+    static constexpr DWORD kHandOverBoundMs = 100;
+
     const HANDLE pipe_;
+    std::mutex lock_;       // the read's state
+    std::mutex send_lock_;  // one write at a time on write_done_
     Event read_done_{true};
+    Event discard_done_{true};
     Event write_done_{true};
     Event shut_down_event_{true};
     OVERLAPPED read_overlapped_{};
-    bool read_pending_ = false;
+    Read read_ = Read::none;
+    DWORD read_count_ = 0;
     std::vector<std::uint8_t> read_buffer_;
     std::atomic<bool> closed_{false};
 };
@@ -430,8 +574,16 @@ std::optional<std::vector<std::string>> list_device_endpoints(const std::string 
 }
 
 std::unique_ptr<MessageChannel> connect_device_endpoint(const std::string &path) {
-    HANDLE pipe = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    // Every instance busy: the device's server makes the next one as it takes
+    // the last host, so a short wait for it is enough; a server that makes
+    // none is not waited for longer.
+    for (int attempt = 0; attempt < 3 && pipe == INVALID_HANDLE_VALUE; ++attempt) {
+        pipe = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                           nullptr);
+        if (pipe == INVALID_HANDLE_VALUE && (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeA(path.c_str(), 50)))
+            return nullptr;
+    }
     if (pipe == INVALID_HANDLE_VALUE) return nullptr;
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {

@@ -20,7 +20,7 @@ inline constexpr DWORD kCancelledTransferBoundMs = 250;
 struct OverlappedCalls {
     BOOL(WINAPI *read_file)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) = ReadFile;
     BOOL(WINAPI *write_file)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) = WriteFile;
-    BOOL(WINAPI *cancel_io)(HANDLE) = CancelIo;
+    BOOL(WINAPI *cancel_io)(HANDLE, LPOVERLAPPED) = CancelIoEx;
     DWORD cancel_bound_ms = kCancelledTransferBoundMs;
 };
 OverlappedCalls &overlapped_calls();

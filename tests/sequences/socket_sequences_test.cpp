@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,12 +48,19 @@ sim::DeviceConfig device_config(std::uint32_t serial, std::uint32_t app) {
 }
 
 // A simulated device behind an endpoint of the socket transport; `drop`
-// opcodes go unanswered.
+// opcodes go unanswered. Connections are this program's host, unless marked
+// as another host's.
 class SocketDrova {
 public:
     SocketDrova(const std::string &location, const std::string &name, std::uint32_t serial, std::uint32_t app)
         : model_(std::make_shared<sim::DeviceModel>(device_config(serial, app))),
-          endpoint_(location, name, [this](const Message &frame) { return answer(frame); }) {}
+          endpoint_(location, name, [this](const Message &frame, int connection) { return answer(frame, connection); }) {}
+
+    // The connection numbered `connection` belongs to another host.
+    void of_other_host(int connection) {
+        std::lock_guard guard(lock_);
+        other_host_connection_ = connection;
+    }
 
     sim::DeviceModel &model() { return *model_; }
     const TestDevice &endpoint() const { return endpoint_; }
@@ -67,16 +75,21 @@ public:
         hook_ = std::move(hook);
     }
 
+    // How the device tells this program's connections from another host's.
+    static constexpr std::uint64_t kThisHost = 1, kOtherHost = 2;
+
 private:
-    Reply answer(const Message &frame) {
+    Reply answer(const Message &frame, int connection) {
         std::function<void(const Message &)> hook;
+        std::uint64_t host = kThisHost;
         {
             std::lock_guard guard(lock_);
             if (dropped_ && frame.size() > 20 && frame[20] == *dropped_) return {};
             hook = hook_;
+            if (connection == other_host_connection_) host = kOtherHost;
         }
         if (hook) hook(frame);
-        sim::Exchange exchange = model_->host_block(frame);
+        sim::Exchange exchange = model_->host_block(frame, host);
         return Reply{std::move(exchange.answers), std::chrono::milliseconds(exchange.delay_ms), exchange.unplugged};
     }
 
@@ -84,6 +97,7 @@ private:
     std::mutex lock_;
     std::optional<std::uint8_t> dropped_;
     std::function<void(const Message &)> hook_;
+    int other_host_connection_ = 0;
     TestDevice endpoint_;  // last: it serves until it is gone
 };
 
@@ -195,7 +209,9 @@ TEST_F(SocketSequences, ASearchAfterASeriesClosedMidWayIsASingleSearch) {
     ASSERT_GE(line_count(), 1u);
     _Close();
     const std::size_t lines_at_close = line_count();
-    EXPECT_EQ(lines.front(), "2 HW Devices found on UDP port 0");
+    // A search of the series lasts a few ms: a device may answer only in a later one.
+    EXPECT_TRUE(std::regex_match(lines.front(), std::regex("(1 HW Device|2 HW Devices) found on UDP port [0-9]+")))
+        << lines.front();
 
     ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
     events.clear();
@@ -315,6 +331,138 @@ TEST_F(SocketSequences, ADownloadNeedsTheConnectedDevicesCompleteTable) {
     EXPECT_EQ(_StopDownload(), 1);
     ASSERT_EQ(_CommRefresh(), 0);
     _BinListFree(list);
+}
+
+sim::FaultRule fault_on(sim::FaultKind kind, std::uint8_t opcode, std::int64_t amount) {
+    sim::FaultRule rule;
+    rule.kind = kind;
+    rule.opcode = opcode;
+    rule.amount = amount;
+    return rule;
+}
+
+// A device answers when it has its answer: the command timer alone decides
+// whether that is in time, and no export waits for it.
+TEST_F(SocketSequences, ADeviceAnswersAtItsOwnPace) {
+    // Slower than the other tests: a 2 s period lasts 500 ms here.
+    _Close();
+    set_clock(std::make_shared<ScaledClock>(4.0, 1000));
+    ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
+    search();
+    connect(kSerialA);
+    const struct {
+        const char *when;
+        std::int64_t delay_ms;  // real time
+        std::vector<Event> outcome;
+    } rows[] = {
+        {"after the poll, within the period", 150, {{13, 0}}},
+        {"after the period", 1000, {{13, 1}}},  // its time-out posts no error event
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.when);
+        a_->model().add_fault(fault_on(sim::FaultKind::delay, 0xE6, row.delay_ms));
+        events.clear();
+        const std::size_t answered = a_->endpoint().answers();
+        ASSERT_EQ(_ReadInfo(), 0);
+        EXPECT_EQ(a_->endpoint().answers(), answered) << "the export waited for the device's answer";
+        // Meanwhile other threads ask and are answered at once.
+        std::thread other([] {
+            std::vector<std::uint8_t> table(168 * 16);
+            const auto asked = std::chrono::steady_clock::now();
+            _GetFlashSectors(table.data(), 16);
+            _IsConnected();
+            EXPECT_LT(std::chrono::steady_clock::now() - asked, 100ms);
+        });
+        other.join();
+        settle_on(row.outcome.back());
+        EXPECT_EQ(events.events(), row.outcome);
+
+        // A late answer is dropped, and the next command gets its own.
+        std::this_thread::sleep_for(std::chrono::milliseconds(row.delay_ms));
+        events.clear();
+        ASSERT_EQ(_ReadInfo(), 0);
+        settle_on({13, 0});
+        EXPECT_EQ(events.events(), (std::vector<Event>{{13, 0}}));
+        EXPECT_EQ(_GetConnectInfo()->serialNumber, kSerialA);
+    }
+}
+
+// An answer sent again and again is the answer to its own command only.
+TEST_F(SocketSequences, RepeatedAnswersNeverAnswerALaterCommand) {
+    search();
+    connect(kSerialA);
+    a_->model().add_fault(fault_on(sim::FaultKind::extra_frames, 0xE6, 150));
+    const std::size_t answered = a_->endpoint().answers();
+    ASSERT_EQ(_ReadInfo(), 0);
+    ASSERT_TRUE(events.wait_for({13, 0}));
+    // Once every repeat has gone out, however many the link still holds, the
+    // device takes a new number.
+    for (int i = 0; i < 500 && a_->endpoint().answers() == answered; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(a_->endpoint().answers(), answered + 1);
+    constexpr std::uint32_t kRenumbered = 0x8D0777;
+    sim::Bytes write_serial{0xE9, sim::serial_word_checksum(kRenumbered)};
+    write_serial.resize(5);
+    sim::put_be32(write_serial.data() + 1, kRenumbered);
+    write_serial[1] = sim::serial_word_checksum(kRenumbered);
+    ASSERT_EQ(sim::answer_body(a_->model().host_block(sim::make_command_frame(write_serial), SocketDrova::kThisHost).answers.at(0))->size(), 5u);
+    for (int again = 0; again < 2; ++again) {
+        events.clear();
+        ASSERT_TRUE(once_idle(&_ReadInfo));
+        ASSERT_TRUE(events.wait_for_count(1));
+        if (events.events().front() == Event{13, 0})
+            EXPECT_EQ(_GetConnectInfo()->serialNumber, kRenumbered & 0xFFFFFFu) << "a stale answer taken for this one";
+        settle_on(events.events().back());
+    }
+}
+
+// A device process that takes no host (stopped, hung) and a device that
+// another host holds hide no other device from a search.
+TEST_F(SocketSequences, SilentEndpointsHideNothing) {
+    platform::DeviceEndpoint silent(location_.value(), "drova0");  // listed first, never served
+    search();
+    ASSERT_EQ(_GetFoundDevices(nullptr, 0), 2);
+    TDROVAInfo found[2];
+    _GetFoundDevices(found, 2);
+    EXPECT_EQ(found[0].serialNumber, kSerialA);
+    EXPECT_EQ(found[1].serialNumber, kSerialB);
+}
+
+// A device that another host holds still answers this host's search, and
+// refuses its connect with the reason; the devices beside it serve as ever.
+TEST_F(SocketSequences, AHeldDeviceIsListedAndRefusesTheConnect) {
+    const int other_connection = a_->endpoint().connections() + 1;
+    a_->of_other_host(other_connection);
+    OtherHost other(a_->endpoint().path());
+    constexpr std::array<std::uint8_t, 4> kOther{0x55, 0x66, 0x77, 0x88};
+    const auto claimed = other.ask(connect_request(kOther));
+    ASSERT_TRUE(claimed);
+    ASSERT_EQ(a_->endpoint().connections(), other_connection);
+    EXPECT_EQ(*claimed, (sim::Bytes{0xE2, 0x55, 0x66, 0x77, 0x88}));
+
+    search();
+    ASSERT_EQ(_GetFoundDevices(nullptr, 0), 2) << "the held device is listed";
+    events.clear();
+    ASSERT_EQ(_Connect(static_cast<int>(kSerialA), 0, 0), 0);
+    settle_on({9, 1});
+    EXPECT_EQ(events.events(), (std::vector<Event>{{15, 2}, {9, 1}}));
+    EXPECT_STREQ(_GetErrorString(VELKOR_ERR_OTHER_HOST), "HW Device already connected to another host!");
+    connect(kSerialB);
+    EXPECT_EQ(_IsConnected(), 1);
+}
+
+// _Close while the device works on an erase lets the next session start at once.
+TEST_F(SocketSequences, ClosingDuringASlowEraseHoldsNothingUp) {
+    search();
+    connect(kSerialA);
+    a_->model().add_fault(fault_on(sim::FaultKind::delay, 0xEB, 4000));
+    ASSERT_EQ(_Erase(2), 0);
+    const auto start = std::chrono::steady_clock::now();
+    _Close();
+    ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
+    events.clear();
+    ASSERT_EQ(_FindDROVAs(-1, 0, 2000), 0);  // 200 ms
+    ASSERT_TRUE(events.wait_for({12, 0}, 5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "the old exchange held the new session";
 }
 
 }  // namespace

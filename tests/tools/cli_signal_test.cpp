@@ -6,11 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
 #include <regex>
 #include <string>
 #include <vector>
@@ -204,6 +209,35 @@ TEST(DrovaSignals, OnATerminalAChangeWaitsForAYes) {
         EXPECT_NE(err.find(": go ahead? [y/N] "), std::string::npos) << err;
         EXPECT_EQ(count_frames(devices.frames(), "host> EB"), row.status == 0 ? 1u : 0u) << row.answer;
     }
+}
+
+// A device process that takes no host (stopped with Ctrl-Z, hung) listed first:
+// the device behind it is found, and drova ends on a signal mid-search.
+TEST(DrovaSignals, ASilentEndpointHidesNoDeviceAndHoldsNoSearch) {
+    const SeparateDevices devices(R"({"devices": [{"serial": "KV47D00291"}]})");
+    const char *location = std::getenv("VELKOR_USB_DIR");
+    ASSERT_NE(location, nullptr);
+    // Listening, never accepting: a host's connect and write still go through.
+    const int silent = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = std::string(location) + "/drova0";
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+
+    const Result listed = devices({"list"});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_NE(listed.out.find("KV47D00291"), std::string::npos) << listed.out;
+
+    Child child({DROVA_TEST_DROVA, "--library", DROVA_TEST_LIBRARY, "--search-ms", "5000", "list"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    child.signal(SIGTERM);
+    const auto signalled = std::chrono::steady_clock::now();
+    EXPECT_EQ(child.wait(), 143);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(1));
+    ::close(silent);
+    ::unlink(path.c_str());
 }
 
 // "-" is standard input: a pipe, which has no name to tell a format by.

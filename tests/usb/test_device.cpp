@@ -7,7 +7,7 @@ namespace velkor::testing {
 struct TestDevice::Connection {
     std::unique_ptr<platform::MessageChannel> channel;
     int number = 0;
-    std::mutex send_lock;  // the connection's thread and send_unasked
+    std::mutex send_lock;  // guards `channel` against its end while another thread sends
     std::atomic<bool> open{true};
     std::thread thread;
 };
@@ -33,7 +33,10 @@ TestDevice::~TestDevice() {
     stopping_.notify_all();
     acceptor_.join();
     for (const auto &host : hosts_) {
-        host->channel->shut_down();
+        {
+            std::lock_guard sending(host->send_lock);
+            if (host->channel) host->channel->shut_down();
+        }
         host->thread.join();
     }
 }
@@ -51,9 +54,8 @@ int TestDevice::open_connections() const {
 void TestDevice::send_unasked(const Message &block) {
     std::lock_guard guard(lock_);
     for (const auto &host : hosts_) {
-        if (!host->open) continue;
         std::lock_guard sending(host->send_lock);
-        host->channel->send(block.data(), block.size(), 1000);
+        if (host->channel) host->channel->send(block.data(), block.size(), 1000);
     }
 }
 
@@ -100,10 +102,13 @@ void TestDevice::serve(Connection &connection) {
             std::lock_guard sending(connection.send_lock);
             for (const Message &block : reply.blocks) connection.channel->send(block.data(), block.size(), 1000);
         }
+        ++answers_;
         if (reply.close) break;
     }
+    // Gone with the channel: the host reads end of file.
+    std::lock_guard sending(connection.send_lock);
     connection.open = false;
-    connection.channel->shut_down();
+    connection.channel.reset();
 }
 
 }  // namespace velkor::testing

@@ -43,6 +43,8 @@ public:
     ~TestDevice();
 
     std::vector<Message> requests() const;
+    // Replies sent so far, each counted once all its blocks have gone out.
+    std::size_t answers() const { return answers_.load(); }
     int connections() const { return connections_.load(); }
     // Connections open now.
     int open_connections() const;
@@ -64,6 +66,7 @@ private:
     std::vector<Message> requests_;
     std::list<std::shared_ptr<Connection>> hosts_;
     std::atomic<int> connections_{0};
+    std::atomic<std::size_t> answers_{0};
     std::thread acceptor_;
 };
 

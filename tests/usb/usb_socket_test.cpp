@@ -153,10 +153,15 @@ TEST_F(SocketLinkTest, ADeviceThatHangsUpReadsAsEndOfFileAfterWhatItSent) {
     ASSERT_TRUE(LinkOpen(0));
     EXPECT_EQ(send(), 0);
     EXPECT_EQ(next_block(), pattern(30, 5)) << "what arrived before the hang-up stays readable";
+    // The end of file may first be there to read (a socket) or end the wait
+    // at once (a pipe); either way nothing more is read and the link ends.
     const auto link = LinkConnection();
-    EXPECT_EQ(link->wait_readable(2000), platform::Readiness::block) << "the end of file is there to read";
-    EXPECT_TRUE(poll().empty());
-    EXPECT_EQ(link->wait_readable(2000), platform::Readiness::ended);
+    auto readiness = link->wait_readable(2000);
+    for (int reads = 0; reads < 3 && readiness == platform::Readiness::block; ++reads) {
+        EXPECT_TRUE(poll().empty());
+        readiness = link->wait_readable(2000);
+    }
+    EXPECT_EQ(readiness, platform::Readiness::ended);
     EXPECT_TRUE(UsbIsOpen());
     EXPECT_EQ(send(), 1) << "a closed connection fails writes";
     EXPECT_TRUE(LinkClose());
