@@ -198,12 +198,13 @@ void BridgedDevice::submit_next_out_locked() {
 }
 
 void BridgedDevice::found_gone_locked() {
+    // Also when known already: a transfer that finds it gives itself back, and the destructor may wait for that.
+    changed_.notify_all();
     if (found_gone_) return;
     found_gone_ = true;
     serving_ = false;
     out_queue_.clear();
     errands_.push_back({Errand::Kind::gone});
-    changed_.notify_all();
 }
 
 void BridgedDevice::serve() {
