@@ -333,14 +333,6 @@ TEST_F(SocketSequences, ADownloadNeedsTheConnectedDevicesCompleteTable) {
     _BinListFree(list);
 }
 
-sim::FaultRule fault_on(sim::FaultKind kind, std::uint8_t opcode, std::int64_t amount) {
-    sim::FaultRule rule;
-    rule.kind = kind;
-    rule.opcode = opcode;
-    rule.amount = amount;
-    return rule;
-}
-
 // A device answers when it has its answer: the command timer alone decides
 // whether that is in time, and no export waits for it.
 TEST_F(SocketSequences, ADeviceAnswersAtItsOwnPace) {
@@ -360,7 +352,7 @@ TEST_F(SocketSequences, ADeviceAnswersAtItsOwnPace) {
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.when);
-        a_->model().add_fault(fault_on(sim::FaultKind::delay, 0xE6, row.delay_ms));
+        a_->model().add_fault(sim::FaultRule{.kind = sim::FaultKind::delay, .opcode = 0xE6, .amount = row.delay_ms});
         events.clear();
         const std::size_t answered = a_->endpoint().answers();
         ASSERT_EQ(_ReadInfo(), 0);
@@ -391,7 +383,7 @@ TEST_F(SocketSequences, ADeviceAnswersAtItsOwnPace) {
 TEST_F(SocketSequences, RepeatedAnswersNeverAnswerALaterCommand) {
     search();
     connect(kSerialA);
-    a_->model().add_fault(fault_on(sim::FaultKind::extra_frames, 0xE6, 150));
+    a_->model().add_fault(sim::FaultRule{.kind = sim::FaultKind::extra_frames, .opcode = 0xE6, .amount = 150});
     const std::size_t answered = a_->endpoint().answers();
     ASSERT_EQ(_ReadInfo(), 0);
     ASSERT_TRUE(events.wait_for({13, 0}));
@@ -454,7 +446,7 @@ TEST_F(SocketSequences, AHeldDeviceIsListedAndRefusesTheConnect) {
 TEST_F(SocketSequences, ClosingDuringASlowEraseHoldsNothingUp) {
     search();
     connect(kSerialA);
-    a_->model().add_fault(fault_on(sim::FaultKind::delay, 0xEB, 4000));
+    a_->model().add_fault(sim::FaultRule{.kind = sim::FaultKind::delay, .opcode = 0xEB, .amount = 4000});
     ASSERT_EQ(_Erase(2), 0);
     const auto start = std::chrono::steady_clock::now();
     _Close();

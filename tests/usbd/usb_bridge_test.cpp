@@ -473,14 +473,6 @@ usbd::EmulatedUsb::Timing answers_after(std::chrono::microseconds pause) {
     return timing;
 }
 
-sim::FaultRule fault(sim::FaultKind kind, std::uint8_t opcode, std::int64_t amount) {
-    sim::FaultRule rule;
-    rule.kind = kind;
-    rule.opcode = opcode;
-    rule.amount = amount;
-    return rule;
-}
-
 class WhatAHostReads : public UsbBridge, public ::testing::WithParamInterface<ReadRow> {};
 
 TEST_P(WhatAHostReads, IsWhatTheDeviceSentWhenItSentIt) {
@@ -540,12 +532,12 @@ INSTANTIATE_TEST_SUITE_P(
                 {frame_of({sim::kQuery})}, 0, false, 80ms},
         ReadRow{"DelayedByTheDevice",
                 [](usbd::EmulatedUsb &, sim::DeviceModel &model) {
-                    model.add_fault(fault(sim::FaultKind::delay, sim::kKeepAlive, 60));
+                    model.add_fault(sim::FaultRule{.kind = sim::FaultKind::delay, .opcode = sim::kKeepAlive, .amount = 60});
                 },
                 {frame_of({sim::kKeepAlive})}, 0, false, 60ms},
         ReadRow{"HeldBackThenSentUnasked",
                 [](usbd::EmulatedUsb &, sim::DeviceModel &model) {
-                    model.add_fault(fault(sim::FaultKind::late_answer, sim::kQuery, 60));
+                    model.add_fault(sim::FaultRule{.kind = sim::FaultKind::late_answer, .opcode = sim::kQuery, .amount = 60});
                 },
                 {frame_of({sim::kQuery})}, 0, false, 60ms},
         ReadRow{"UnaskedFrame", nothing, {frame_of({sim::kKeepAlive})}, 0, true},
