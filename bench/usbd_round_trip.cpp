@@ -242,7 +242,7 @@ struct Recorded {
 
 int run_drova(const std::string &dir, const std::string &arguments) {
     const std::string command = "VELKOR_USB_DIR='" + dir + "' '" VELKOR_DROVA "' --library '" VELKOR_DODUZEREZ
-                                "' --search-ms 50 " + arguments + " >/dev/null 2>&1";
+                                "' --search-ms 20 " + arguments + " >/dev/null 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
