@@ -32,9 +32,11 @@ struct Link {
     char open_path[kPathSize] = {};  // of the connection; a probe changes only current_path
 };
 
+// Never destroyed: the link's thread of a session that was not closed may
+// still wait on it while the process exits.
 Link &link() {
-    static Link state;
-    return state;
+    static Link *const state = new Link;
+    return *state;
 }
 
 // Replaces the link's connection; the one it held is returned to be closed
