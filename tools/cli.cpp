@@ -35,6 +35,7 @@ constexpr const char *kExitCodes =
     "  25     not confirmed: drova asks before erase, download, write-serial, autostart and a demo on a\n"
     "         real device; without a terminal only --yes goes ahead. Nothing was changed\n"
     "  26     the image or sector does not fit the device's flash table; nothing was written\n"
+    "  27     the device went away mid-command (pulled out, its link broke); what it did is unfinished\n"
     "  39     the library refused the command without a reason\n"
     "  40+e   the library refused the command with error e, e.g. 45 not connected, 50 busy\n"
     "  130 Ctrl-C (after disconnecting); 143 SIGTERM, 129 SIGHUP, 141 SIGPIPE\n"

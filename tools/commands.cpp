@@ -227,7 +227,9 @@ public:
         std::string reason = failure.what();
         reason = reason.substr(reason.find(':') + 1);
         if (known && reason == " " + invalid_answer) reason = " " + std::string(meanings[step]) + " (" + invalid_answer + ")";
-        return Failure(exit_code::kOperationFailed + step, "download failed at record " + std::to_string(record) +
+        const int status =
+            failure.exit_code() == exit_code::kDeviceLost ? exit_code::kDeviceLost : exit_code::kOperationFailed + step;
+        return Failure(status, "download failed at record " + std::to_string(record) +
                                                                " of " + std::to_string(records_.size()) + " (" +
                                                                where + "):" + reason);
     }

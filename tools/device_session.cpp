@@ -129,6 +129,9 @@ Failure DeviceSession::failure(const std::string &what, int completion) const {
     // A failure pair without an error before it stands for an invalid
     // answer: the library never delivers that error's own event.
     const int reason = last_error_.value_or(VELKOR_ERR_INVALID_ANSWER);
+    if (reason == VELKOR_ERR_LINK_LOST)
+        return Failure(exit_code::kDeviceLost, what + " failed: the device went away (pulled out, or its link broke): " +
+                                                   api_.error_text(reason));
     return Failure(exit_code::kOperationFailed + completion, what + " failed: " + api_.error_text(reason));
 }
 

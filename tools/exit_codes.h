@@ -17,6 +17,7 @@ inline constexpr int kAmbiguous = 9;        // a serial number several found dev
 inline constexpr int kOperationFailed = 10; // + the event's operation a: (a, 1) ended the command (10..24)
 inline constexpr int kNotConfirmed = 25;    // a command that changes a device was not confirmed; nothing was changed
 inline constexpr int kWontFit = 26;         // the image does not fit the device's flash table; nothing was written
+inline constexpr int kDeviceLost = 27;      // the device went away mid-command (pulled out, its link broke)
 inline constexpr int kRefusedSilently = 39; // the library refused a command without giving a reason
 inline constexpr int kRefused = 40;         // + the error code of the (15, code) event that refused it (40..57)
 inline constexpr int kInterrupted = 130;    // Ctrl-C; 128 + the signal for SIGTERM (143), SIGHUP (129), SIGPIPE (141)

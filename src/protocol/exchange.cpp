@@ -6,6 +6,7 @@
 #include "protocol/step_chain.h"
 #include "session/session.h"
 #include "session/exchange_guard.h"
+#include "session/timeout_dispatch.h"
 #include "usb/Usblink.h"
 
 namespace velkor::protocol {
@@ -78,7 +79,11 @@ void send(Session &session, Workers &running, std::uint8_t opcode, std::size_t l
     discard_stale_blocks(link.get(), buffers);
     buffers.command[0] = opcode;
     build_frame(buffers.command.data(), length, buffers.frame.data());
-    if (running.usb.Send(link.get(), buffers.frame.data(), kFrameSize) != 0) return;
+    if (running.usb.Send(link.get(), buffers.frame.data(), kFrameSize) != 0) {
+        // Refused by a link whose device is known gone: no period to wait out.
+        if (link && link->wait_readable(0) == platform::Readiness::ended) end_for_lost_device(session, running);
+        return;
+    }
     receive_held(session, running, link.get());
 }
 
@@ -92,10 +97,17 @@ void receive_poll(Session &session, Workers &running) {
     receive_held(session, running, usb::LinkConnection().get());
 }
 
-bool read_link_block(std::uint64_t owner) {
+bool read_link_block(std::uint64_t owner, platform::Readiness found) {
     Session &session = Session::instance();
     const auto running = session.workers();
     if (!running || running->generation != owner) return false;
+    if (found == platform::Readiness::ended) {
+        ExchangeGuard guard(session.exchange_lock);
+        // A link the session closed itself, or replaced since, is no news.
+        const usb::Connection link = usb::LinkConnection();
+        if (link && link->wait_readable(0) == platform::Readiness::ended) end_for_lost_device(session, *running);
+        return true;
+    }
     read_arrived_block(session, *running);
     return true;
 }

@@ -46,9 +46,11 @@ void receive_poll(Session &session, Workers &running);
 // when no block was there to read.
 bool receive_from(Session &session, Workers &running, platform::UsbConnection *connection);
 
-// The read of the link's loop: one block for the session made by _Initialize
-// number `owner`. False once that session has ended.
-bool read_link_block(std::uint64_t owner);
+// The link's loop found a block, or the link's end, for the session made by
+// _Initialize number `owner`: reads and dispatches the block, or ends the
+// command in flight at once when its device has gone. False once that
+// session has ended.
+bool read_link_block(std::uint64_t owner, platform::Readiness found);
 
 // Hands an answer of `count` bytes to the response handler of the command in
 // flight. Also the link's receiver 0.

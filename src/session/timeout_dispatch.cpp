@@ -36,6 +36,32 @@ void count_keepalive_failure(Workers &running) {
     }
 }
 
+namespace {
+
+void run_timeout_handler(Session &session, Workers &running, const Ticket &ticket) {
+    if (ticket.state >= 0 && ticket.state < kIdle) {
+        if (TimeoutHandler handler = session.handlers()[static_cast<std::size_t>(ticket.state)].timeout) {
+            handler(session, running, ticket);
+            return;
+        }
+    }
+    session.command.end(ticket);
+}
+
+}  // namespace
+
+void end_for_lost_device(Session &session, Workers &running) {
+    const Ticket ticket = session.command.current();
+    // A search reads interfaces of its own, not the link.
+    if (ticket.state == kIdle || ticket.state == kSearch) return;
+    running.restart_timer(ticket);
+    if (holds_connection(running)) {
+        lose_link(session, running, ticket);
+        return;
+    }
+    run_timeout_handler(session, running, ticket);
+}
+
 void dispatch_timeout(std::uint32_t serial) {
     Session &session = Session::instance();
     ExchangeGuard guard(session.exchange_lock);
@@ -52,13 +78,7 @@ void dispatch_timeout(std::uint32_t serial) {
         lose_link(session, *running, ticket);
         return;
     }
-    if (ticket.state >= 0 && ticket.state < kIdle) {
-        if (TimeoutHandler handler = session.handlers()[static_cast<std::size_t>(ticket.state)].timeout) {
-            handler(session, *running, ticket);
-            return;
-        }
-    }
-    session.command.end(ticket);
+    run_timeout_handler(session, *running, ticket);
 }
 
 }  // namespace velkor

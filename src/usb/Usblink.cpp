@@ -223,18 +223,12 @@ void TUSBThread::Execute(const std::shared_ptr<Loop> &loop) {
         const auto [connection, generation] = wait_for_link(loop->stopping, ended);
         if (!connection) break;
         // Waits on the connection alone: a close of the link wakes it.
-        switch (connection->wait_readable(platform::kWaitForever)) {
-        case platform::Readiness::block:
-            if (!loop->stopping && !loop->read_block(loop->owner)) loop->stopping = true;
-            break;
-        case platform::Readiness::ended:
-            // Nothing more comes from it; the next command's open or close
-            // gives the loop a link to wait on again.
-            ended = generation;
-            break;
-        case platform::Readiness::timed_out:
-            break;
-        }
+        const platform::Readiness found = connection->wait_readable(platform::kWaitForever);
+        if (found == platform::Readiness::timed_out) continue;
+        if (!loop->stopping && !loop->read_block(loop->owner, found)) loop->stopping = true;
+        // Nothing more comes from an ended connection; the next open or close
+        // gives the loop a link to wait on again.
+        if (found == platform::Readiness::ended) ended = generation;
     }
     loop->run_lock.release();
     loop->start_gate.release();

@@ -67,16 +67,18 @@ struct Registration {
 };
 
 // Runs the link's read loop once started: whenever the open link has a block
-// that no sender's poll has taken, it hands the reading to `ReadBlock`, which
-// reads and dispatches it under the lock of the command exchange. It waits
-// for the device holding no lock, and costs nothing while nothing arrives.
+// that no sender's poll has taken, or has ended, it tells `ReadBlock`, which
+// reads and dispatches under the lock of the command exchange. It waits for
+// the device holding no lock, and costs nothing while nothing arrives.
 class TUSBThread {
 public:
     static constexpr int kReceiverSlots = 3;
 
-    // Reads and dispatches one block for the session `owner`; false once that
-    // session has ended, which ends the loop.
-    using ReadBlock = bool (*)(std::uint64_t owner);
+    // What the loop found on the open link, for the session `owner`: a block
+    // to read and dispatch, or the connection's end (the device has gone, or
+    // the link was closed). False once that session has ended, which ends
+    // the loop.
+    using ReadBlock = bool (*)(std::uint64_t owner, platform::Readiness found);
 
     // Throws std::system_error when a mutex cannot be created.
     TUSBThread();

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "usb/block_queue.h"
 #include "usb/in_process_device.h"
@@ -18,9 +20,17 @@ using platform::TransferOutcome;
 
 namespace {
 
+// What a connection waits on, shared with the registry so that a device
+// attached or pulled out wakes whoever waits for it.
+struct Waiting {
+    std::mutex lock;
+    std::condition_variable changed;
+};
+
 struct Registry {
     std::mutex lock;
     std::map<std::string, std::shared_ptr<InProcessDevice>> devices;
+    std::vector<std::weak_ptr<Waiting>> connections;
     bool selected = false;
     // Counts changes of `devices`, so a connection looks its device up again
     // only after one.
@@ -31,17 +41,41 @@ struct Registry {
         const auto found = devices.find(name);
         return found == devices.end() ? nullptr : found->second;
     }
+
+    void add_connection(const std::shared_ptr<Waiting> &waiting) {
+        std::lock_guard guard(lock);
+        std::erase_if(connections, [](const std::weak_ptr<Waiting> &gone) { return gone.expired(); });
+        connections.push_back(waiting);
+    }
+
+    // After a change of `devices`: every open connection looks again. Called
+    // without the registry's lock, which a connection takes under its own.
+    void wake_connections() {
+        std::vector<std::shared_ptr<Waiting>> open;
+        {
+            std::lock_guard guard(lock);
+            for (const auto &connection : connections)
+                if (auto waiting = connection.lock()) open.push_back(std::move(waiting));
+        }
+        for (const auto &waiting : open) {
+            { std::lock_guard guard(waiting->lock); }
+            waiting->changed.notify_all();
+        }
+    }
 };
 
+// Never destroyed: a link's thread may still look a device up while the
+// process exits.
 Registry &registry() {
-    static Registry instance;
-    return instance;
+    static Registry *const instance = new Registry;
+    return *instance;
 }
 
 class InProcessConnection final : public platform::UsbConnection {
 public:
     InProcessConnection(std::string name, std::shared_ptr<InProcessDevice> device)
         : name_(std::move(name)), device_(std::move(device)) {
+        registry().add_connection(waiting_);
         device_->on_open();
     }
     ~InProcessConnection() override { close(); }
@@ -50,13 +84,13 @@ public:
         // Nothing queued, nothing to wait for: the read before every write
         // (stale blocks) costs no lock.
         if (wait_ms == 0 && queued_.load(std::memory_order_acquire) == 0) return {Transfer::not_completed, 0, 0};
-        std::unique_lock guard(lock_);
+        std::unique_lock guard(waiting_->lock);
         for (;;) {
             if (arrived()) {
                 const TransferOutcome taken = queue_.take(buffer, size);
                 queued_.store(queue_.size(), std::memory_order_release);
                 // More than one read takes: the link's reader picks up the rest.
-                if (arrived()) readable_.notify_all();
+                if (arrived()) waiting_->changed.notify_all();
                 return taken;
             }
             if (!present()) return {Transfer::end_of_file, 0, 0};
@@ -65,7 +99,7 @@ public:
     }
 
     TransferOutcome write(const std::uint8_t *buffer, std::uint32_t size, std::uint32_t) override {
-        std::lock_guard guard(lock_);
+        std::lock_guard guard(waiting_->lock);
         if (!present()) return {};
         // What the device still had to send has gone out before this block
         // reaches it.
@@ -73,7 +107,7 @@ public:
         answers_.clear();
         if (!device_->on_host_block(buffer, size, answers_)) {
             gone_ = true;
-            readable_.notify_all();
+            waiting_->changed.notify_all();
             return {};
         }
         // Answered at once: there for the read that follows the write, so no
@@ -85,14 +119,14 @@ public:
             const Moment now = Clock::now();
             for (const LaterBlock &later : later_)
                 queue_.push(later.block.data(), later.block.size(), now + std::chrono::milliseconds(later.delay_ms));
-            readable_.notify_all();
+            waiting_->changed.notify_all();
         }
         queued_.store(queue_.size(), std::memory_order_release);
         return {Transfer::completed, size, 0};
     }
 
     platform::Readiness wait_readable(std::uint32_t wait_ms) override {
-        std::unique_lock guard(lock_);
+        std::unique_lock guard(waiting_->lock);
         for (;;) {
             if (arrived()) return platform::Readiness::block;
             if (!present()) return platform::Readiness::ended;
@@ -101,10 +135,10 @@ public:
     }
 
     bool close() override {
-        std::lock_guard guard(lock_);
+        std::lock_guard guard(waiting_->lock);
         if (!closed_) device_->on_close();
         closed_ = true;
-        readable_.notify_all();
+        waiting_->changed.notify_all();
         return true;
     }
 
@@ -126,13 +160,13 @@ private:
         const Moment next = queue_.next_arrival();
         if (wait_ms == platform::kWaitForever) {
             if (next == Moment::max())
-                readable_.wait(guard);
+                waiting_->changed.wait(guard);
             else
-                readable_.wait_until(guard, next);
+                waiting_->changed.wait_until(guard, next);
             return true;
         }
         const Moment limit = Clock::now() + std::chrono::milliseconds(wait_ms);
-        return readable_.wait_until(guard, std::min(next, limit)) == std::cv_status::no_timeout ||
+        return waiting_->changed.wait_until(guard, std::min(next, limit)) == std::cv_status::no_timeout ||
                Clock::now() < limit;
     }
 
@@ -150,8 +184,7 @@ private:
 
     const std::string name_;
     const std::shared_ptr<InProcessDevice> device_;
-    std::mutex lock_;
-    std::condition_variable readable_;
+    const std::shared_ptr<Waiting> waiting_ = std::make_shared<Waiting>();
     BlockQueue queue_;
     std::atomic<std::size_t> queued_{0};  // queue_.size(), for a look without the lock
     std::vector<Block> answers_;     // kept between writes for its capacity
@@ -184,28 +217,38 @@ public:
 void attach_in_process_device(const std::string &name, std::shared_ptr<InProcessDevice> device) {
     if (!device) return;
     Registry &devices = registry();
-    std::lock_guard guard(devices.lock);
-    devices.devices[name] = std::move(device);
-    ++devices.generation;
+    std::shared_ptr<InProcessDevice> replaced;  // released after the lock
+    {
+        std::lock_guard guard(devices.lock);
+        replaced = std::exchange(devices.devices[name], std::move(device));
+        ++devices.generation;
+    }
+    if (replaced) devices.wake_connections();
 }
 
 void detach_in_process_device(const std::string &name) {
     Registry &devices = registry();
     std::shared_ptr<InProcessDevice> detached;  // released after the lock
-    std::lock_guard guard(devices.lock);
-    const auto found = devices.devices.find(name);
-    if (found == devices.devices.end()) return;
-    detached = std::move(found->second);
-    devices.devices.erase(found);
-    ++devices.generation;
+    {
+        std::lock_guard guard(devices.lock);
+        const auto found = devices.devices.find(name);
+        if (found == devices.devices.end()) return;
+        detached = std::move(found->second);
+        devices.devices.erase(found);
+        ++devices.generation;
+    }
+    devices.wake_connections();
 }
 
 void detach_all_in_process_devices() {
     Registry &devices = registry();
-    std::map<std::string, std::shared_ptr<InProcessDevice>> detached;
-    std::lock_guard guard(devices.lock);
-    detached.swap(devices.devices);
-    ++devices.generation;
+    std::map<std::string, std::shared_ptr<InProcessDevice>> detached;  // released after the lock
+    {
+        std::lock_guard guard(devices.lock);
+        detached.swap(devices.devices);
+        ++devices.generation;
+    }
+    devices.wake_connections();
 }
 
 void select_in_process_backend(bool selected) {

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "commands/maintenance_fixture.h"
+#include "usb/in_process_device.h"
 #include "model/wire_values.h"
 
 namespace velkor::testing {
@@ -245,6 +246,58 @@ TEST_F(FlashProgramming, TimeOutMidWayEndsTheDownload) {
     ASSERT_EQ(_Download(3, list.get()), 0);
     expect_events({{15, 7}, {1, 1}, {15, 7}, {1, 1}, {15, 9}, {10, 0}, {0, 1}, {3, 1}});
     EXPECT_EQ(_IsConnected(), 0);
+}
+
+// A device that goes mid-download ends it at once, with the outcome of a lost
+// link, not after the period of the step in flight (30 s for a program step):
+// pulled out of its port while it works, or gone when the next frame is written.
+TEST_F(FlashProgramming, ADeviceGoneMidDownloadEndsItAtOnce) {
+    const struct {
+        const char *how;
+        std::uint8_t at;  // the frame the device goes at
+        bool pulled_out;  // while it works on that frame; else unplugged once it has answered it
+        std::vector<Event> expected;
+    } rows[] = {
+        {"pulled out during the program step", 0xEE, true,
+         {{0, 0}, {5, 0}, {2, 0}, {15, 9}, {10, 0}, {6, 1}, {3, 1}}},
+        {"unplugged after the data step: the checksum's write fails", 0xED, false,
+         {{0, 0}, {5, 0}, {15, 9}, {10, 0}, {2, 1}, {3, 1}}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.how);
+        if (_IsConnected() == 0) {
+            device = std::make_unique<FlashDevice>(sector_blocks(3));
+            scripted = attach("drova0", device->responder());
+            connect_to(FlashDevice::kSerial);
+            read_flash_table();
+        }
+        std::promise<void> reached;
+        std::atomic<bool> gone{false};
+        device->set_override([&](const Block &frame) -> std::optional<std::vector<Block>> {
+            if (frame[20] != row.at || gone.exchange(true)) return std::nullopt;
+            if (!row.pulled_out) {
+                scripted->unplug();
+                return std::nullopt;
+            }
+            reached.set_value();
+            return std::vector<Block>{};
+        });
+        const std::uint32_t started = session().workers()->clock->now_ms();
+        auto list = host_list({{0x40, pattern(100)}});
+        events.clear();
+        ASSERT_EQ(_Download(1, list.get()), 0);
+        if (row.pulled_out) {
+            ASSERT_EQ(reached.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+            usb::detach_in_process_device("drova0");
+        }
+        ASSERT_TRUE(events.wait_for({VELKOR_EV_DOWNLOAD, 1}));
+        EXPECT_LT(session().workers()->clock->now_ms() - started, 2000u) << "the outcome waited for a period";
+        ASSERT_TRUE(wait_idle());
+        EXPECT_EQ(events.events(), row.expected);
+        EXPECT_EQ(_IsConnected(), 0);
+        device->set_override({});
+        usb::detach_in_process_device("drova0");
+    }
 }
 
 // A stopped download: the step in flight ends as usual and is the last frame

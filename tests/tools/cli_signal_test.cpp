@@ -240,6 +240,21 @@ TEST(DrovaSignals, ASilentEndpointHidesNoDeviceAndHoldsNoSearch) {
     ::unlink(path.c_str());
 }
 
+// The device process ends mid-download (as a device is pulled out): drova
+// learns it from the link at once and says so with a status of its own.
+TEST(DrovaSignals, ADeviceGoneMidDownloadIsReportedAtOnce) {
+    auto devices = std::make_unique<SeparateDevices>(R"({"devices": [{"serial": "KV47D00291"}]})");
+    const std::string image = write_file("gone.hex", test::gapped_intel_hex(200, 16, 16)).string();
+    Child child({DROVA_TEST_DROVA, "--library", DROVA_TEST_LIBRARY, "--yes", "download", image, "-t", "3", "--erase"});
+    ASSERT_TRUE(child.read_until("download: record 3 of 201")) << child.error_text();
+    devices.reset();
+    const auto gone = std::chrono::steady_clock::now();
+    EXPECT_EQ(child.wait(), 27);
+    EXPECT_LT(std::chrono::steady_clock::now() - gone, std::chrono::seconds(1)) << "waited for a period";
+    const std::string err = child.error_text();
+    EXPECT_NE(err.find("the device went away"), std::string::npos) << err;
+}
+
 // "-" is standard input: a pipe, which has no name to tell a format by.
 TEST(DrovaSignals, ReadsTheImageFromStandardInput) {
     const SeparateDevices devices(R"({"devices": [{"serial": "KV47D00291"}]})");
