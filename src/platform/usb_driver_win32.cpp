@@ -96,7 +96,14 @@ public:
         std::unique_lock guard(lock_);
         if (handle_ == INVALID_HANDLE_VALUE) return {};
         issue_read();
-        if (read_state_ == ReadState::pending && wait_ms != 0) wait_for_read(guard, wait_ms);
+        // A read that ended since it was issued is taken without a wait: a
+        // connection no loop waits on (a search's) has no other way to it.
+        if (read_state_ == ReadState::pending) {
+            if (wait_ms != 0)
+                wait_for_read(guard, wait_ms);
+            else
+                take_read_result();
+        }
         switch (read_state_) {
         case ReadState::pending: return {Transfer::not_completed, 0, 0};
         case ReadState::ready: {

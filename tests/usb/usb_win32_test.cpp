@@ -235,6 +235,29 @@ TEST_F(DeviceBackendTest, AReadNotFinishedAtOnceStaysPendingForTheNextBlock) {
     EXPECT_EQ(cancels, 1) << "the close cancelled the pending read";
 }
 
+// A connection that no loop waits on (the search asks each interface on one of
+// its own and reads the answers when its period ends) takes what its pending
+// read brought meanwhile with a read of no wait.
+TEST_F(DeviceBackendTest, AReadOfNoWaitTakesWhatThePendingReadBroughtMeanwhile) {
+    const std::shared_ptr<platform::UsbConnection> connection = platform::device_backend()->open(server_.path());
+    ASSERT_TRUE(connection);
+    ASSERT_EQ(connection->write(frame_.data(), kBlockSize, 0).result, platform::Transfer::completed);
+    std::uint8_t buffer[kBlockSize];
+    EXPECT_EQ(connection->read(buffer, kBlockSize, 0).result, platform::Transfer::not_completed);
+    server_.write(pattern(89, 4));
+    // The pipe hands the block to the pending read in a moment.
+    platform::TransferOutcome outcome;
+    for (int i = 0; i < 500; ++i) {
+        outcome = connection->read(buffer, kBlockSize, 0);
+        if (outcome.result != platform::Transfer::not_completed) break;
+        Sleep(2);
+    }
+    ASSERT_EQ(outcome.result, platform::Transfer::completed);
+    EXPECT_EQ(Block(buffer, buffer + outcome.count), pattern(89, 4));
+    EXPECT_EQ(server_.read(), frame_);
+    connection->close();
+}
+
 TEST_F(DeviceBackendTest, AWriteNotFinishedWithinTheWaitIsCancelledAndNotSent) {
     PipeServer narrow(512);
     ASSERT_TRUE(narrow.valid());
