@@ -7,10 +7,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace velkor::platform {
 
@@ -77,6 +81,59 @@ struct TransferRecord {
         ResetEvent(done.get());
     }
     bool ended() const { return HasOverlappedIoCompleted(&overlapped); }
+};
+
+// Runs the reads of one connection on a thread of its own that lives as long
+// as the connection. Windows cancels the I/O a thread issued when that thread
+// ends, and a host may call the library from a thread that ends as soon as the
+// export returns: the block the driver was handing over then was lost with it.
+class ReadIssuer {
+public:
+    ReadIssuer() {
+        try {
+            thread_ = std::thread([this] { serve(); });
+        } catch (const std::system_error &) {
+            // Without one, reads are issued by their callers.
+        }
+    }
+    ~ReadIssuer() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard guard(lock_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    ReadIssuer(const ReadIssuer &) = delete;
+    ReadIssuer &operator=(const ReadIssuer &) = delete;
+
+    // Runs `issue` on the connection's thread and returns once it has.
+    void run(const std::function<void()> &issue) {
+        if (!thread_.joinable()) return issue();
+        std::unique_lock guard(lock_);
+        task_ = &issue;
+        changed_.notify_all();
+        changed_.wait(guard, [this] { return task_ == nullptr; });
+    }
+
+private:
+    void serve() {
+        std::unique_lock guard(lock_);
+        for (;;) {
+            changed_.wait(guard, [this] { return stopping_ || task_ != nullptr; });
+            if (task_ == nullptr) return;
+            (*task_)();
+            task_ = nullptr;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    const std::function<void()> *task_ = nullptr;
+    bool stopping_ = false;
+    std::thread thread_;
 };
 
 // One interface opened for overlapped I/O. One read is kept pending on it at
@@ -198,12 +255,17 @@ private:
         }
         read_->prepare();
         DWORD count = 0;
-        if (overlapped_calls().read_file(handle_, read_->data.get(), kReadSize, &count, &read_->overlapped)) {
+        DWORD error = ERROR_SUCCESS;
+        issuer_.run([&] {
+            if (!overlapped_calls().read_file(handle_, read_->data.get(), kReadSize, &count, &read_->overlapped))
+                error = GetLastError();
+        });
+        if (error == ERROR_SUCCESS) {
             read_count_ = count;
             read_state_ = ReadState::ready;
             return;
         }
-        switch (GetLastError()) {
+        switch (error) {
         case ERROR_IO_PENDING: read_state_ = ReadState::pending; break;
         case ERROR_HANDLE_EOF: read_state_ = ReadState::end_of_file; break;
         default: read_state_ = ReadState::refused; break;
@@ -230,7 +292,8 @@ private:
         }
         const DWORD error = GetLastError();
         switch (error) {
-        // Issued by a thread that has ended since: nothing was read.
+        // Its thread has ended (one of the caller's, when the connection
+        // could not start its own): issued again.
         case ERROR_OPERATION_ABORTED: read_state_ = ReadState::idle; issue_read(); break;
         case ERROR_HANDLE_EOF: read_state_ = ReadState::end_of_file; break;
         default: read_state_ = ReadState::failed; read_error_ = error; break;
@@ -264,6 +327,7 @@ private:
     ReadState read_state_ = ReadState::idle;
     std::uint32_t read_count_ = 0;
     DWORD read_error_ = 0;
+    ReadIssuer issuer_;  // last: it ends first
 };
 
 class DeviceBackend final : public UsbBackend {
