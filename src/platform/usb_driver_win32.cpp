@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -356,6 +357,33 @@ public:
             return PathLookup::list_failed;
         path.assign(detail->DevicePath, strnlen(detail->DevicePath, required - kFixedPart));
         return PathLookup::found;
+    }
+
+    std::optional<std::string> device_instance(const InterfaceClassGuid &interface_class,
+                                               const std::string &path) override {
+        // The interface's key is named by its path with "\\?\" written "##?#".
+        if (path.size() < 4) return std::nullopt;
+        std::string key_name = path;
+        key_name[0] = key_name[1] = key_name[3] = '#';
+        char key_path[512];
+        const int length = std::snprintf(
+            key_path, sizeof key_path,
+            "SYSTEM\\CURRENTCONTROLSET\\CONTROL\\DEVICECLASSES\\{%4.2x-%2.2x-%2.2x-%.2x%.2x-%.2x%.2x%.2x%.2x%.2x%.2x}\\%s",
+            static_cast<unsigned>(interface_class.data1), interface_class.data2, interface_class.data3,
+            interface_class.data4[0], interface_class.data4[1], interface_class.data4[2], interface_class.data4[3],
+            interface_class.data4[4], interface_class.data4[5], interface_class.data4[6], interface_class.data4[7],
+            key_name.c_str());
+        // A cut name would open another key.
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof key_path) return std::nullopt;
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return std::nullopt;
+        // The system may store the text without its terminator.
+        char value[256] = {};
+        DWORD size = sizeof value - 1;
+        const LONG read = RegQueryValueExA(key, "DeviceInstance", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &size);
+        RegCloseKey(key);
+        if (read != ERROR_SUCCESS) return std::nullopt;
+        return std::string(value, strnlen(value, std::min<std::size_t>(size, sizeof value - 1)));
     }
 
     std::unique_ptr<UsbConnection> open(const std::string &path) override {
