@@ -46,6 +46,13 @@ wine_prepare() {
         if [[ ! -d $WINEPREFIX ]]; then
             mkdir -p "$WINEPREFIX" && : >"$velkor_wine_booting"
         fi
+        # A new prefix is created by a server of its own, which is left to
+        # finish and save it: a driver installed right after the creation
+        # finds its service not there yet.
+        if [[ -e $velkor_wine_booting ]]; then
+            wine wineboot -i {lock}>&- </dev/null >"$velkor_wine_log" 2>&1
+            wineserver -w {lock}>&- 2>/dev/null
+        fi
     fi
     # Exits with status 2 when a server for this prefix already runs.
     local started=false

@@ -83,6 +83,12 @@ public:
                                       std::string &path) = 0;
     // Null when the path cannot be opened.
     virtual std::unique_ptr<UsbConnection> open(const std::string &path) = 0;
+    // The device instance the system records for the interface at `path`
+    // (Windows: the registry's "DeviceInstance" of the interface key, at most
+    // 255 bytes), as stored; nullopt when there is none or it cannot be read.
+    virtual std::optional<std::string> device_instance(const InterfaceClassGuid &, const std::string &) {
+        return std::nullopt;
+    }
 };
 
 // The Windows device backend (SetupDi lookup, overlapped file I/O); null where

@@ -7,10 +7,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace velkor::platform {
 
@@ -79,6 +84,59 @@ struct TransferRecord {
     bool ended() const { return HasOverlappedIoCompleted(&overlapped); }
 };
 
+// Runs the reads of one connection on a thread of its own that lives as long
+// as the connection. Windows cancels the I/O a thread issued when that thread
+// ends, and a host may call the library from a thread that ends as soon as the
+// export returns: the block the driver was handing over then was lost with it.
+class ReadIssuer {
+public:
+    ReadIssuer() {
+        try {
+            thread_ = std::thread([this] { serve(); });
+        } catch (const std::system_error &) {
+            // Without one, reads are issued by their callers.
+        }
+    }
+    ~ReadIssuer() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard guard(lock_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    ReadIssuer(const ReadIssuer &) = delete;
+    ReadIssuer &operator=(const ReadIssuer &) = delete;
+
+    // Runs `issue` on the connection's thread and returns once it has.
+    void run(const std::function<void()> &issue) {
+        if (!thread_.joinable()) return issue();
+        std::unique_lock guard(lock_);
+        task_ = &issue;
+        changed_.notify_all();
+        changed_.wait(guard, [this] { return task_ == nullptr; });
+    }
+
+private:
+    void serve() {
+        std::unique_lock guard(lock_);
+        for (;;) {
+            changed_.wait(guard, [this] { return stopping_ || task_ != nullptr; });
+            if (task_ == nullptr) return;
+            (*task_)();
+            task_ = nullptr;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    const std::function<void()> *task_ = nullptr;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
 // One interface opened for overlapped I/O. One read is kept pending on it at
 // all times, so the device's next block has somewhere to go whenever it comes;
 // a read of the link takes what that read brought, and the link's loop waits
@@ -96,7 +154,14 @@ public:
         std::unique_lock guard(lock_);
         if (handle_ == INVALID_HANDLE_VALUE) return {};
         issue_read();
-        if (read_state_ == ReadState::pending && wait_ms != 0) wait_for_read(guard, wait_ms);
+        // A read that ended since it was issued is taken without a wait: a
+        // connection no loop waits on (a search's) has no other way to it.
+        if (read_state_ == ReadState::pending) {
+            if (wait_ms != 0)
+                wait_for_read(guard, wait_ms);
+            else
+                take_read_result();
+        }
         switch (read_state_) {
         case ReadState::pending: return {Transfer::not_completed, 0, 0};
         case ReadState::ready: {
@@ -191,12 +256,17 @@ private:
         }
         read_->prepare();
         DWORD count = 0;
-        if (overlapped_calls().read_file(handle_, read_->data.get(), kReadSize, &count, &read_->overlapped)) {
+        DWORD error = ERROR_SUCCESS;
+        issuer_.run([&] {
+            if (!overlapped_calls().read_file(handle_, read_->data.get(), kReadSize, &count, &read_->overlapped))
+                error = GetLastError();
+        });
+        if (error == ERROR_SUCCESS) {
             read_count_ = count;
             read_state_ = ReadState::ready;
             return;
         }
-        switch (GetLastError()) {
+        switch (error) {
         case ERROR_IO_PENDING: read_state_ = ReadState::pending; break;
         case ERROR_HANDLE_EOF: read_state_ = ReadState::end_of_file; break;
         default: read_state_ = ReadState::refused; break;
@@ -223,7 +293,8 @@ private:
         }
         const DWORD error = GetLastError();
         switch (error) {
-        // Issued by a thread that has ended since: nothing was read.
+        // Its thread has ended (one of the caller's, when the connection
+        // could not start its own): issued again.
         case ERROR_OPERATION_ABORTED: read_state_ = ReadState::idle; issue_read(); break;
         case ERROR_HANDLE_EOF: read_state_ = ReadState::end_of_file; break;
         default: read_state_ = ReadState::failed; read_error_ = error; break;
@@ -257,6 +328,7 @@ private:
     ReadState read_state_ = ReadState::idle;
     std::uint32_t read_count_ = 0;
     DWORD read_error_ = 0;
+    ReadIssuer issuer_;  // last: it ends first
 };
 
 class DeviceBackend final : public UsbBackend {
@@ -285,6 +357,33 @@ public:
             return PathLookup::list_failed;
         path.assign(detail->DevicePath, strnlen(detail->DevicePath, required - kFixedPart));
         return PathLookup::found;
+    }
+
+    std::optional<std::string> device_instance(const InterfaceClassGuid &interface_class,
+                                               const std::string &path) override {
+        // The interface's key is named by its path with "\\?\" written "##?#".
+        if (path.size() < 4) return std::nullopt;
+        std::string key_name = path;
+        key_name[0] = key_name[1] = key_name[3] = '#';
+        char key_path[512];
+        const int length = std::snprintf(
+            key_path, sizeof key_path,
+            "SYSTEM\\CURRENTCONTROLSET\\CONTROL\\DEVICECLASSES\\{%4.2x-%2.2x-%2.2x-%.2x%.2x-%.2x%.2x%.2x%.2x%.2x%.2x}\\%s",
+            static_cast<unsigned>(interface_class.data1), interface_class.data2, interface_class.data3,
+            interface_class.data4[0], interface_class.data4[1], interface_class.data4[2], interface_class.data4[3],
+            interface_class.data4[4], interface_class.data4[5], interface_class.data4[6], interface_class.data4[7],
+            key_name.c_str());
+        // A cut name would open another key.
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof key_path) return std::nullopt;
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return std::nullopt;
+        // The system may store the text without its terminator.
+        char value[256] = {};
+        DWORD size = sizeof value - 1;
+        const LONG read = RegQueryValueExA(key, "DeviceInstance", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &size);
+        RegCloseKey(key);
+        if (read != ERROR_SUCCESS) return std::nullopt;
+        return std::string(value, strnlen(value, std::min<std::size_t>(size, sizeof value - 1)));
     }
 
     std::unique_ptr<UsbConnection> open(const std::string &path) override {

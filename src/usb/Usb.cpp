@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "usb/Usblink.h"
@@ -15,6 +16,7 @@ struct LookupState {
     std::mutex lock;
     InterfaceClassGuid interface_class{};
     const char *filter = nullptr;
+    bool instance_check = false;
 };
 
 LookupState &lookup_state() {
@@ -25,12 +27,24 @@ LookupState &lookup_state() {
 struct LookupSettings {
     InterfaceClassGuid interface_class;
     const char *filter;
+    bool instance_check;
 };
 
 LookupSettings lookup_settings() {
     LookupState &state = lookup_state();
     std::lock_guard guard(state.lock);
-    return {state.interface_class, state.filter};
+    return {state.interface_class, state.filter, state.instance_check};
+}
+
+// The interface passes when its device instance, lower-cased, holds the
+// filter text. The text is compared as it is: upper-case letters in it
+// never match.
+bool instance_admitted(platform::UsbBackend &backend, const LookupSettings &settings, const std::string &path) {
+    std::optional<std::string> instance = backend.device_instance(settings.interface_class, path);
+    if (!instance || settings.filter == nullptr) return false;
+    for (char &c : *instance)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return instance->find(settings.filter) != std::string::npos;
 }
 
 }  // namespace
@@ -43,6 +57,12 @@ void UsbSetInterface(InterfaceClassGuid interface_class, const char *filter) {
 }
 
 bool UsbFilterSet() { return lookup_settings().filter != nullptr; }
+
+void UsbSetInstanceCheck(bool on) {
+    LookupState &state = lookup_state();
+    std::lock_guard guard(state.lock);
+    state.instance_check = on;
+}
 
 int UsbGetDevicePath(platform::UsbBackend *backend, int member, char *buffer, std::uint32_t size,
                      std::uint32_t *length) {
@@ -59,12 +79,13 @@ int UsbGetDevicePath(platform::UsbBackend *backend, int member, char *buffer, st
     case platform::PathLookup::found:
         break;
     }
-    // Every interface of the class is accepted while a filter text is set.
-    // Checking the interface's device instance in the registry against the
-    // filter is not done: that check lower-cases the instance name and looks
-    // for "vid_FFFF&pid_FFFF", which has upper-case letters, so it would
-    // admit no interface at all.
+    // Every interface of the class is accepted while a filter text is set,
+    // unless the device-instance check is switched on. The library leaves it
+    // off: it lower-cases the instance name and looks for the library's
+    // "vid_FFFF&pid_FFFF", which has upper-case letters, so it would admit
+    // no interface at all.
     if (settings.filter == nullptr) return kRejected;
+    if (settings.instance_check && !instance_admitted(*backend, settings, path)) return kRejected;
     if (length != nullptr) *length = static_cast<std::uint32_t>(path.size());
     if (buffer == nullptr) return kPathFound;
     if (path.size() >= size) return kPathTooLong;

@@ -23,13 +23,19 @@ enum PathResult : int {
     kPathFound = 1,     // found; copied when a buffer was given
     kLookupFailed = 2,  // the list of present interfaces or the interface's detail could not be had
     kNoInterface = 3,   // nothing at this member index
-    kRejected = 4,      // not accepted: no filter text is set
+    kRejected = 4,      // not accepted: no filter text is set, or the device-instance check refused it
 };
 
 // Stores the class and the filter text (by reference; the text must outlive
 // the lookup). While the filter is null the lookup finds nothing.
 void UsbSetInterface(InterfaceClassGuid interface_class, const char *filter);
 bool UsbFilterSet();
+
+// The device-instance check of the path lookup: an interface is admitted only
+// when the device instance the system records for it, lower-cased, contains
+// the filter text (otherwise kRejected). Off unless switched on; the library
+// never does, since its own filter text cannot match a lower-cased name.
+void UsbSetInstanceCheck(bool on);
 
 // The path of the interface at `member`. `buffer` and `length` may be null;
 // the length excludes the terminator.

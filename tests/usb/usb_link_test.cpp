@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -12,6 +13,7 @@
 #include "usb/block_queue.h"
 #include "usb/in_process_device.h"
 #include "usb/test_device.h"
+#include "usb/usb_backend.h"
 
 namespace velkor::usb {
 namespace {
@@ -270,6 +272,94 @@ TEST_F(InProcessLinkTest, TheSessionRunsTheLinkThreadUntilClose) {
 
 // The queue reuses its slots: order and content must survive the ring's
 // wrap and its restart from the first slot once emptied.
+// Lists one path per entry, with the device instance the system records for it
+// (none: its registry key cannot be read).
+class RecordedInstances final : public platform::UsbBackend {
+public:
+    struct Entry {
+        std::string path;
+        std::optional<std::string> instance;
+    };
+    explicit RecordedInstances(std::vector<Entry> entries) : entries_(std::move(entries)) {}
+    platform::PathLookup interface_path(const platform::InterfaceClassGuid &, std::uint32_t member,
+                                        std::string &path) override {
+        if (member >= entries_.size()) return platform::PathLookup::no_interface;
+        path = entries_[member].path;
+        return platform::PathLookup::found;
+    }
+    std::unique_ptr<platform::UsbConnection> open(const std::string &) override { return nullptr; }
+    std::optional<std::string> device_instance(const platform::InterfaceClassGuid &interface_class,
+                                               const std::string &path) override {
+        asked_class = interface_class;
+        for (const Entry &entry : entries_)
+            if (entry.path == path) return entry.instance;
+        return std::nullopt;
+    }
+
+    platform::InterfaceClassGuid asked_class{};
+
+private:
+    std::vector<Entry> entries_;
+};
+
+TEST(DeviceInstanceCheckTest, AdmitsWhatTheLowerCasedInstanceContainsAndIsOffUnlessSwitchedOn) {
+    constexpr const char *kLowerFilter = "vid_ffff&pid_ffff";
+    const struct {
+        const char *what;
+        const char *filter;
+        bool check;
+        std::optional<std::string> instance;
+        int result;
+    } rows[] = {
+        {"the library's text against its own ids", kInterfaceFilter, true, "USB\\VID_FFFF&PID_FFFF\\5&1A2B&0&1", kRejected},
+        {"the library's text against a lower-case name", kInterfaceFilter, true, "usb\\vid_ffff&pid_ffff\\1", kRejected},
+        {"a lower-case text against the ids", kLowerFilter, true, "USB\\VID_FFFF&PID_FFFF\\5&1A2B&0&1", kPathFound},
+        {"anywhere in the name", "pid_ffff", true, "ROOT\\VID_FFFF&PID_FFFF\\0000", kPathFound},
+        {"another device", kLowerFilter, true, "USB\\VID_04D8&PID_000C\\1", kRejected},
+        {"no registry entry", kLowerFilter, true, std::nullopt, kRejected},
+        {"an empty instance", kLowerFilter, true, "", kRejected},
+        {"an empty text", "", true, "ROOT\\X\\0", kPathFound},
+        {"switched off, the library's text", kInterfaceFilter, false, "USB\\VID_FFFF&PID_FFFF\\1", kPathFound},
+        {"switched off, no registry entry", kInterfaceFilter, false, std::nullopt, kPathFound},
+    };
+    const std::string path = "\\\\?\\usb#vid_ffff&pid_ffff#1#{8d96c3f0-627c-490d-baa2-3f7d1d789f3d}";
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        RecordedInstances backend({{path, row.instance}});
+        UsbSetInterface(kDeviceInterfaceClass, row.filter);
+        UsbSetInstanceCheck(row.check);
+        char buffer[kPathSize] = {};
+        std::uint32_t length = 99;
+        EXPECT_EQ(UsbGetDevicePath(&backend, 0, buffer, sizeof buffer, &length), row.result);
+        EXPECT_EQ(length, row.result == kPathFound ? path.size() : 0u);
+        if (row.result == kPathFound) {
+            EXPECT_EQ(buffer, path);
+        }
+        EXPECT_EQ(UsbGetDevicePath(&backend, 1, buffer, sizeof buffer, &length), kNoInterface);
+        if (row.check) {
+            EXPECT_EQ(std::memcmp(&backend.asked_class, &kDeviceInterfaceClass, sizeof kDeviceInterfaceClass), 0);
+        }
+    }
+    UsbSetInstanceCheck(false);
+    UsbSetInterface(kDeviceInterfaceClass, kInterfaceFilter);
+}
+
+TEST(DeviceInstanceCheckTest, CountsAndFindsOnlyAdmittedInterfaces) {
+    auto backend = std::make_shared<RecordedInstances>(std::vector<RecordedInstances::Entry>{
+        {"a", "ROOT\\VID_FFFF&PID_FFFF\\0000"}, {"b", "ROOT\\OTHER\\0000"}, {"c", "ROOT\\VID_FFFF&PID_FFFF\\0001"}});
+    install_usb_backend(backend);
+    UsbSetInterface(kDeviceInterfaceClass, "vid_ffff&pid_ffff");
+    UsbSetInstanceCheck(true);
+    EXPECT_EQ(UsbCountDevices(), 2);
+    EXPECT_EQ(UsbListedIndex("c"), 2);
+    EXPECT_EQ(UsbListedIndex("b"), -1);
+    UsbSetInterface(kDeviceInterfaceClass, kInterfaceFilter);
+    EXPECT_EQ(UsbCountDevices(), 0) << "the library's own text admits nothing";
+    UsbSetInstanceCheck(false);
+    EXPECT_EQ(UsbCountDevices(), 3) << "the library's default";
+    install_usb_backend(nullptr);
+}
+
 TEST(BlockQueueTest, KeepsOrderAcrossReuseCutsToTheReadSizeAndDropsBeyondItsBound) {
     BlockQueue queue;
     std::uint8_t read[600];

@@ -147,6 +147,13 @@ BOOL WINAPI cancel_ignored(HANDLE, LPOVERLAPPED) {
     return TRUE;
 }
 
+std::atomic<DWORD> read_issuer{0};
+
+BOOL WINAPI read_noting_its_thread(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD count, LPOVERLAPPED overlapped) {
+    read_issuer = GetCurrentThreadId();
+    return ReadFile(handle, buffer, size, count, overlapped);
+}
+
 std::atomic<OVERLAPPED *> last_record{nullptr};
 
 BOOL WINAPI read_watched(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD count, LPOVERLAPPED overlapped) {
@@ -233,6 +240,53 @@ TEST_F(DeviceBackendTest, AReadNotFinishedAtOnceStaysPendingForTheNextBlock) {
     EXPECT_EQ(link->wait_readable(platform::kWaitForever), platform::Readiness::ended) << "a close ends the wait";
     closer.join();
     EXPECT_EQ(cancels, 1) << "the close cancelled the pending read";
+}
+
+// A connection that no loop waits on (the search asks each interface on one of
+// its own and reads the answers when its period ends) takes what its pending
+// read brought meanwhile with a read of no wait.
+TEST_F(DeviceBackendTest, AReadOfNoWaitTakesWhatThePendingReadBroughtMeanwhile) {
+    const std::shared_ptr<platform::UsbConnection> connection = platform::device_backend()->open(server_.path());
+    ASSERT_TRUE(connection);
+    ASSERT_EQ(connection->write(frame_.data(), kBlockSize, 0).result, platform::Transfer::completed);
+    std::uint8_t buffer[kBlockSize];
+    EXPECT_EQ(connection->read(buffer, kBlockSize, 0).result, platform::Transfer::not_completed);
+    server_.write(pattern(89, 4));
+    // The pipe hands the block to the pending read in a moment.
+    platform::TransferOutcome outcome;
+    for (int i = 0; i < 500; ++i) {
+        outcome = connection->read(buffer, kBlockSize, 0);
+        if (outcome.result != platform::Transfer::not_completed) break;
+        Sleep(2);
+    }
+    ASSERT_EQ(outcome.result, platform::Transfer::completed);
+    EXPECT_EQ(Block(buffer, buffer + outcome.count), pattern(89, 4));
+    EXPECT_EQ(server_.read(), frame_);
+    connection->close();
+}
+
+// A host may call from a thread that ends as soon as the export returns, and
+// Windows cancels the I/O a thread issued when that thread ends (a driver
+// handing over a block just then loses it): the connection issues its reads
+// on a thread of its own.
+TEST_F(DeviceBackendTest, ReadsAreIssuedByAThreadThatOutlivesItsCaller) {
+    platform::overlapped_calls().read_file = read_noting_its_thread;
+    read_issuer = 0;
+    const std::shared_ptr<platform::UsbConnection> connection = platform::device_backend()->open(server_.path());
+    ASSERT_TRUE(connection);
+    DWORD caller = 0;
+    std::thread([&] {
+        caller = GetCurrentThreadId();
+        EXPECT_EQ(connection->write(frame_.data(), kBlockSize, 0).result, platform::Transfer::completed);
+    }).join();
+    EXPECT_NE(read_issuer.load(), 0u) << "the write left no read pending";
+    EXPECT_NE(read_issuer.load(), caller);
+    server_.write(pattern(89, 7));
+    std::uint8_t buffer[kBlockSize];
+    const platform::TransferOutcome outcome = connection->read(buffer, kBlockSize, 5000);
+    ASSERT_EQ(outcome.result, platform::Transfer::completed);
+    EXPECT_EQ(Block(buffer, buffer + outcome.count), pattern(89, 7));
+    connection->close();
 }
 
 TEST_F(DeviceBackendTest, AWriteNotFinishedWithinTheWaitIsCancelledAndNotSent) {
