@@ -79,6 +79,7 @@ void send(Session &session, Workers &running, std::uint8_t opcode, std::size_t l
     discard_stale_blocks(link.get(), buffers);
     buffers.command[0] = opcode;
     build_frame(buffers.command.data(), length, buffers.frame.data());
+    buffers.sending_serial = session.command.current().serial;
     if (running.usb.Send(link.get(), buffers.frame.data(), kFrameSize) != 0) {
         // Refused by a link whose device is known gone: no period to wait out.
         if (link && link->wait_readable(0) == platform::Readiness::ended) end_for_lost_device(session, running);

@@ -28,6 +28,9 @@ struct ExchangeBuffers {
     std::array<std::uint8_t, kFrameSize> frame{};
     std::array<std::uint8_t, kFrameSize> receive{};
     std::array<std::uint8_t, kFrameSize> response{};
+    // The command whose frame went out last: until a command has sent one,
+    // a device lost on the link is no news of it.
+    std::uint32_t sending_serial = ~std::uint32_t{0};
 
     // The expected echo is the first `length` command bytes.
     void expect_command_echo(std::size_t length);

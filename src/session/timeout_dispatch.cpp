@@ -52,8 +52,11 @@ void run_timeout_handler(Session &session, Workers &running, const Ticket &ticke
 
 void end_for_lost_device(Session &session, Workers &running) {
     const Ticket ticket = session.command.current();
-    // A search reads interfaces of its own, not the link.
+    // A search reads interfaces of its own, not the link. A command that has
+    // not sent yet meets the loss in its own send, or opens a link of its own
+    // (a connect between its gate and its first frame).
     if (ticket.state == kIdle || ticket.state == kSearch) return;
+    if (session.exchange.sending_serial != ticket.serial) return;
     running.restart_timer(ticket);
     if (holds_connection(running)) {
         lose_link(session, running, ticket);

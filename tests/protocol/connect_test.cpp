@@ -2,7 +2,10 @@
 
 #include <cstring>
 
+#include "protocol/device_link.h"
 #include "protocol/protocol_fixture.h"
+#include "session/exchange_guard.h"
+#include "session/timeout_dispatch.h"
 #include "usb/Usblink.h"
 
 namespace velkor::testing {
@@ -93,6 +96,30 @@ TEST_F(ConnectTest, SilentDeviceTimesOutEveryConnect) {
         EXPECT_EQ(_GetConnectInfo()->serialNumber, 0u);
         EXPECT_FALSE(usb::UsbIsOpen()) << attempt;
     }
+}
+
+// The loss of a link is news only of a command that has sent on it. A loss
+// reported late (the link's reader waited for the exchange while a failed
+// write had already ended the command before) must not end a connect that
+// passed its gate and is about to open a link of its own: the connect would
+// then go out with no command in flight and leave the session connecting.
+TEST_F(ConnectTest, ALossReportedLateIsNoNewsOfAConnectThatHasNotSent) {
+    attach("a", CooperativeDevice{});
+    ASSERT_TRUE(search());
+    ASSERT_TRUE(usb::LinkOpen(0));
+    usb::detach_in_process_device("a");
+    ASSERT_TRUE(wait_idle());
+    events.clear();
+    const auto ticket = session().command.begin(kConnect);
+    ASSERT_TRUE(ticket);
+    {
+        ExchangeGuard guard(session().exchange_lock);
+        end_for_lost_device(session(), *session().workers());
+    }
+    EXPECT_EQ(session().command.state(), kConnect);
+    EXPECT_TRUE(events.events().empty());
+    session().command.end(*ticket);
+    close_link();
 }
 
 // A busy answer ends nothing: the connect waits for its real answer, which
