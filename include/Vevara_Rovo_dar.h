@@ -197,7 +197,9 @@ VELKOR_API int VELKOR_CALL _StopNetworkScanning(void);
 VELKOR_API int VELKOR_CALL _Address(TAddress address);
 /* Keep-alive; three failures in a row end the connection with (15,9), (10,0). */
 VELKOR_API int VELKOR_CALL _CommRefresh(void);
-/* Forgets the connection without telling the device: (10,0). */
+/* Forgets the connection without telling the device: (10,0). A command in
+ * flight ends without its outcome, a download with it (nothing of it is left
+ * to stop or to report later). */
 VELKOR_API void VELKOR_CALL _DeviceClose(void);
 /* The path of the interface last opened, in a new 260-byte block that the
  * caller frees with free(). */
@@ -254,7 +256,8 @@ VELKOR_API int VELKOR_CALL _Erase(u8 sector);
  * count of the connected device. Per record: (0,0), (5,0), (2,0), and (6,0),
  * (2,0) when target is not N; then (3,0). A failed step posts its own failure
  * pair and (3,1), and ends the download. Returns 1 without an event when
- * blocks is null or empty, or unless the last _FlashInfo received the whole
+ * blocks is null or empty, when target is outside 0 to 255 (an area number
+ * is one byte), or unless the last _FlashInfo received the whole
  * sector table of the device now connected (the table belongs to one device:
  * connecting another one drops it, reconnecting the same one keeps it).
  * The blocks are copied: the list may be freed once the call returns. A device
@@ -288,7 +291,9 @@ VELKOR_API int VELKOR_CALL _StartApp(u32 id);
 VELKOR_API int VELKOR_CALL _AutoStart(u32 id);
 /* Resets the device without waiting for it and ends the connection: (10,0),
  * 0. The reset goes out only while this host holds the device (connected or
- * disconnecting). Without a session: 1. */
+ * disconnecting). A download that runs ends with it: no further step goes
+ * out, the step in flight posts its failure pair and the download (3,1). Any
+ * other command in flight ends as usual. Without a session: 1. */
 VELKOR_API int VELKOR_CALL _Reset(void);
 
 /* ---- Serial number --------------------------------------------------------- */
