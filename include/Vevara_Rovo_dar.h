@@ -46,7 +46,12 @@ typedef uint64_t u64;
 typedef uint8_t bool8; /* one byte, 0 or 1 */
 
 /* Host callback: receives each event pair on the library's notification thread.
- * It runs with no library lock held and may call any export, _Close included. */
+ * It runs with no library lock held and may call any export, _Close included.
+ * It must never wait for a thread that may be calling _Close (for a lock that
+ * thread holds, or for a window message sent to it with SendMessage): _Close
+ * waits for a running callback to return, and the two would wait for each
+ * other. To reach a window's thread, use the window message the library
+ * posts, or PostMessage. */
 typedef void (VELKOR_CALL *VelkorCallback)(int a, int b);
 
 /* ---- Event pairs ------------------------------------------------------- */
@@ -127,8 +132,13 @@ typedef struct VELKOR_PACKED TDROVAInfo {
  * message box on Windows, on standard error elsewhere). A second call without
  * _Close in between is refused with 1 and changes nothing. */
 VELKOR_API int VELKOR_CALL _Initialize(VelkorCallback callback, VelkorWindow window, unsigned message);
-/* Ends the session; always 0. Once it returns (called from any thread but the
- * notification thread) the callback is not called again. */
+/* Ends the session; always 0. Called from any thread but the notification
+ * thread, it waits for a callback that is running to return, so that once it
+ * returns no callback runs or starts (see VelkorCallback for what a callback
+ * must therefore never wait for). Called from a TStrings callback, which runs
+ * while the library holds its exchange, it cannot wait: a callback that calls
+ * an export is waiting for that very exchange. It then returns at once and a
+ * running callback returns on its own; none starts after it. */
 VELKOR_API int VELKOR_CALL _Close(void);
 VELKOR_API int VELKOR_CALL _IsConnected(void);
 VELKOR_API int VELKOR_CALL _GetRandomId(void);
