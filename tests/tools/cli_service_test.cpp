@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "cli_support.h"
@@ -207,9 +209,11 @@ TEST(DrovaJson, EveryReportingCommandPrintsOneDocumentAndVerifyFindsMismatches) 
     data[700] ^= 0x01;
     const std::string changed = write_file("verify-changed.hex", test::intel_hex(data, 0x2000)).string();
     const std::string other_place = write_file("verify-moved.hex", test::intel_hex(data, 0x3000)).string();
-    // A name that is not UTF-8 (Latin-1 here, as a Windows host's code page gives it).
+    // A name that is not UTF-8 (Latin-1 here, as a Windows host's code page
+    // gives it), made into a path as drova makes its argument into one.
     data[700] ^= 0x01;
-    const std::string latin1 = write_file("verify-\xE9t\xE9.hex", test::intel_hex(data, 0x2000)).string();
+    const std::string latin1 = (std::filesystem::temp_directory_path() / "drova-test-").string() + "verify-\xE9t\xE9.hex";
+    std::ofstream(std::filesystem::path(latin1), std::ios::binary) << test::intel_hex(data, 0x2000);
     const auto replaced_name = [](const json &d) {
         return d["file"].get<std::string>().find("verify-\xEF\xBF\xBDt\xEF\xBF\xBD.hex") != std::string::npos;
     };
