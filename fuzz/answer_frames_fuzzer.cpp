@@ -6,7 +6,9 @@
 // because the device was pulled out. After every step the events delivered
 // so far must tell a consistent story: each accepted command ends with at
 // most one completion, a command state that has gone idle owes no
-// completion, and a command in flight always has a period running.
+// completion, and a command in flight always has a period running. The
+// session is driven: the input also says when the link's reader takes a
+// block the device sent beyond the answer its sender read.
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -137,7 +139,7 @@ private:
 enum class Step {
     search, connect, disconnect, read_info, flash_info, app_info, erase, download, prg_data, program, check_sum,
     start_app, auto_start, reset, write_serial, address, refresh, device_close, period_end, stray_dispatch,
-    start_scanning, stop_scanning, restart, count
+    start_scanning, stop_scanning, restart, link_read, count
 };
 
 // The completion event of each command state; -1: none (keep-alive).
@@ -436,6 +438,11 @@ private:
         case Step::restart:
             check_steps();  // the close drops events still queued
             driven_.restart();
+            break;
+        case Step::link_read:
+            // The link's reader takes what the device sent beyond the answer
+            // its sender read; left alone, it is dropped before the next frame.
+            driven_.read_link();
             break;
         case Step::count:
             break;

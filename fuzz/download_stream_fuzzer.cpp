@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -29,7 +30,10 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kSerial = 0x123456;
 constexpr int kSectors = 3;  // the staging area is area 3
 constexpr std::size_t kMaxChunk = 480;
-constexpr std::size_t kMaxStreamBytes = 256 * 1024;
+// Enough for records of several chunks and streams of many records; more
+// would only repeat the same steps and slow every input down.
+constexpr std::size_t kMaxStreamBytes = 8 * 1024;
+constexpr std::size_t kMostBlocks = 24;
 
 // The one's-complement sum as the plain sum folded into 8 bits: 0 only for
 // a zero sum, 0xFF for any other multiple of 255. Then complemented.
@@ -55,54 +59,81 @@ void put_be32(Bytes &out, std::uint32_t value) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
-Bytes command(std::uint8_t opcode, std::uint8_t area, std::uint32_t offset) {
-    Bytes bytes{opcode, area};
-    put_be32(bytes, offset);
-    return bytes;
+// Commands one after the other in one buffer, each ending where `ends`
+// says: one allocation per input rather than one per frame.
+struct Commands {
+    Bytes bytes;
+    std::vector<std::size_t> ends;
+
+    void add(const std::uint8_t *command, std::size_t size) {
+        bytes.insert(bytes.end(), command, command + size);
+        ends.push_back(bytes.size());
+    }
+    void add(std::initializer_list<std::uint8_t> command) { add(command.begin(), command.size()); }
+    Bytes at(std::size_t k) const {
+        if (k >= ends.size()) return {};
+        const std::size_t from = k == 0 ? 0 : ends[k - 1];
+        return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(ends[k]));
+    }
+    bool operator==(const Commands &) const = default;
+};
+
+void add_place(Commands &commands, std::uint8_t opcode, std::uint8_t area, std::uint32_t offset) {
+    commands.add({opcode, area, static_cast<std::uint8_t>(offset >> 24), static_cast<std::uint8_t>(offset >> 16),
+                  static_cast<std::uint8_t>(offset >> 8), static_cast<std::uint8_t>(offset)});
+}
+
+void add_checksum(Commands &commands, std::uint8_t area, std::uint32_t offset, std::uint32_t length) {
+    commands.add({0xEF, area, static_cast<std::uint8_t>(offset >> 24), static_cast<std::uint8_t>(offset >> 16),
+                  static_cast<std::uint8_t>(offset >> 8), static_cast<std::uint8_t>(offset),
+                  static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
+                  static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)});
 }
 
 // The commands a device must receive for `blocks` downloaded into `target`,
 // and the events the host must get.
 struct Expected {
-    std::vector<Bytes> commands;
+    Commands commands;
     std::vector<Event> events;
 };
 
 Expected expected_download(const std::vector<BinBlock> &blocks, int target) {
     Expected expected;
-    std::vector<Bytes> records;
+    Bytes records;
+    std::vector<std::size_t> record_ends;
     for (const BinBlock &block : blocks) {
-        Bytes record;
-        put_be32(record, block.Address);
-        put_be32(record, block.Length);
-        record.insert(record.end(), block.Data, block.Data + block.Length);
-        records.push_back(std::move(record));
+        put_be32(records, block.Address);
+        put_be32(records, block.Length);
+        records.insert(records.end(), block.Data, block.Data + block.Length);
+        record_ends.push_back(records.size());
     }
-    if (target != 1) records.emplace_back(8, 0);
+    if (target != 1) {
+        records.insert(records.end(), 8, 0);
+        record_ends.push_back(records.size());
+    }
     const auto target_area = static_cast<std::uint8_t>(target);
-    std::uint32_t offset = 0;
-    for (const Bytes &record : records) {
-        const auto length = static_cast<std::uint32_t>(record.size());
-        expected.commands.push_back(command(0xEC, kSectors, offset));
-        for (std::size_t at = 0; at < record.size(); at += kMaxChunk) {
-            Bytes chunk{0xED};
-            chunk.insert(chunk.end(), record.begin() + static_cast<std::ptrdiff_t>(at),
-                         record.begin() + static_cast<std::ptrdiff_t>(std::min(record.size(), at + kMaxChunk)));
-            expected.commands.push_back(std::move(chunk));
+    std::size_t from = 0;
+    std::uint8_t chunk[1 + kMaxChunk];
+    for (const std::size_t end : record_ends) {
+        const auto offset = static_cast<std::uint32_t>(from);
+        const auto length = static_cast<std::uint32_t>(end - from);
+        if (length < 8) fail("a record without its header");
+        add_place(expected.commands, 0xEC, kSectors, offset);
+        for (std::size_t at = from; at < end; at += kMaxChunk) {
+            const std::size_t size = std::min(end - at, kMaxChunk);
+            chunk[0] = 0xED;
+            std::copy_n(records.begin() + static_cast<std::ptrdiff_t>(at), size, chunk + 1);
+            expected.commands.add(chunk, size + 1);
         }
-        if (record.empty()) fail("a record without its header");
-        Bytes check = command(0xEF, kSectors, offset);
-        put_be32(check, length);
-        expected.commands.push_back(check);
+        add_checksum(expected.commands, kSectors, offset, length);
         expected.events.insert(expected.events.end(), {{VELKOR_EV_ADDRESS, 0}, {VELKOR_EV_PRGDATA, 0},
                                                        {VELKOR_EV_CHECKSUM, 0}});
         if (target != kSectors) {
-            expected.commands.push_back(command(0xEE, target_area, offset));
-            check[1] = target_area;
-            expected.commands.push_back(check);
+            add_place(expected.commands, 0xEE, target_area, offset);
+            add_checksum(expected.commands, target_area, offset, length);
             expected.events.insert(expected.events.end(), {{VELKOR_EV_PROGRAM, 0}, {VELKOR_EV_CHECKSUM, 0}});
         }
-        offset += length;
+        from = end;
     }
     expected.events.emplace_back(VELKOR_EV_DOWNLOAD, 0);
     return expected;
@@ -114,71 +145,93 @@ Expected expected_download(const std::vector<BinBlock> &blocks, int target) {
 class DownloadDevice final : public usb::InProcessDevice {
 public:
     bool on_host_block(const std::uint8_t *data, std::size_t size, std::vector<Block> &answers) override {
-        answers = answer(Block(data, data + size));
+        answer(data, size, answers);
         return true;
     }
 
 private:
-    std::vector<Block> answer(const Block &frame) {
-        const std::uint32_t length = load_be32(frame.data() + 4);
-        const std::uint8_t *bytes = frame.data() + 20;
+    // One allocation per answer: the frame itself.
+    static void reply(std::vector<Block> &answers, const std::uint8_t *body, std::size_t size) {
+        Block &frame = answers.emplace_back(20 + size, 0);
+        store_be32(frame.data() + 4, static_cast<std::uint32_t>(size));
+        store_be32(frame.data() + 16, static_cast<std::uint32_t>(size));
+        std::copy_n(body, size, frame.begin() + 20);
+    }
+    static void reply(std::vector<Block> &answers, std::initializer_list<std::uint8_t> body) {
+        reply(answers, body.begin(), body.size());
+    }
+
+    void answer(const std::uint8_t *frame, std::size_t size, std::vector<Block> &answers) {
+        if (size < 21) {
+            malformed_ = true;
+            return;
+        }
+        const std::uint32_t length = load_be32(frame + 4);
+        const std::uint8_t *bytes = frame + 20;
         const std::uint8_t opcode = bytes[0];
-        if (recording_) received_.emplace_back(bytes, bytes + length);
-        if (!well_formed(frame, length)) malformed_ = true;
+        if (recording_) received_.add(bytes, std::min<std::size_t>(length, size - 20));
+        if (!well_formed(frame, size, length)) malformed_ = true;
         switch (opcode) {
         case 0xE6: {
             Bytes body{0xE6};
             const Bytes report = testing::device_report(kSerial);
             body.insert(body.end(), report.begin(), report.end());
-            return {testing::answer_frame(body)};
+            reply(answers, body.data(), body.size());
+            return;
         }
         case 0xE0:
-            return {testing::answer_frame({0xE2, bytes[2], bytes[3], bytes[4], bytes[5]})};
+            reply(answers, {0xE2, bytes[2], bytes[3], bytes[4], bytes[5]});
+            return;
         case 0xE7:
-            return flash_table();
+            answers = flash_table();
+            return;
         case 0xEC:
             area_ = bytes[1];
             offset_ = load_be32(bytes + 2);
             stream_.clear();
-            return {testing::answer_frame(Bytes(bytes, bytes + 6))};
+            reply(answers, bytes, 6);
+            return;
         case 0xED: {
             stream_.insert(stream_.end(), bytes + 1, bytes + length);
             const std::uint32_t chunk = length - 1;
-            return {testing::answer_frame({0xED, static_cast<std::uint8_t>(chunk >> 24),
-                                           static_cast<std::uint8_t>(chunk >> 16),
-                                           static_cast<std::uint8_t>(chunk >> 8), static_cast<std::uint8_t>(chunk)})};
+            reply(answers, {0xED, static_cast<std::uint8_t>(chunk >> 24), static_cast<std::uint8_t>(chunk >> 16),
+                            static_cast<std::uint8_t>(chunk >> 8), static_cast<std::uint8_t>(chunk)});
+            return;
         }
         case 0xEE:
-            return {testing::answer_frame({0xEE, 0x00})};
+            reply(answers, {0xEE, 0x00});
+            return;
         case 0xEF:
             // Programming copies the record, so both areas hold the same bytes.
-            return {testing::answer_frame({0xEF, folded_checksum(stream_.data(), stream_.size())})};
+            reply(answers, {0xEF, folded_checksum(stream_.data(), stream_.size())});
+            return;
         default:
-            return {};
+            return;
         }
     }
 
 public:
     void start_recording() {
         recording_ = true;
-        received_.clear();
+        received_ = {};
         malformed_ = false;
     }
     void stop_recording() { recording_ = false; }
-    const std::vector<Bytes> &received() const { return received_; }
+    // What one input had the device keep goes with that input: an input that
+    // leaves allocations behind for the next one makes libFuzzer hunt leaks.
+    void forget() { received_ = {}; }
+    const Commands &received() const { return received_; }
     bool malformed() const { return malformed_; }
 
 private:
     // The header names the length twice, the reserved words are zero and
     // nothing but zeros follows the command bytes.
-    static bool well_formed(const Block &frame, std::uint32_t length) {
-        if (frame.size() != 512 || length == 0 || length > 492) return false;
-        for (std::size_t k = 0; k < 4; ++k)
-            if (frame[k] != 0 || frame[8 + k] != 0 || frame[12 + k] != 0 || frame[16 + k] != frame[4 + k])
-                return false;
-        for (std::size_t k = 20 + length; k < frame.size(); ++k)
-            if (frame[k] != 0) return false;
-        return true;
+    static bool well_formed(const std::uint8_t *frame, std::size_t size, std::uint32_t length) {
+        static constexpr std::uint8_t zeros[512] = {};
+        if (size != 512 || length == 0 || length > 492) return false;
+        return std::memcmp(frame, zeros, 4) == 0 && std::memcmp(frame + 8, zeros, 8) == 0 &&
+               std::memcmp(frame + 16, frame + 4, 4) == 0 &&
+               std::memcmp(frame + 20 + length, zeros, size - 20 - length) == 0;
     }
 
     static std::vector<Block> flash_table() {
@@ -196,7 +249,7 @@ private:
 
     bool recording_ = false;
     bool malformed_ = false;
-    std::vector<Bytes> received_;
+    Commands received_;
     std::uint8_t area_ = 0;
     std::uint32_t offset_ = 0;
     Bytes stream_;
@@ -218,9 +271,9 @@ public:
         const int target = in.byte() % 6 - 1;
         std::vector<Bytes> data;
         std::vector<BinBlock> blocks;
-        // Mostly a few blocks; now and then hundreds.
+        // Mostly a few blocks; now and then dozens.
         const std::uint8_t count_class = in.byte();
-        const std::size_t count = count_class < 224 ? count_class % 8 : in.u16() % 513;
+        const std::size_t count = count_class < 224 ? count_class % 8 : in.u16() % (kMostBlocks + 1);
         std::size_t total = 0;
         for (std::size_t k = 0; k < count && total < kMaxStreamBytes; ++k) {
             const std::uint32_t address = in.u32();
@@ -234,6 +287,10 @@ public:
 
         TBinList *list = _BinListCreate();
         for (const BinBlock &block : blocks) _BinListAdd(list, &block);
+        struct Forget {
+            DownloadDevice &device;
+            ~Forget() { device.forget(); }
+        } forget{*device_};
         device_->start_recording();
         const int result = _Download(target, list);
         _BinListFree(list);  // the library keeps its own copy
@@ -241,9 +298,10 @@ public:
         driven_.end_step();
         const StepEvents events = driven_.flush().at(0);
 
-        if (blocks.empty()) {
-            if (result != 1 || !events.empty() || !device_->received().empty())
-                fail("an empty block list was not refused quietly");
+        // An area is one byte: -1 is refused as an empty list is.
+        if (blocks.empty() || target < 0) {
+            if (result != 1 || !events.empty() || !device_->received().ends.empty())
+                fail("an empty block list or a target beyond a byte was not refused quietly");
             return;
         }
         if (result != 0) fail("a download to a connected device was refused");
@@ -251,12 +309,11 @@ public:
         if (device_->malformed()) fail("a frame with a bad header or stray bytes after its command");
         const Expected expected = expected_download(blocks, target);
         if (device_->received() != expected.commands) {
-            const auto &got = device_->received();
-            std::fprintf(stderr, "%zu commands sent, %zu expected\n", got.size(), expected.commands.size());
-            for (std::size_t k = 0; k < std::max(got.size(), expected.commands.size()); ++k) {
-                const Bytes none;
-                const Bytes &a = k < got.size() ? got[k] : none;
-                const Bytes &b = k < expected.commands.size() ? expected.commands[k] : none;
+            const Commands &got = device_->received();
+            std::fprintf(stderr, "%zu commands sent, %zu expected\n", got.ends.size(), expected.commands.ends.size());
+            for (std::size_t k = 0; k < std::max(got.ends.size(), expected.commands.ends.size()); ++k) {
+                const Bytes a = got.at(k);
+                const Bytes b = expected.commands.at(k);
                 if (a == b) continue;
                 std::fprintf(stderr, "command %zu: got", k);
                 for (std::size_t i = 0; i < std::min<std::size_t>(a.size(), 12); ++i) std::fprintf(stderr, " %02X", a[i]);

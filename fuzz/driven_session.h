@@ -1,6 +1,9 @@
-// A session for fuzz targets in which time passes only when the target says
-// so, with every delivered event recorded and cut into the steps the target
-// marks.
+// A session for fuzz targets that runs on the target's own thread: its
+// workers (the command timer, the event delivery, the link's reads) start no
+// thread and run a round only when the target says so, and time passes only
+// when the target moves the clock. An input therefore always runs the same
+// way, without a sleep or a thread switch. Delivered events are recorded and
+// cut into the steps the target marks.
 #pragma once
 
 #include <atomic>
@@ -18,18 +21,18 @@ namespace velkor::fuzzing {
 using Event = std::pair<int, int>;
 using StepEvents = std::vector<Event>;
 
-// Stands still until advanced, so no period runs out by itself. Short pauses
-// (the pacing of events) take no real time; longer ones take 2 us per ms, so
-// that the threads that wait for them (the timer's poll, the notification
-// thread's idle wait) still sleep between their rounds.
+// Stands still until advanced, so no period runs out by itself. Nothing in a
+// driven session waits on it. Its time of day is its tick count taken as
+// milliseconds since midnight, so the identifier of every connect is the
+// input's as well.
 class ManualClock final : public Clock {
 public:
-    static constexpr std::uint32_t kLongestSkippedPause = 10;
-
     std::uint32_t now_ms() override { return now_.load(); }
-    std::chrono::nanoseconds real_duration(std::uint32_t ms) override {
-        if (ms <= kLongestSkippedPause) return {};
-        return std::chrono::microseconds(2) * ms;
+    std::chrono::nanoseconds real_duration(std::uint32_t) override { return {}; }
+    platform::TimeOfDay time_of_day() override {
+        const std::uint32_t ms = now_.load() % (24u * 3600 * 1000);
+        return {static_cast<std::uint8_t>(ms / 3600000), static_cast<std::uint8_t>(ms / 60000 % 60),
+                static_cast<std::uint8_t>(ms / 1000 % 60), static_cast<std::uint8_t>(ms / 10 % 100)};
     }
     void advance(std::uint32_t ms) { now_ += ms; }
 
@@ -51,16 +54,18 @@ public:
     // whatever is still queued.
     void restart();
 
-    // Lets the running period of the command timer run out; the time-out has
-    // been handled on the timer's thread when this returns. False when no
-    // period was running.
+    // Lets the running period of the command timer run out and has the
+    // timer's round handle it. False when no period was running.
     bool run_out_period();
     bool period_running() const;
 
-    // Marks the end of a step in the event stream, without waiting.
+    // One round of the link's reader: a block that has arrived and that no
+    // sender's poll took is read and dispatched. False when none had.
+    bool read_link();
+
+    // Delivers the events posted so far and marks the end of a step.
     void end_step();
-    // Waits until the events of every marked step have been delivered and
-    // hands them over, one list per step.
+    // The events of every step marked since the last flush, one list per step.
     std::vector<StepEvents> flush();
 
     Session &session() { return Session::instance(); }
@@ -69,7 +74,6 @@ private:
     void start();
 
     std::shared_ptr<ManualClock> clock_;
-    int marked_ = 0;
 };
 
 }  // namespace velkor::fuzzing

@@ -2,7 +2,8 @@
 // for a block of the found list, for the connected-device record with a
 // flash table of any blocks, and for no block at all. The text must end
 // within the caller's buffer, be the start of the full text, and be made of
-// the parts of its flags in their order, each independent of the others.
+// the parts of its flags in their order, each independent of the others; the
+// flash table stays as the device sent it.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -109,7 +110,12 @@ struct HintFuzzer {
                 if (id_shape % 3 == 1) store_be32(block.data(), session.connected_device.autostartAppId);
                 sectors.append(std::span<const std::uint8_t, VELKOR_INFO_BLOCK_SIZE>(block.data(), block.size()));
             }
+            std::vector<std::uint8_t> table(static_cast<std::size_t>(count) * VELKOR_INFO_BLOCK_SIZE);
+            sectors.copy_blocks(table.data(), static_cast<std::size_t>(count));
             check(flags, &session.connected_device, max, null_destination, true);
+            std::vector<std::uint8_t> after(table.size());
+            sectors.copy_blocks(after.data(), static_cast<std::size_t>(count));
+            if (after != table) fail("describing the device changed its stored flash table");
             break;
         }
         }

@@ -32,7 +32,7 @@ def write(target, name, data):
 STEP = {name: k for k, name in enumerate(
     "search connect disconnect read_info flash_info app_info erase download prg_data program check_sum "
     "start_app auto_start reset write_serial address refresh device_close period_end stray_dispatch "
-    "start_scanning stop_scanning restart".split())}
+    "start_scanning stop_scanning restart link_read".split())}
 HONEST, RAW = 0, 5
 
 
@@ -87,6 +87,14 @@ def answer_frames():
         "reset-during-disconnect": [1, s["disconnect"], 0, 1, s["reset"], 0, 1, s["period_end"], 0],
         "oversized-block": [1, s["read_info"], 0, 1, s["stray_dispatch"], 0] + list(be16(600)) + [0] * 600,
         "restart-mid-command": [1, s["erase"], 0, 1, s["restart"], 0, s["device_close"], 0],
+        # A download whose device falls silent on its first chunk, ended by a
+        # reset or a forgotten connection while that chunk waits.
+        "reset-mid-download": [2, s["download"], 1] + list(blocks((0x10000, range(200)))) + [HONEST, 1, s["reset"], 0,
+                                                                                            HONEST, s["period_end"], 0],
+        # ... and the connection after it lost: nothing of the download may show.
+        "device-close-mid-download": [2, s["download"], 1] + list(blocks((0x10000, range(200)))) + [HONEST, 1,
+                                      s["device_close"], 0, s["connect"], 1, 0, HONEST] +
+                                     [s["refresh"], 0, 1, s["period_end"], 0] * 3,
     }
     # Real frames of each kind of answer, each as the answer to its command.
     flash_frames = (frame([0xE7, 3] + list(info_block(0xFFFFFFFF) + info_block(100, b"app"))),
@@ -123,6 +131,11 @@ def answer_frames():
         "start-refused": ([1, s["start_app"], 1], raw(frame([0xF0] + list(be32(3)) + [0, 0, 0, 0])), []),
         "download-bad-checksum": ([2, s["download"], 4] + list(blocks((0, b"abc"))) + [HONEST, HONEST],
                                   raw(frame([0xEF, 0x55])), []),
+        # The answer twice: the link's reader takes the second, or the next
+        # command's frame drops it.
+        "doubled-answer-read-by-the-link": ([1, s["read_info"], 0], bytes([7]),
+                                            [s["link_read"], 0, s["link_read"], 0, s["read_info"], 0, HONEST]),
+        "doubled-answer-dropped": ([1, s["read_info"], 0], bytes([7]), [s["read_info"], 0, HONEST, s["link_read"], 0]),
     }
     for name, (before, answer, after) in answers.items():
         seeds[name] = before + list(answer) + after
@@ -148,7 +161,9 @@ def download_stream():
     write("download_stream", "exact-chunk", seed(2, [(0x20, bytes(472))]))
     write("download_stream", "empty-blocks", seed(4, [(0, b""), (0xFFFFFFFF, b""), (1, b"\xff")]))
     write("download_stream", "empty-list", bytes([4, 0]))
-    write("download_stream", "many-blocks", bytes([3, 230]) + be16(300) + b"".join(block(k, b"") for k in range(300)))
+    # Target -1: an area beyond a byte, refused like an empty list.
+    write("download_stream", "negative-target", seed(-1, [(0, b"abc")]))
+    write("download_stream", "many-blocks", bytes([3, 230]) + be16(24) + b"".join(block(k, b"") for k in range(24)))
 
 
 # ---- hint_text -------------------------------------------------------------

@@ -46,7 +46,12 @@ typedef uint64_t u64;
 typedef uint8_t bool8; /* one byte, 0 or 1 */
 
 /* Host callback: receives each event pair on the library's notification thread.
- * It runs with no library lock held and may call any export, _Close included. */
+ * It runs with no library lock held and may call any export, _Close included.
+ * It must never wait for a thread that may be calling _Close (for a lock that
+ * thread holds, or for a window message sent to it with SendMessage): _Close
+ * waits for a running callback to return, and the two would wait for each
+ * other. To reach a window's thread, use the window message the library
+ * posts, or PostMessage. */
 typedef void (VELKOR_CALL *VelkorCallback)(int a, int b);
 
 /* ---- Event pairs ------------------------------------------------------- */
@@ -127,8 +132,13 @@ typedef struct VELKOR_PACKED TDROVAInfo {
  * message box on Windows, on standard error elsewhere). A second call without
  * _Close in between is refused with 1 and changes nothing. */
 VELKOR_API int VELKOR_CALL _Initialize(VelkorCallback callback, VelkorWindow window, unsigned message);
-/* Ends the session; always 0. Once it returns (called from any thread but the
- * notification thread) the callback is not called again. */
+/* Ends the session; always 0. Called from any thread but the notification
+ * thread, it waits for a callback that is running to return, so that once it
+ * returns no callback runs or starts (see VelkorCallback for what a callback
+ * must therefore never wait for). Called from a TStrings callback, which runs
+ * while the library holds its exchange, it cannot wait: a callback that calls
+ * an export is waiting for that very exchange. It then returns at once and a
+ * running callback returns on its own; none starts after it. */
 VELKOR_API int VELKOR_CALL _Close(void);
 VELKOR_API int VELKOR_CALL _IsConnected(void);
 VELKOR_API int VELKOR_CALL _GetRandomId(void);
@@ -197,7 +207,9 @@ VELKOR_API int VELKOR_CALL _StopNetworkScanning(void);
 VELKOR_API int VELKOR_CALL _Address(TAddress address);
 /* Keep-alive; three failures in a row end the connection with (15,9), (10,0). */
 VELKOR_API int VELKOR_CALL _CommRefresh(void);
-/* Forgets the connection without telling the device: (10,0). */
+/* Forgets the connection without telling the device: (10,0). A command in
+ * flight ends without its outcome, a download with it (nothing of it is left
+ * to stop or to report later). */
 VELKOR_API void VELKOR_CALL _DeviceClose(void);
 /* The path of the interface last opened, in a new 260-byte block that the
  * caller frees with free(). */
@@ -254,7 +266,8 @@ VELKOR_API int VELKOR_CALL _Erase(u8 sector);
  * count of the connected device. Per record: (0,0), (5,0), (2,0), and (6,0),
  * (2,0) when target is not N; then (3,0). A failed step posts its own failure
  * pair and (3,1), and ends the download. Returns 1 without an event when
- * blocks is null or empty, or unless the last _FlashInfo received the whole
+ * blocks is null or empty, when target is outside 0 to 255 (an area number
+ * is one byte), or unless the last _FlashInfo received the whole
  * sector table of the device now connected (the table belongs to one device:
  * connecting another one drops it, reconnecting the same one keeps it).
  * The blocks are copied: the list may be freed once the call returns. A device
@@ -288,7 +301,9 @@ VELKOR_API int VELKOR_CALL _StartApp(u32 id);
 VELKOR_API int VELKOR_CALL _AutoStart(u32 id);
 /* Resets the device without waiting for it and ends the connection: (10,0),
  * 0. The reset goes out only while this host holds the device (connected or
- * disconnecting). Without a session: 1. */
+ * disconnecting). A download that runs ends with it: no further step goes
+ * out, the step in flight posts its failure pair and the download (3,1). Any
+ * other command in flight ends as usual. Without a session: 1. */
 VELKOR_API int VELKOR_CALL _Reset(void);
 
 /* ---- Serial number --------------------------------------------------------- */

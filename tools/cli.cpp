@@ -152,9 +152,11 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     download->add_flag("--erase", erase_first, "erase the target sector first (needed when it is not empty)");
     download->add_flag("--json", json, "print the image and the outcome as JSON");
     std::optional<std::uint32_t> fill_gap;
-    download->add_option("--fill-gaps", fill_gap, "join blocks whose gap is at most BYTES, filling it with 0xFF")
+    download->add_option("--fill-gaps", fill_gap,
+                         "join blocks whose gap is at most BYTES, filling it with 0xFF (status 3 when that would add "
+                         "more than 16 MiB)")
         ->type_name("BYTES")
-        ->check(CLI::Range(0u, 1u << 24));
+        ->check(CLI::Range(0u, kMostFilledGap));
 
     auto *verify = app.add_subcommand("verify", "check that the device holds an image where a download into the "
                                                 "target put it: each record's checksum (exit status 12 when one "
@@ -168,7 +170,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     verify->add_option("-a,--address", address_text, "as for download")->check(u32_validator());
     verify->add_option("--fill-gaps", fill_gap, "as for download: the same value as the download used")
         ->type_name("BYTES")
-        ->check(CLI::Range(0u, 1u << 24));
+        ->check(CLI::Range(0u, kMostFilledGap));
     verify->add_flag("--json", json, "print each record's verdict as JSON");
 
     std::string id_text;

@@ -102,6 +102,13 @@ private:
     TBinList *list_;
 };
 
+// A document as --json prints it. A file name is the bytes the system gave,
+// which need not be UTF-8: such bytes become U+FFFD, so that the outcome of
+// what was done is printed whatever the name.
+std::string json_text(const nlohmann::ordered_json &document) {
+    return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 // The image as --json reports it.
 nlohmann::ordered_json image_json(const Image &image, const std::string &file) {
     nlohmann::ordered_json document{{"file", file},
@@ -449,7 +456,7 @@ void list_devices(Runtime &runtime, bool json) {
             entry.update(device_json(session, found[index]));
             list.push_back(std::move(entry));
         }
-        console.line(list.dump(2));
+        console.line(json_text(list));
         return;
     }
     for (std::size_t index = 0; index < found.size(); ++index) {
@@ -471,7 +478,7 @@ void show_info(Runtime &runtime, bool json) {
     if (json) {
         auto document = device_json(session, *api._GetConnectInfo());
         document["flashTable"] = nlohmann::ordered_json::parse(table_json(fetched_table(session)));
-        runtime.console().line(document.dump(2));
+        runtime.console().line(json_text(document));
         return;
     }
     runtime.console().print(printable_text(session.hint(kAllHintLines | VELKOR_HINT_INDENT, api._GetConnectInfo()), true));
@@ -561,7 +568,7 @@ void download_file(Runtime &runtime, Image image, const DownloadRequest &request
     document["recordBytes"] = done.bytes;
     document["checksumsMatched"] = {{"staging", done.staging_checks}, {"target", done.target_checks}};
     document["seconds"] = done.seconds;
-    console.line(document.dump(2));
+    console.line(json_text(document));
 }
 
 void verify_file(Runtime &runtime, const Image &image, const DownloadRequest &request, bool json) {
@@ -607,7 +614,7 @@ void verify_file(Runtime &runtime, const Image &image, const DownloadRequest &re
         document["target"] = target;
         document["records"] = results;
         document["differing"] = differing;
-        console.line(document.dump(2));
+        console.line(json_text(document));
     } else if (differing == 0) {
         console.line("verify: all " + std::to_string(records.size()) + " records match in " + area_name(table, target));
     }
@@ -734,7 +741,7 @@ void scan(Runtime &runtime, unsigned count, bool json) {
             if (failure.exit_code() != exit_code::kSilent || attempt == 20) throw;
         }
     }
-    if (json) runtime.console().line(searches.dump(2));
+    if (json) runtime.console().line(json_text(searches));
     if (interrupted()) throw Failure(exit_code::kInterrupted, "scan: interrupted");
     if (received == 0) throw Failure(exit_code::kNoDevice, "scan: no search found a device");
 }

@@ -77,7 +77,8 @@ std::string image_summary(const Image &image, const std::string &into) {
                           std::to_string(image.data_bytes()) + " bytes, into " + into + "; addresses " +
                           address_range(image) + ", " + std::to_string(gaps) + (gaps == 1 ? " gap" : " gaps");
     if (gaps > 0) summary += " (largest " + std::to_string(largest_gap) + " bytes)";
-    if (gaps >= kManyGaps)
+    // Only a fill that drova would then take.
+    if (gaps >= kManyGaps && largest_gap <= kMostFilledGap && gap_fill_bytes(image.blocks, largest_gap) <= kMostGapFill)
         summary += "\nmany blocks download slowly (each is a record of its own steps): --fill-gaps " +
                    std::to_string(largest_gap) + " joins them all, filling the gaps with 0xFF";
     return summary;

@@ -287,7 +287,21 @@ Image parse_image(const std::filesystem::path &name, std::string_view content, I
     return image;
 }
 
+std::uint64_t gap_fill_bytes(const std::vector<Segment> &blocks, std::uint64_t most_gap) {
+    std::uint64_t fill = 0;
+    for (std::size_t k = 1; k < blocks.size(); ++k) {
+        const std::uint64_t gap = blocks[k].address - blocks[k - 1].end();
+        if (gap <= most_gap) fill += gap;
+    }
+    return fill;
+}
+
 std::vector<Segment> fill_gaps(std::vector<Segment> blocks, std::uint32_t most_gap) {
+    const std::uint64_t fill = gap_fill_bytes(blocks, most_gap);
+    if (fill > kMostGapFill)
+        throw ImageError("--fill-gaps " + std::to_string(most_gap) + " would add " + std::to_string(fill) +
+                         " bytes of 0xFF, more than the " + std::to_string(kMostGapFill >> 20) +
+                         " MiB drova fills into an image; give a smaller gap");
     std::vector<Segment> joined;
     for (auto &block : blocks) {
         if (!joined.empty() && block.address - joined.back().end() <= most_gap) {

@@ -68,8 +68,19 @@ struct DetectedFormat {
 };
 DetectedFormat detect_image_format(const std::filesystem::path &path, std::string_view content);
 
+// The largest gap --fill-gaps takes, and the most bytes of 0xFF it adds to an
+// image in all: the flash table gives no sector sizes to hold it against,
+// and a few records far apart must not turn into gigabytes.
+inline constexpr std::uint32_t kMostFilledGap = 1u << 24;
+inline constexpr std::uint64_t kMostGapFill = 16u << 20;
+
+// The bytes that joining the gaps of at most `most_gap` would add.
+std::uint64_t gap_fill_bytes(const std::vector<Segment> &blocks, std::uint64_t most_gap);
+
 // Joins neighbouring blocks whose gap is at most `most_gap` bytes, filling the
-// gap with 0xFF (erased flash): fewer, larger records download faster.
+// gap with 0xFF (erased flash): fewer, larger records download faster. Throws
+// ImageError, before allocating anything, when that would add more than
+// kMostGapFill bytes.
 std::vector<Segment> fill_gaps(std::vector<Segment> blocks, std::uint32_t most_gap);
 
 // A file's whole content; "-" is standard input. Throws ImageError when there

@@ -75,7 +75,7 @@ int main(int argc, char **argv) {
     app.add_option("-d,--dir", options.dir, "device directory (default $VELKOR_USB_DIR, else /run/velkor/usb)");
     app.add_option("--gap-ms", options.gap_ms,
                    "ignored: answers go to the host as the device sends them (kept for existing command lines)")
-        ->check(CLI::Range(1u, 60000u));
+        ->check(CLI::Range(0u, 60000u));
     app.add_flag("-v,--verbose", options.verbosity, "log every frame (twice: with bytes)");
     if (const auto status = velkor::sim::parse_daemon_arguments(app, argc, argv)) return *status;
 

@@ -17,6 +17,7 @@ namespace Velkor
             clear = context => { };
             add = (context, line) =>
             {
+                Session.onLibraryThread = true;
                 string text = NativeText.FromPointer(line);
                 HostCode.Run(() => lines?.Report(text));
             };

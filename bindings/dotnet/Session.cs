@@ -26,7 +26,10 @@ namespace Velkor
         readonly object sync = new object();
         PendingCommand pending;
         bool disposed;
-        [ThreadStatic] static bool onLibraryThread;
+        // Set on the library's threads that run host code: the notification
+        // thread, and the one that adds a scan's lines (from there _Close does
+        // not wait for a callback that is running).
+        [ThreadStatic] internal static bool onLibraryThread;
 
         /// <summary>Starts the library's session; there is one per process.</summary>
         public Session()
@@ -58,7 +61,7 @@ namespace Velkor
                 pending = null;
             }
             Native._Close();
-            // From the notification thread the callback is still running: it stays anchored.
+            // From a library thread a callback may still be running: it stays anchored.
             if (!onLibraryThread) callbackAnchor.Free();
             abandoned?.Abandon(new ObjectDisposedException(nameof(Session)));
         }

@@ -6,6 +6,7 @@
 #include "session/error_text.h"
 #include "session/gates.h"
 #include "commands/command_outcome.h"
+#include "commands/flash_programming.h"
 #include "protocol/device_link.h"
 #include "protocol/step_chain.h"
 #include "model/byte_order.h"
@@ -125,8 +126,11 @@ int reset_device(Session &session) {
             running->usb.Send(frame.data(), protocol::kFrameSize);
         }
         running->connection = kNotConnected;
+        running->post(VELKOR_EV_DISCONNECT, 0);
+        // A download goes no further on a device that is resetting, and may
+        // not be taken up again on the next connection.
+        end_download_without_connection(session, *running);
     }
-    running->post(VELKOR_EV_DISCONNECT, 0);
     return 0;
 }
 

@@ -174,6 +174,26 @@ int stop_download(Session &session) {
     return 0;
 }
 
+void end_download_without_connection(Session &session, Workers &running) {
+    if (!running.download.running()) return;
+    const Ticket ticket = session.command.current();
+    // Only one of its steps: while the download is still starting, _Download
+    // itself finds its command gone and refuses.
+    switch (ticket.state) {
+    case kAddress:
+    case kPrgData:
+    case kCheckSum:
+    case kProgram:
+        break;
+    default:
+        return;
+    }
+    if (!session.command.end(ticket)) return;
+    running.restart_timer(ticket);
+    running.post(session.handlers()[static_cast<std::size_t>(ticket.state)].failure_event, 1);
+    end_failed_download(running);
+}
+
 int erase(Session &session, std::uint8_t sector) {
     auto ticket = standard_gate(session, kErase);
     if (!ticket) return 1;
@@ -200,7 +220,9 @@ void on_erase_timeout(Session &session, Workers &running, const Ticket &ticket) 
 }
 
 int download(Session &session, int target, const TBinList *blocks) {
-    if (blocks == nullptr) return 1;
+    // An area is one byte on the wire: a target beyond it would be cut to
+    // its low byte and program an area the host never named.
+    if (blocks == nullptr || target < 0 || target > static_cast<int>(kMaxAreaNumber)) return 1;
     auto ticket = standard_gate(session, kDownloadStart);
     if (!ticket) return 1;
     auto running = session.workers();

@@ -42,6 +42,10 @@ void send_download_data(Session &session, Workers &running, const Ticket &ticket
 // Asks the download that runs to stop once the step in flight has ended: 0,
 // or 1 when no download runs.
 int stop_download(Session &session);
+// The connection a download runs on has ended under it (a reset): the step
+// in flight ends with its failure pair, the download with (3,1), and nothing
+// more is sent. Called holding the exchange.
+void end_download_without_connection(Session &session, Workers &running);
 
 
 void on_erase_answer(Session &, Workers &, const Ticket &, const std::uint8_t *body, std::size_t length);

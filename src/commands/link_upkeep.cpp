@@ -99,6 +99,9 @@ void device_close(Session &session) {
     {
         ExchangeGuard guard(session.exchange_lock);
         running->search.close_probes();
+        // The download belongs to the connection: nothing of it may be
+        // stopped, taken up or reported as lost on a later one.
+        running->download.end();
     }
     running->post(VELKOR_EV_DISCONNECT, 0);
 }

@@ -1,6 +1,8 @@
 #include "model/hint_text.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <iterator>
 
 #include "session/session.h"
@@ -21,11 +23,19 @@ std::string padded_serial_number(std::uint32_t value) {
     return digits;
 }
 
+// The name getter ends the name inside the block it reads: it reads a copy,
+// so that the table keeps the blocks as the device sent them.
+std::string name_of(const TCInfoField &sector) {
+    std::array<std::uint8_t, kInfoBlockSize> copy;
+    std::memcpy(copy.data(), sector.info().block(), kInfoBlockSize);
+    return std::string(TCMoreInfo(copy.data()).name());
+}
+
 void append_autostart(std::string &text, std::uint32_t app_id, const FlashSectorList::List &sectors) {
     if (!sectors.empty() && app_id != kNoAutostartApp) {
         for (const TCInfoField &sector : sectors) {
             if (sector.info().id() == app_id) {
-                text.append(sector.info().name()).append("\n");
+                text.append(name_of(sector)).append("\n");
                 return;
             }
         }
@@ -83,7 +93,7 @@ std::string hint_text(int flags, const TDROVAInfo &info, const FlashSectorList::
             if (id == kEmptySectorId) {
                 text.append(indent + "Empty\n");
             } else {
-                text.append(indent).append(sector.info().name());
+                text.append(indent).append(name_of(sector));
                 text.append(" (" + std::to_string(static_cast<std::int32_t>(id)) + ")\n");
             }
         }
@@ -91,7 +101,7 @@ std::string hint_text(int flags, const TDROVAInfo &info, const FlashSectorList::
     if ((flags & VELKOR_HINT_FIRMWARE_APPS) && connected_sectors) {
         text.append(label("Firmware Applications:")).append("\n");
         for (const TCInfoField &sector : *connected_sectors) {
-            if (sector.info().id() != kEmptySectorId) text.append(indent).append(sector.info().name()).append("\n");
+            if (sector.info().id() != kEmptySectorId) text.append(indent).append(name_of(sector)).append("\n");
         }
     }
     return text;

@@ -80,7 +80,7 @@ int connect(Session &session, int serial_number, int list_index, std::uint8_t mo
 
     session.restart_timer(*ticket);
     running->connection = kConnecting;
-    session.random_id = random_id_from_time_of_day();
+    session.random_id = random_id_from_time_of_day(*running->clock);
 
     ExchangeBuffers &buffers = session.exchange;
     build_connect_request(buffers.command.data(), mode, session.random_id);

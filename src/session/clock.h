@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/platform.h"
+
 namespace velkor {
 
 class Clock {
@@ -15,6 +17,8 @@ public:
     virtual std::uint32_t now_ms() = 0;
     // How long `ms` milliseconds of this clock take in real time.
     virtual std::chrono::nanoseconds real_duration(std::uint32_t ms) = 0;
+    // The local time of day (the random identifier is made of it).
+    virtual platform::TimeOfDay time_of_day() { return platform::local_time_of_day(); }
 };
 
 // The OS tick counter.

@@ -7,10 +7,12 @@
 
 namespace velkor {
 
-TNotifyThread::TNotifyThread(HostTarget target, std::shared_ptr<Clock> clock)
+TNotifyThread::TNotifyThread(HostTarget target, std::shared_ptr<Clock> clock, WorkerMode mode)
     : shared_(std::make_shared<Shared>()) {
     shared_->target = target;
     shared_->clock = std::move(clock);
+    shared_->driven = mode == WorkerMode::driven;
+    if (shared_->driven) return;
     std::unique_lock guard(shared_->lock);
     thread_ = WorkerThread([shared = shared_] { run(shared); });
     shared_->delivery_thread = thread_.id();
@@ -23,9 +25,10 @@ void TNotifyThread::post(int a, int b) {
     Shared &s = *shared_;
     std::unique_lock guard(s.lock);
     if (s.terminating) return;
-    if (std::this_thread::get_id() == s.delivery_thread) {
+    if (s.driven || std::this_thread::get_id() == s.delivery_thread) {
         // Posted from inside the host callback: the ring only drains when the
-        // callback returns, so the pair waits behind the ring instead.
+        // callback returns, so the pair waits behind the ring instead. Driven,
+        // it drains only when the owner next delivers.
         if (s.count < kMaxQueued && s.overflow.empty()) {
             s.ring[s.write] = {a, b};
             s.write = (s.write + 1) % kSlots;
@@ -45,7 +48,7 @@ void TNotifyThread::post(int a, int b) {
     if (s.parked) s.wake.notify_all();
 }
 
-void TNotifyThread::terminate() {
+void TNotifyThread::terminate(bool join) {
     {
         std::lock_guard guard(shared_->lock);
         shared_->terminating = true;
@@ -54,7 +57,16 @@ void TNotifyThread::terminate() {
     }
     shared_->room.notify_all();
     shared_->wake.notify_all();
-    thread_.finish();
+    if (join)
+        thread_.finish();
+    else
+        thread_.let_go();
+}
+
+std::size_t TNotifyThread::deliver_queued() {
+    std::size_t delivered = 0;
+    for (Pair pair{}; take(*shared_, pair); ++delivered) deliver(*shared_, pair);
+    return delivered;
 }
 
 std::size_t TNotifyThread::queued() const {
@@ -90,37 +102,41 @@ bool TNotifyThread::wait_for_idle_tick(Shared &s) {
     return !s.wake.wait_until(guard, start + periods * period, stopping);
 }
 
+bool TNotifyThread::take(Shared &s, Pair &pair) {
+    {
+        std::lock_guard guard(s.lock);
+        if (s.terminating || s.count == 0) return false;
+        pair = s.ring[s.read];
+        s.read = (s.read + 1) % kSlots;
+        --s.count;
+        // Refill from the overflow so that order is kept.
+        if (!s.overflow.empty()) {
+            s.ring[s.write] = s.overflow.front();
+            s.overflow.pop_front();
+            s.write = (s.write + 1) % kSlots;
+            ++s.count;
+        }
+    }
+    s.room.notify_one();
+    return true;
+}
+
+void TNotifyThread::deliver(Shared &s, const Pair &pair) {
+    if (s.target.callback != nullptr) s.target.callback(pair.a, pair.b);
+    // The callback may have ended the session: nothing more reaches the host.
+    if (s.target.window != nullptr && !stopping(s))
+        platform::post_window_message(s.target.window, s.target.message, pair.a, pair.b);
+}
+
 void TNotifyThread::run(std::shared_ptr<Shared> shared) {
     Shared &s = *shared;
     { std::lock_guard guard(s.lock); }  // the constructor has recorded our id
     while (wait_for_idle_tick(s)) {
-        for (;;) {
-            Pair pair{};
-            {
-                std::lock_guard guard(s.lock);
-                if (s.terminating) return;
-                if (s.count > 0) {
-                    pair = s.ring[s.read];
-                    s.read = (s.read + 1) % kSlots;
-                    --s.count;
-                    // Refill from the overflow so that order is kept.
-                    if (!s.overflow.empty()) {
-                        s.ring[s.write] = s.overflow.front();
-                        s.overflow.pop_front();
-                        s.write = (s.write + 1) % kSlots;
-                        ++s.count;
-                    }
-                } else {
-                    break;
-                }
-            }
-            s.room.notify_one();
-            if (s.target.callback != nullptr) s.target.callback(pair.a, pair.b);
-            // The callback may have ended the session: nothing more reaches the host.
-            if (s.target.window != nullptr && !stopping(s))
-                platform::post_window_message(s.target.window, s.target.message, pair.a, pair.b);
+        for (Pair pair{}; take(s, pair);) {
+            deliver(s, pair);
             if (!sleep(s, kPaceMs)) return;
         }
+        if (stopping(s)) return;
     }
 }
 

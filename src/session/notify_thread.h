@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "session/clock.h"
+#include "session/worker_mode.h"
 #include "session/worker_thread.h"
 
 namespace velkor {
@@ -30,19 +31,27 @@ public:
     static constexpr std::uint32_t kIdleSleepMs = 100;
     static constexpr std::uint32_t kPaceMs = 10;
 
-    TNotifyThread(HostTarget target, std::shared_ptr<Clock> clock);
+    // A driven notifier has no thread: its owner calls deliver_queued().
+    TNotifyThread(HostTarget target, std::shared_ptr<Clock> clock, WorkerMode mode = WorkerMode::threaded);
     ~TNotifyThread();
     TNotifyThread(const TNotifyThread &) = delete;
     TNotifyThread &operator=(const TNotifyThread &) = delete;
 
     // Queues (a, b); blocks while 7 are queued, except on the delivery thread
-    // itself, which must never wait for itself. (15,6) is never queued;
-    // after terminate() every pair is discarded.
+    // itself, which must never wait for itself, and when driven, where no
+    // one else makes room. (15,6) is never queued; after terminate() every
+    // pair is discarded.
     void post(int a, int b);
 
+    // Delivers everything queued on the calling thread, in order and without
+    // pacing, as the thread's rounds do; how many pairs it delivered.
+    std::size_t deliver_queued();
+
     // Stops delivery at once; whatever is still queued is dropped and blocked
-    // posters return. Joins the thread unless called on it.
-    void terminate();
+    // posters return. Joins the thread unless called on it or unless `join`
+    // is false: a callback still running then returns on its own, and no
+    // other starts.
+    void terminate(bool join = true);
 
     std::size_t queued() const;
 
@@ -61,13 +70,18 @@ private:
         int read = 0;
         int write = 0;
         int count = 0;
-        std::deque<Pair> overflow;  // only ever used by posts from the callback
+        std::deque<Pair> overflow;  // posts from the callback, or to a driven notifier, behind a full ring
         bool terminating = false;
         bool parked = false;  // the thread waits for a post, not for time
+        bool driven = false;
         std::thread::id delivery_thread;
     };
 
     static void run(std::shared_ptr<Shared> shared);
+    // Takes the next pair to deliver; false when none is queued or delivery
+    // has stopped.
+    static bool take(Shared &shared, Pair &pair);
+    static void deliver(Shared &shared, const Pair &pair);
     static bool stopping(Shared &shared);
     static bool sleep(Shared &shared, std::uint32_t ms);
     static bool wait_for_idle_tick(Shared &shared);

@@ -11,8 +11,13 @@
 
 namespace velkor {
 
-Workers::Workers(std::uint64_t made_by, HostTarget target, std::shared_ptr<Clock> session_clock)
-    : generation(made_by), clock(std::move(session_clock)), timer(clock), notifier(target, clock) {}
+Workers::Workers(std::uint64_t made_by, HostTarget target, std::shared_ptr<Clock> session_clock,
+                 WorkerMode worker_mode)
+    : generation(made_by),
+      mode(worker_mode),
+      clock(std::move(session_clock)),
+      timer(clock, worker_mode),
+      notifier(target, clock, worker_mode) {}
 
 Session &Session::instance() {
     static Session session;
@@ -21,10 +26,15 @@ Session &Session::instance() {
 
 Session::Session() { install_command_handlers(handlers_); }
 
-std::uint32_t random_id_from_time_of_day() {
-    const platform::TimeOfDay now = platform::local_time_of_day();
+std::uint32_t random_id_from_time_of_day(Clock &clock) {
+    const platform::TimeOfDay now = clock.time_of_day();
     return std::uint32_t{now.minutes} | std::uint32_t{now.hours} << 8 | std::uint32_t{now.hundredths} << 16 |
            std::uint32_t{now.seconds} << 24;
+}
+
+std::uint32_t random_id_from_time_of_day() {
+    SystemClock system;
+    return random_id_from_time_of_day(system);
 }
 
 namespace {
@@ -39,11 +49,13 @@ int Session::initialize(HostCallback callback, void *window, unsigned message) {
     if (initialised_) return 1;  // one set of workers per session
 
     command.reset();
-    random_id = random_id_from_time_of_day();
+    const std::shared_ptr<Clock> clock = current_clock();
+    random_id = random_id_from_time_of_day(*clock);
 
     std::shared_ptr<Workers> created;
     try {
-        created = std::make_shared<Workers>(++generations_, HostTarget{callback, window, message}, current_clock());
+        created = std::make_shared<Workers>(++generations_, HostTarget{callback, window, message}, clock,
+                                            current_worker_mode());
     } catch (const std::bad_alloc &) {
     } catch (const std::system_error &) {
     }
@@ -60,7 +72,7 @@ int Session::initialize(HostCallback callback, void *window, unsigned message) {
         return 1;
     }
     try {
-        created->usb.Start(protocol::read_link_block, created->generation);
+        created->usb.Start(protocol::read_link_block, created->generation, created->mode);
     } catch (const std::system_error &) {
         platform::show_startup_message("An error occured while initializing UDP layer.");
         return 1;
@@ -88,12 +100,18 @@ int Session::close() {
         record_session_lists(nullptr, nullptr);
         command.reset();
     }
+    // A running callback is waited for, so that none runs once we return.
+    // Not when we hold the exchange (called from a host's list callback
+    // during a repeated search): the timer's thread, the link's loop and a
+    // callback inside an export may all be waiting for us; each then ends on
+    // its own once we let go, and no callback starts after this.
+    const bool join = !ExchangeGuard::held_by_this_thread();
     // Delivery stops first, so that nothing still posting (a time-out handler
     // on the timer thread, a read on the link's thread) can wait for room in
     // the ring while we wait for it.
-    closing->notifier.terminate();
-    closing->timer.terminate();
-    closing->usb.Stop(!ExchangeGuard::held_by_this_thread());
+    closing->notifier.terminate(join);
+    closing->timer.terminate(join);
+    closing->usb.Stop(join);
     return 0;
 }
 

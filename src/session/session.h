@@ -19,6 +19,7 @@
 #include "session/command_state.h"
 #include "session/notify_thread.h"
 #include "session/static_timer.h"
+#include "session/worker_mode.h"
 #include "usb/Usblink.h"
 
 namespace velkor {
@@ -71,7 +72,7 @@ void install_command_handlers(HandlerTable &table);
 // handlers hold a reference while they run, so a concurrent _Close never pulls
 // it away underneath, and whatever they still do lands in their own session.
 struct Workers {
-    Workers(std::uint64_t generation, HostTarget target, std::shared_ptr<Clock> clock);
+    Workers(std::uint64_t generation, HostTarget target, std::shared_ptr<Clock> clock, WorkerMode mode);
 
     // Queues an event pair for this session's host; once the session has
     // ended, it is dropped.
@@ -80,6 +81,7 @@ struct Workers {
     void restart_timer(const Ticket &ticket) { timer.restart(ticket.serial); }
 
     const std::uint64_t generation;  // which _Initialize made it
+    const WorkerMode mode;
     FlashSectorList flash_sectors;      // one device's, filled by _FlashInfo
     TVarList<TDROVAInfo> found_devices;  // filled by the device search
     usb::TUSBThread usb;                 // suspended; never runs while initialised
@@ -143,7 +145,9 @@ private:
 // it ran on was lost.
 void end_failed_download(Workers &running);
 
-// The random identifier: minutes, hours, hundredths, seconds in memory order.
+// The random identifier: minutes, hours, hundredths, seconds in memory order,
+// of the time of day on the system's clock or on `clock`.
 std::uint32_t random_id_from_time_of_day();
+std::uint32_t random_id_from_time_of_day(Clock &clock);
 
 }  // namespace velkor

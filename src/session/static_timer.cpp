@@ -9,10 +9,10 @@ std::uint32_t elapsed_ticks(std::uint32_t start, std::uint32_t now) {
     return now + (0xFFFFFFFFu - start);
 }
 
-TStaticTimer::TStaticTimer(std::shared_ptr<Clock> clock) : shared_(std::make_shared<Shared>()) {
+TStaticTimer::TStaticTimer(std::shared_ptr<Clock> clock, WorkerMode mode) : shared_(std::make_shared<Shared>()) {
     shared_->clock = std::move(clock);
     shared_->start_tick = shared_->clock->now_ms();
-    thread_ = WorkerThread([shared = shared_] { run(shared); });
+    if (mode == WorkerMode::threaded) thread_ = WorkerThread([shared = shared_] { run(shared); });
 }
 
 TStaticTimer::~TStaticTimer() { terminate(); }
@@ -47,13 +47,33 @@ bool TStaticTimer::armed() const {
     return shared_->armed;
 }
 
-void TStaticTimer::terminate() {
+bool TStaticTimer::poll() {
+    std::uint32_t serial = 0;
+    {
+        std::lock_guard guard(shared_->lock);
+        if (shared_->terminating || !take_expiry(*shared_, serial)) return false;
+    }
+    if (Callback callback = shared_->callback.load()) callback(serial);
+    return true;
+}
+
+void TStaticTimer::terminate(bool join) {
     {
         std::lock_guard guard(shared_->lock);
         shared_->terminating = true;
     }
     shared_->wake.notify_all();
-    thread_.finish();
+    if (join)
+        thread_.finish();
+    else
+        thread_.let_go();
+}
+
+bool TStaticTimer::take_expiry(Shared &s, std::uint32_t &serial) {
+    if (!s.armed || elapsed_ticks(s.start_tick, s.clock->now_ms()) <= s.period) return false;
+    s.armed = false;
+    serial = s.serial;
+    return true;
 }
 
 void TStaticTimer::run(std::shared_ptr<Shared> shared) {
@@ -69,9 +89,7 @@ void TStaticTimer::run(std::shared_ptr<Shared> shared) {
             s.wake.wait(guard, [&] { return s.armed || s.terminating; });
             s.parked = false;
             if (s.wake.wait_for(guard, s.clock->real_duration(kPollMs), [&] { return s.terminating; })) return;
-            if (!s.armed || elapsed_ticks(s.start_tick, s.clock->now_ms()) <= s.period) continue;
-            s.armed = false;
-            serial = s.serial;
+            if (!take_expiry(s, serial)) continue;
         }
         if (Callback callback = s.callback.load()) callback(serial);
     }

@@ -11,6 +11,7 @@
 
 #include "session/clock.h"
 #include "session/command_state.h"
+#include "session/worker_mode.h"
 #include "session/worker_thread.h"
 
 namespace velkor {
@@ -23,7 +24,8 @@ public:
     using Callback = void (*)(std::uint32_t serial);
     static constexpr std::uint32_t kPollMs = 50;
 
-    explicit TStaticTimer(std::shared_ptr<Clock> clock);
+    // A driven timer has no thread: its owner calls poll() instead.
+    explicit TStaticTimer(std::shared_ptr<Clock> clock, WorkerMode mode = WorkerMode::threaded);
     ~TStaticTimer();
     TStaticTimer(const TStaticTimer &) = delete;
     TStaticTimer &operator=(const TStaticTimer &) = delete;
@@ -40,8 +42,13 @@ public:
 
     bool armed() const;
 
-    // Ends the loop; joins the thread unless called on it.
-    void terminate();
+    // One poll of the loop on the calling thread: when the period has run
+    // out, disarms and calls the callback here. True when it did.
+    bool poll();
+
+    // Ends the loop. Joins the thread unless called on it or unless `join` is
+    // false: then the thread ends on its own.
+    void terminate(bool join = true);
 
 private:
     struct Shared {
@@ -57,6 +64,9 @@ private:
         std::atomic<Callback> callback{nullptr};
     };
     static void run(std::shared_ptr<Shared> shared);
+    // When the period has run out: disarms, sets `serial` to the command's
+    // and returns true. Called with the lock held.
+    static bool take_expiry(Shared &shared, std::uint32_t &serial);
 
     std::shared_ptr<Shared> shared_;
     WorkerThread thread_;

@@ -247,10 +247,18 @@ int TUSBThread::Init(std::uint32_t buffer_size) {
     return 0;
 }
 
-void TUSBThread::Start(ReadBlock read_block, std::uint64_t owner) {
+void TUSBThread::Start(ReadBlock read_block, std::uint64_t owner, WorkerMode mode) {
     loop_->read_block = read_block;
     loop_->owner = owner;
-    thread_ = WorkerThread([loop = loop_] { Execute(loop); });
+    if (mode == WorkerMode::threaded) thread_ = WorkerThread([loop = loop_] { Execute(loop); });
+}
+
+bool TUSBThread::ReadArrived() {
+    if (loop_->stopping || loop_->read_block == nullptr) return false;
+    const Connection connection = LinkConnection();
+    if (!connection || connection->wait_readable(0) != platform::Readiness::block) return false;
+    if (!loop_->read_block(loop_->owner)) loop_->stopping = true;
+    return true;
 }
 
 void TUSBThread::Stop(bool join) {

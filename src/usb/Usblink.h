@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "platform/usb_driver.h"
+#include "session/worker_mode.h"
 #include "session/worker_thread.h"
 
 namespace velkor::usb {
@@ -99,8 +100,12 @@ public:
     void CloseLink();
 
     // Starts the read loop (after Init). Throws std::system_error when the
-    // thread cannot be had.
-    void Start(ReadBlock read_block, std::uint64_t owner);
+    // thread cannot be had. Driven, no thread is started: the owner calls
+    // ReadArrived() for each round.
+    void Start(ReadBlock read_block, std::uint64_t owner, WorkerMode mode = WorkerMode::threaded);
+    // One round of the loop on the calling thread, without waiting: reads
+    // and dispatches a block that is there. False when none was.
+    bool ReadArrived();
     // Ends the read loop, closing the link it waits on. Unless `join`, the
     // loop is let go and ends on its own: a caller that holds the exchange
     // must not wait for a loop that may be waiting for it.

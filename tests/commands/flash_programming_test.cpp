@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <functional>
 #include <future>
+#include <limits>
 #include <memory>
 
 #include "commands/maintenance_fixture.h"
 #include "usb/in_process_device.h"
 #include "model/wire_values.h"
+#include "protocol/exchange.h"
 
 namespace velkor::testing {
 namespace {
@@ -342,6 +344,74 @@ TEST_F(FlashProgramming, StopEndsTheDownloadAfterTheStepInFlight) {
     }
 }
 
+// A download belongs to its connection. A reset while one of its steps waits
+// for the device ends it there: the step's failure pair and (3,1), and no
+// frame after the reset, even when the device's answer then arrives.
+// _DeviceClose ends it without an outcome. Either way nothing of it is left
+// to stop, nor to be reported as lost on the next connection.
+TEST_F(FlashProgramming, ADownloadEndsWithItsConnection) {
+    struct Row {
+        const char *ended_by;
+        std::uint8_t held;  // the step whose answer the device holds back
+        bool reset;         // else _DeviceClose
+        std::vector<Event> expected;
+    };
+    const Row rows[] = {
+        {"a reset during the address step", 0xEC, true, {{10, 0}, {0, 1}, {3, 1}}},
+        {"a reset during a chunk", 0xED, true, {{0, 0}, {10, 0}, {5, 1}, {3, 1}}},
+        {"a reset during the program step", 0xEE, true, {{0, 0}, {5, 0}, {2, 0}, {10, 0}, {6, 1}, {3, 1}}},
+        {"_DeviceClose during a chunk", 0xED, false, {{0, 0}, {10, 0}}},
+    };
+    auto list = host_list({{0x100, pattern(1000)}});
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.ended_by);
+        if (!_IsConnected()) connect_to(FlashDevice::kSerial);
+        Block held;
+        device->set_override([&](const Block &frame) -> std::optional<std::vector<Block>> {
+            if (frame[20] != row.held || !held.empty()) return std::nullopt;
+            const std::uint32_t length = load_be32(frame.data() + 4);
+            Bytes answer;
+            if (row.held == 0xEC) answer.assign(frame.begin() + 20, frame.begin() + 26);
+            if (row.held == 0xED) answer = {0xED, 0, 0, static_cast<std::uint8_t>((length - 1) >> 8),
+                                            static_cast<std::uint8_t>(length - 1)};
+            if (row.held == 0xEE) answer = {0xEE, 0x00};
+            held = answer_frame(answer);
+            return std::vector<Block>{};
+        });
+        events.clear();
+        ASSERT_EQ(_Download(0, list.get()), 0);
+        ASSERT_FALSE(held.empty());
+        if (row.reset)
+            ASSERT_EQ(_Reset(), 0);
+        else
+            _DeviceClose();
+        const std::size_t mark = frames_written();
+        // What the link's reader hands on when the answer comes after all.
+        protocol::dispatch_response(session(), 0, held.data(), static_cast<std::uint32_t>(held.size()));
+        expect_events(row.expected);
+        pass(100);
+        EXPECT_EQ(events.events(), row.expected);
+        EXPECT_EQ(frames_written(), mark) << "a frame went out after the connection ended";
+        EXPECT_EQ(_StopDownload(), 1) << "no download runs";
+
+        // The next connection loses its link: only that loss is reported.
+        device->set_override([](const Block &frame) -> std::optional<std::vector<Block>> {
+            if (frame[20] == 0xE5) return std::vector<Block>{};
+            return std::nullopt;
+        });
+        connect_to(FlashDevice::kSerial);
+        events.clear();
+        for (int i = 0; i < 3 && _IsConnected(); ++i) {
+            ASSERT_EQ(_CommRefresh(), 0);
+            ASSERT_TRUE(wait_idle());
+        }
+        ASSERT_TRUE(events.wait_for({10, 0}));
+        pass(100);
+        EXPECT_EQ(events.events(), (std::vector<Event>{{15, 9}, {10, 0}}));
+        device->set_override({});
+    }
+}
+
 // The host callback may stop a download that runs on another thread, while
 // that thread waits for the device's answer.
 TEST_F(FlashProgramming, StopFromTheCallbackAndWithoutADownload) {
@@ -439,10 +509,28 @@ TEST_F(FlashProgramming, FailedAddressOrProgramStepEndsTheDownload) {
 
 TEST_F(FlashProgramming, DownloadsThatCannotStartAreRefusedWithoutAnEvent) {
     auto empty = host_list({});
-    EXPECT_EQ(_Download(3, empty.get()), 1);
-    EXPECT_EQ(_Download(3, nullptr), 1);
-    EXPECT_EQ(session().command.state(), kIdle);
-    EXPECT_EQ(frames_written(), start);
+    auto one = host_list({{0, pattern(4)}});
+    struct Row {
+        const char *refused;
+        int target;
+        TBinList *blocks;
+    };
+    const Row rows[] = {
+        {"an empty list", 3, empty.get()},
+        {"no list", 3, nullptr},
+        // An area is a byte on the wire: these would land in sector 0 and area 255.
+        {"a target beyond a byte", 256, one.get()},
+        {"a negative target", -1, one.get()},
+        {"the lowest int", std::numeric_limits<int>::min(), one.get()},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.refused);
+        EXPECT_EQ(_Download(row.target, row.blocks), 1);
+        EXPECT_EQ(session().command.state(), kIdle);
+        EXPECT_EQ(frames_written(), start);
+    }
+    pass(100);
+    EXPECT_TRUE(events.events().empty());
 
     // A list of blocks copies them: the host's block may go away at once.
     Bytes data = pattern(16);

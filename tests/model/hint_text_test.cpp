@@ -117,9 +117,14 @@ TEST_F(HintText, SectorsThenApplicationsInListOrder) {
     sector(0x80000000u, "Neg");
     sector(2, std::string(64, 'L'));
     const std::string long_name(63, 'L');
+    std::vector<std::uint8_t> table(4 * VELKOR_INFO_BLOCK_SIZE), after(table.size());
+    ASSERT_EQ(_GetFlashSectors(table.data(), 4), 4);
     EXPECT_EQ(hint(0x800 | 0x1000 | 0x2000, connected(device())),
               "Flash Sectors:\n  Alpha (40)\n  Empty\n  Neg (-2147483648)\n  " + long_name +
                   " (2)\nFirmware Applications:\n  Alpha\n  Neg\n  " + long_name + "\n");
+    // The names are cut on a copy: the table keeps the full field as sent.
+    ASSERT_EQ(_GetFlashSectors(after.data(), 4), 4);
+    EXPECT_EQ(after, table);
 }
 
 TEST_F(HintText, EmptyListGivesOnlyTheLabels) {

@@ -2,10 +2,14 @@
 
 #include <cstdlib>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include "protocol/protocol_fixture.h"
+#include "session/worker_mode.h"
 #include "usb/Usblink.h"
 
 namespace velkor::testing {
@@ -272,6 +276,62 @@ TEST_F(LinkUpkeepTest, DeviceCloseForgetsTheConnectionOnly) {
     EXPECT_EQ(session().command.state(), kIdle);
     _Close();
     _DeviceClose();  // without a session: nothing
+}
+
+// A session started driven runs no thread of its own: its owner runs each
+// worker's round (the timer's poll, the delivery, the link's read) on its own
+// thread, and nothing moves in between.
+TEST_F(LinkUpkeepTest, ADrivenSessionMovesOnlyWhenItsOwnerDrivesIt) {
+    class SteppedClock final : public Clock {
+    public:
+        std::uint32_t now_ms() override { return now; }
+        std::chrono::nanoseconds real_duration(std::uint32_t) override { return {}; }
+        std::atomic<std::uint32_t> now{1000};
+    };
+    _Close();
+    auto clock = std::make_shared<SteppedClock>();
+    set_clock(clock);
+    set_worker_mode(WorkerMode::driven);
+    struct Threaded {
+        ~Threaded() {
+            _Close();
+            set_worker_mode(WorkerMode::threaded);
+        }
+    } threaded_again;
+    ASSERT_EQ(_Initialize(&EventRecorder::callback, nullptr, 0), 0);
+    int queries = 0;
+    attach("a", [&queries](const Block &frame) -> std::vector<Block> {
+        // Behind a block on another channel, which its sender's poll takes.
+        if (frame[20] == 0xE5) return {answer_frame({0xE5}, 7), answer_frame({0xE5})};
+        if (frame[20] == 0xE6 && ++queries > 1) return {};  // the search's is answered, _ReadInfo's not
+        return CooperativeDevice{}(frame);
+    });
+
+    ASSERT_EQ(_FindDROVAs(-1, 0, 50), 0);
+    EXPECT_EQ(_Connect(0x123456, 0, 0), 1) << "busy";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(events.events().empty()) << "delivered without its owner";
+    EXPECT_EQ(drive_delivery(), 1u);
+    EXPECT_EQ(events.events(), (std::vector<Event>{{15, 10}}));
+    clock->now += 100;
+    EXPECT_FALSE(drive_timer()) << "not past the search's period";
+    clock->now += 1;
+    EXPECT_TRUE(drive_timer());
+    EXPECT_EQ(session().command.state(), kIdle);
+    ASSERT_EQ(_Connect(0x123456, 0, 0), 0);
+    EXPECT_EQ(drive_delivery(), 2u);
+
+    ASSERT_EQ(_CommRefresh(), 0);
+    EXPECT_EQ(session().command.state(), kKeepAlive) << "its answer waits for the link's reader";
+    EXPECT_TRUE(drive_link_read());
+    EXPECT_EQ(session().command.state(), kIdle);
+    EXPECT_FALSE(drive_link_read());
+
+    ASSERT_EQ(_ReadInfo(), 0);
+    clock->now += 2001;
+    EXPECT_TRUE(drive_timer());
+    EXPECT_EQ(drive_delivery(), 1u);
+    EXPECT_EQ(events.events(), (std::vector<Event>{{15, 10}, {12, 0}, {9, 0}, {13, 1}}));
 }
 
 TEST_F(LinkUpkeepTest, AnswerWhileIdleIsDroppedButResetsTheMissedCount) {

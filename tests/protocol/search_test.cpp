@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <string>
 
 #include "protocol/protocol_fixture.h"
@@ -242,6 +244,44 @@ TEST_F(SearchTest, ASeriesNeverOutlivesItsStartOrItsSession) {
              first_line();
              _DeviceClose();
              ASSERT_TRUE(events.wait_for({10, 0}));
+         }},
+        // The line callback runs inside the exchange, which an export called
+        // from the host callback waits for: that callback is not waited for.
+        {"_Close from the line callback while the host callback waits for the exchange",
+         [&] {
+             struct Closer {
+                 std::promise<void> adding, in_callback;
+                 std::promise<int> closed;
+                 std::shared_future<void> added = adding.get_future().share();
+                 std::shared_future<void> called = in_callback.get_future().share();
+                 std::atomic<bool> once{false};
+                 static void VELKOR_CALL clear(void *) {}
+                 static void VELKOR_CALL add(void *self, const char *) {
+                     auto &me = *static_cast<Closer *>(self);
+                     if (me.once.exchange(true)) return;
+                     me.adding.set_value();
+                     me.called.wait_for(std::chrono::seconds(10));
+                     me.closed.set_value(_Close());
+                 }
+             } closer;
+             std::promise<void> returned;
+             events.on_event([&](int a, int) {
+                 if (a != 99) return;
+                 closer.in_callback.set_value();
+                 closer.added.wait_for(std::chrono::seconds(10));
+                 EXPECT_EQ(_GetFoundDevices(nullptr, 0), 0);
+                 returned.set_value();
+             });
+             TStrings closing_list{&closer, &Closer::clear, &Closer::add};
+             ASSERT_EQ(_StartNetworkScanning(&closing_list), 0);
+             session().post(99, 0);
+             auto closed = closer.closed.get_future();
+             ASSERT_EQ(closed.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "deadlock";
+             EXPECT_EQ(closed.get(), 0);
+             // The callback's export goes on once the exchange is let go.
+             EXPECT_EQ(returned.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+             events.on_event({});
+             restart_session();
          }},
     };
     for (const Row &row : rows) {

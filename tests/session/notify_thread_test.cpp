@@ -161,6 +161,29 @@ TEST(NotifyThread, TerminateReleasesBlockedPostersAndStopsDelivery) {
     EXPECT_EQ(recorder.events().size(), 1u);
 }
 
+// Driven, the notifier has no thread: a post never waits, however many are
+// queued, and its owner's delivery hands every pair on, in order, at once.
+TEST(NotifyThread, DrivenPostsNeverWaitAndTheOwnersDeliveryTakesAllInOrder) {
+    EventRecorder recorder;
+    TNotifyThread notifier({&EventRecorder::callback, nullptr, 0}, fast_clock(), WorkerMode::driven);
+    std::vector<Event> expected;
+    for (int i = 0; i < 20; ++i) {
+        notifier.post(1, i);
+        expected.emplace_back(1, i);
+        if (i == 3) notifier.post(15, 6);
+    }
+    EXPECT_EQ(notifier.queued(), 20u);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(recorder.events().empty()) << "delivered without its owner";
+    EXPECT_EQ(notifier.deliver_queued(), 20u);
+    EXPECT_EQ(recorder.events(), expected);
+    EXPECT_EQ(notifier.deliver_queued(), 0u);
+    notifier.post(2, 0);
+    notifier.terminate();
+    EXPECT_EQ(notifier.deliver_queued(), 0u) << "terminated: what was queued is dropped";
+    EXPECT_EQ(recorder.events().size(), 20u);
+}
+
 TEST(NotifyThread, CallbackMayTerminateItsOwnNotifier) {
     EventRecorder recorder;
     std::unique_ptr<TNotifyThread> notifier;

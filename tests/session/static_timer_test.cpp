@@ -117,6 +117,45 @@ TEST_P(StaticTimerTest, ArmedAgainAfterALongIdleItExpiresAgainOnTime) {
     EXPECT_LE(after, 300u + TStaticTimer::kPollMs + 60u) << "slack for a slow machine";
 }
 
+// Moves only when told to.
+class SteppedClock final : public Clock {
+public:
+    explicit SteppedClock(std::uint32_t start) : now_(start) {}
+    std::uint32_t now_ms() override { return now_; }
+    std::chrono::nanoseconds real_duration(std::uint32_t) override { return {}; }
+    void advance(std::uint32_t ms) { now_ += ms; }
+
+private:
+    std::atomic<std::uint32_t> now_;
+};
+
+// Driven, the timer has no thread: its owner's poll finds the period run out
+// (as the thread's poll would: strictly past it, counted one short across the
+// wrap) and runs the callback on the owner's thread, once.
+TEST_P(StaticTimerTest, DrivenItExpiresAtItsOwnersFirstPollPastThePeriod) {
+    auto clock = std::make_shared<SteppedClock>(GetParam());
+    probe_clock = clock;
+    CommandState command(kIdle);
+    auto ticket = command.begin(7);
+    TStaticTimer timer(clock, WorkerMode::driven);
+    timer.install(record_expiry);
+    EXPECT_FALSE(timer.poll()) << "nothing armed";
+    timer.arm(2000, *ticket, command);
+    clock->advance(2000);
+    EXPECT_FALSE(timer.poll()) << "not past the period";
+    clock->advance(2);
+    EXPECT_TRUE(timer.poll());
+    EXPECT_EQ(expiries.load(), 1);
+    EXPECT_EQ(expired_serial.load(), ticket->serial);
+    clock->advance(5000);
+    EXPECT_FALSE(timer.poll()) << "fires again only when armed again";
+    EXPECT_EQ(expiries.load(), 1);
+    timer.terminate();
+    timer.arm(10, *ticket, command);
+    clock->advance(100);
+    EXPECT_FALSE(timer.poll()) << "terminated";
+}
+
 INSTANTIATE_TEST_SUITE_P(StartTicks, StaticTimerTest, ::testing::Values(1000u, 0xFFFFFE00u));
 
 TEST(StaticTimerIdle, WithNothingArmedTheThreadDoesNotPoll) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "cli_support.h"
@@ -166,6 +168,7 @@ TEST(DrovaDownload, TellsTheFileTypeByItsContent) {
         std::vector<std::string> extra;
         const char *summary;  // on stdout
         const char *warning;  // on stderr, "" for none
+        const char *absent = nullptr;  // on stdout
     } rows[] = {
         {"a.bin", hex_text, {}, "Intel HEX: 1 records in 1 blocks, 16 bytes",
          "the extension .bin says raw binary but the content is Intel HEX: read as Intel HEX"},
@@ -180,6 +183,8 @@ TEST(DrovaDownload, TellsTheFileTypeByItsContent) {
                                                              "own steps): --fill-gaps 12 joins them all", ""},
         {"many.hex", test::gapped_intel_hex(20, 4, 12), {"--fill-gaps", "12"}, "1 blocks, 308 bytes", ""},
         {"many.hex", test::gapped_intel_hex(20, 4, 12), {"--fill-gaps", "11"}, "20 blocks, 80 bytes", ""},
+        // Joining these would add 38 MiB of fill, which --fill-gaps refuses: not suggested.
+        {"spread.hex", test::gapped_intel_hex(20, 1, 2u << 20), {}, "20 blocks, 20 bytes", "", "--fill-gaps"},
     };
     for (const auto &row : rows) {
         std::vector<std::string> arguments{"download", write_file(row.name, row.content).string(), "-t", "0"};
@@ -189,12 +194,14 @@ TEST(DrovaDownload, TellsTheFileTypeByItsContent) {
         EXPECT_TRUE(has(result.out, row.summary)) << row.summary << "\n" << result.out;
         if (*row.warning == '\0') EXPECT_FALSE(has(result.err, "warning")) << result.err;
         else EXPECT_TRUE(has(result.err, row.warning)) << result.err;
+        if (row.absent != nullptr) EXPECT_FALSE(has(result.out, row.absent)) << result.out;
     }
 }
 
 // Every reporting command prints one JSON document on stdout, and verify
 // tells a sector that holds the image from one that does not.
 TEST(DrovaJson, EveryReportingCommandPrintsOneDocumentAndVerifyFindsMismatches) {
+    using nlohmann::json;
     const SeparateDevices devices(R"({"devices": [{"serial": "KV47D00291", "name": "bench\u0001"}]})");
     std::vector<std::uint8_t> data(1500);
     for (std::size_t k = 0; k < data.size(); ++k) data[k] = static_cast<std::uint8_t>(k * 7);
@@ -202,8 +209,15 @@ TEST(DrovaJson, EveryReportingCommandPrintsOneDocumentAndVerifyFindsMismatches) 
     data[700] ^= 0x01;
     const std::string changed = write_file("verify-changed.hex", test::intel_hex(data, 0x2000)).string();
     const std::string other_place = write_file("verify-moved.hex", test::intel_hex(data, 0x3000)).string();
+    // A name that is not UTF-8 (Latin-1 here, as a Windows host's code page
+    // gives it), made into a path as drova makes its argument into one.
+    data[700] ^= 0x01;
+    const std::string latin1 = (std::filesystem::temp_directory_path() / "drova-test-").string() + "verify-\xE9t\xE9.hex";
+    std::ofstream(std::filesystem::path(latin1), std::ios::binary) << test::intel_hex(data, 0x2000);
+    const auto replaced_name = [](const json &d) {
+        return d["file"].get<std::string>().find("verify-\xEF\xBF\xBDt\xEF\xBF\xBD.hex") != std::string::npos;
+    };
 
-    using nlohmann::json;
     const struct {
         std::vector<std::string> arguments;
         int status;
@@ -217,6 +231,10 @@ TEST(DrovaJson, EveryReportingCommandPrintsOneDocumentAndVerifyFindsMismatches) 
          [](const json &d) { return d["differing"] == 1 && !d["records"][0]["matches"] && d["records"][1]["matches"]; }},
         {{"verify", other_place, "-t", "3", "--json"}, 12, [](const json &d) { return d["differing"] == 1; }},
         {{"verify", good, "-t", "2", "--json"}, 12, [](const json &d) { return d["differing"] == 2; }},
+        // The outcome is reported whatever bytes the file's name holds.
+        {{"--yes", "download", latin1, "-t", "8", "--json"}, 0,
+         [&](const json &d) { return d["records"] == 2 && replaced_name(d); }},
+        {{"verify", latin1, "-t", "8", "--json"}, 0, [&](const json &d) { return d["differing"] == 0 && replaced_name(d); }},
         {{"list", "--json"}, 0, [](const json &d) { return d.size() == 1 && d[0]["name"] == "bench\\x01"; }},
         {{"info", "--json"}, 0,
          [](const json &d) { return d["serialText"] == "KV47D00291" && d["flashTable"]["stagingArea"] == 8; }},

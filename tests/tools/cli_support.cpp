@@ -56,9 +56,16 @@ std::string intel_hex(const std::vector<std::uint8_t> &data, std::uint32_t addre
 
 std::string gapped_intel_hex(std::size_t count, std::size_t size, std::size_t gap) {
     std::string text;
+    std::uint32_t upper = 0;
     for (std::size_t k = 0; k < count; ++k) {
         const std::vector<std::uint8_t> data(size, static_cast<std::uint8_t>(k));
-        text += hex_record(0, static_cast<std::uint16_t>(k * (size + gap)), data.data(), size);
+        const auto address = static_cast<std::uint32_t>(k * (size + gap));
+        if (address >> 16 != upper) {
+            upper = address >> 16;
+            const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper)};
+            text += hex_record(4, 0, bytes, 2);
+        }
+        text += hex_record(0, static_cast<std::uint16_t>(address), data.data(), size);
     }
     return text + hex_record(1, 0, nullptr, 0);
 }

@@ -25,7 +25,8 @@ std::filesystem::path write_file(const std::string &name, const std::string &con
 // linear address record.
 std::string intel_hex(const std::vector<std::uint8_t> &data, std::uint32_t address);
 // Intel HEX of `count` blocks of `size` bytes (each filled with its number),
-// `gap` bytes apart, from address 0: an image of many small blocks.
+// `gap` bytes apart, from address 0: an image of many small blocks. Blocks
+// past 64 KiB get extended linear address records.
 std::string gapped_intel_hex(std::size_t count, std::size_t size, std::size_t gap);
 
 // drova-sim in a process of its own, as the tool suite's other tests start it:

@@ -59,6 +59,12 @@ TEST(DrovaArguments, BadArgumentsAndFilesTouchNoDevice) {
     expect_untouched(drova(args({"download", bad.string(), "-t", "0"})), 3, "line 2: checksum mismatch");
     expect_untouched(drova(args({"download", good.string(), "-t", "0", "--format", "srec"})), 3,
                      "line 1: an S-record starts with S");
+    // Three bytes 16 MiB apart would become 32 MiB of fill.
+    const fs::path spread = write_file("spread.hex", test::gapped_intel_hex(3, 1, (1u << 24) - 1));
+    expect_untouched(drova(args({"download", spread.string(), "-t", "0", "--fill-gaps", "16777216"})), 3,
+                     "--fill-gaps 16777216 would add 33554430 bytes of 0xFF, more than the 16 MiB");
+    expect_untouched(drova(args({"verify", spread.string(), "-t", "0", "--fill-gaps", "16777215"})), 3,
+                     "more than the 16 MiB drova fills");
     // A saved flash table is read before the library is loaded.
     const auto table = [](const std::string &content) { return write_file("table.json", content).string(); };
     expect_untouched(drova(args({"check", "--table", "/no/such/table.json"})), 3, "no such file");

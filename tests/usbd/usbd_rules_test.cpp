@@ -110,6 +110,8 @@ TEST(DrovaUsbd, TakesAGapWithAWarningAndIgnoresIt) {
     const std::string without = (temp / "usbd-rules-plain.json").string();
     std::ofstream(with_gap) << R"({"dir": "/nonexistent", "gap_ms": 20, "devices": []})";
     std::ofstream(without) << R"({"devices": []})";
+    const std::string zero_gap = (temp / "usbd-rules-zero-gap.json").string();
+    std::ofstream(zero_gap) << R"({"dir": "/nonexistent", "gap_ms": 0, "devices": []})";
     const std::string warning = "warning: gap_ms / --gap-ms ignored: the bridge no longer waits for gaps";
     struct Row {
         std::string arguments;
@@ -122,7 +124,10 @@ TEST(DrovaUsbd, TakesAGapWithAWarningAndIgnoresIt) {
         {"-c " + with_gap, 2, true, "no device configured"},
         {"-c " + with_gap + " --gap-ms 40", 2, true, "no device configured"},
         {"-c " + without, 2, false, "no device configured"},
-        {"-c " + without + " --gap-ms 0", 2, false, "--gap-ms"},
+        // One rule for both: 0 to 60000, as the configuration takes it.
+        {"-c " + without + " --gap-ms 0", 2, true, "no device configured"},
+        {"-c " + without + " --gap-ms 60001", 2, false, "--gap-ms"},
+        {"-c " + zero_gap, 2, true, "no device configured"},
     };
     for (const Row &row : rows) {
         const std::string command = "'" DROVA_TEST_USBD "' -d /nonexistent " + row.arguments + " 2>&1";
@@ -142,6 +147,7 @@ TEST(DrovaUsbd, TakesAGapWithAWarningAndIgnoresIt) {
     }
     std::filesystem::remove(with_gap);
     std::filesystem::remove(without);
+    std::filesystem::remove(zero_gap);
 }
 
 TEST(PortEndpointName, IsTheBusAndThePortPath) {

@@ -122,6 +122,9 @@ def test_refusals_and_failures_carry_the_library_text(connected: Session, act: C
     pytest.param(lambda s: s.connect(1 << 31), ValueError, id="serial number beyond int"),
     pytest.param(lambda s: s.write_serial(1 << 32), ValueError, id="serial number beyond 32 bits"),
     pytest.param(lambda s: s.download([(1 << 32, b"x")], 0), ValueError, id="block address beyond 32 bits"),
+    # The library takes an area number as one byte: 256 would be sector 0.
+    pytest.param(lambda s: s.download([(0, b"x")], 256), ValueError, id="target area beyond a byte"),
+    pytest.param(lambda s: s.download([(0, b"x")], -1), ValueError, id="negative target area"),
     pytest.param(lambda s: s.checksum(0, 1, 256, 0), ValueError, id="checksum beyond a byte"),
     pytest.param(lambda s: s.auto_start(True), ValueError, id="a bool for an id"),
     pytest.param(lambda s: s.download([(0, "text")], 0), TypeError, id="text for data"),

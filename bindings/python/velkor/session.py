@@ -346,7 +346,7 @@ class Session:
         blocks = [(_in_range("a block's address", address, _U32), bytes(data)) for address, data in image]
         for _, data in blocks:
             _in_range("a block's length", len(data), _U32)
-        _in_range("the target area", target, _INT)
+        _in_range("the target area", target, _U8)
         self._require_open()
         with self._command, self._hub.listen() as listener:
             handle = self._lib._BinListCreate()
