@@ -183,9 +183,16 @@ struct TUSBThread::Loop {
     std::atomic<bool> stopping{false};
     ReadBlock read_block = nullptr;
     std::uint64_t owner = 0;
+    std::uint64_t ended = ~std::uint64_t{0};  // the link generation last found ended, told once
 };
 
 namespace {
+
+std::pair<Connection, std::uint64_t> current_link() {
+    Link &state = link();
+    std::lock_guard guard(state.lock);
+    return {state.connection, state.generation};
+}
 
 // The open link once it is one the loop can wait on: not one found ended
 // already. Null when the loop is to stop.
@@ -218,9 +225,8 @@ TUSBThread::~TUSBThread() {
 void TUSBThread::Execute(const std::shared_ptr<Loop> &loop) {
     loop->start_gate.wait();
     loop->run_lock.wait();
-    std::uint64_t ended = ~std::uint64_t{0};
     while (!loop->stopping) {
-        const auto [connection, generation] = wait_for_link(loop->stopping, ended);
+        const auto [connection, generation] = wait_for_link(loop->stopping, loop->ended);
         if (!connection) break;
         // Waits on the connection alone: a close of the link wakes it.
         const platform::Readiness found = connection->wait_readable(platform::kWaitForever);
@@ -228,7 +234,7 @@ void TUSBThread::Execute(const std::shared_ptr<Loop> &loop) {
         if (!loop->stopping && !loop->read_block(loop->owner, found)) loop->stopping = true;
         // Nothing more comes from an ended connection; the next open or close
         // gives the loop a link to wait on again.
-        if (found == platform::Readiness::ended) ended = generation;
+        if (found == platform::Readiness::ended) loop->ended = generation;
     }
     loop->run_lock.release();
     loop->start_gate.release();
@@ -255,9 +261,12 @@ void TUSBThread::Start(ReadBlock read_block, std::uint64_t owner, WorkerMode mod
 
 bool TUSBThread::ReadArrived() {
     if (loop_->stopping || loop_->read_block == nullptr) return false;
-    const Connection connection = LinkConnection();
-    if (!connection || connection->wait_readable(0) != platform::Readiness::block) return false;
-    if (!loop_->read_block(loop_->owner)) loop_->stopping = true;
+    const auto [connection, generation] = current_link();
+    if (!connection || generation == loop_->ended) return false;
+    const platform::Readiness found = connection->wait_readable(0);
+    if (found == platform::Readiness::timed_out) return false;
+    if (!loop_->read_block(loop_->owner, found)) loop_->stopping = true;
+    if (found == platform::Readiness::ended) loop_->ended = generation;
     return true;
 }
 

@@ -104,7 +104,8 @@ public:
     // ReadArrived() for each round.
     void Start(ReadBlock read_block, std::uint64_t owner, WorkerMode mode = WorkerMode::threaded);
     // One round of the loop on the calling thread, without waiting: reads
-    // and dispatches a block that is there. False when none was.
+    // and dispatches a block that is there, or tells of a link that ended.
+    // False when there was nothing to tell.
     bool ReadArrived();
     // Ends the read loop, closing the link it waits on. Unless `join`, the
     // loop is let go and ends on its own: a caller that holds the exchange

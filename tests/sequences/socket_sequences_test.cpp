@@ -401,8 +401,9 @@ TEST_F(SocketSequences, RepeatedAnswersNeverAnswerALaterCommand) {
         events.clear();
         ASSERT_TRUE(once_idle(&_ReadInfo));
         ASSERT_TRUE(events.wait_for_count(1));
-        if (events.events().front() == Event{13, 0})
+        if (events.events().front() == Event{13, 0}) {
             EXPECT_EQ(_GetConnectInfo()->serialNumber, kRenumbered & 0xFFFFFFu) << "a stale answer taken for this one";
+        }
         settle_on(events.events().back());
     }
 }

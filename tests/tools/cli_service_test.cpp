@@ -192,9 +192,14 @@ TEST(DrovaDownload, TellsTheFileTypeByItsContent) {
         const Result result = devices(arguments);
         EXPECT_EQ(result.status, 25) << row.summary << "\n" << result.err;
         EXPECT_TRUE(has(result.out, row.summary)) << row.summary << "\n" << result.out;
-        if (*row.warning == '\0') EXPECT_FALSE(has(result.err, "warning")) << result.err;
-        else EXPECT_TRUE(has(result.err, row.warning)) << result.err;
-        if (row.absent != nullptr) EXPECT_FALSE(has(result.out, row.absent)) << result.out;
+        if (*row.warning == '\0') {
+            EXPECT_FALSE(has(result.err, "warning")) << result.err;
+        } else {
+            EXPECT_TRUE(has(result.err, row.warning)) << result.err;
+        }
+        if (row.absent != nullptr) {
+            EXPECT_FALSE(has(result.out, row.absent)) << result.out;
+        }
     }
 }
 
