@@ -222,15 +222,18 @@ void write_man(const CLI::App &app, const std::vector<CommandDoc> &commands, con
     if (summary.rfind(top.name + ": ", 0) == 0) summary.erase(0, top.name.size() + 2);
     if (!summary.empty() && summary.back() == '.') summary.pop_back();
 
+    // A program without commands (drova-usbd) takes options only.
+    const bool has_commands = commands.size() > 1;
     out << ".\\\" Written by " << top.name << " --generate man from its own option definitions.\n"
         << ".TH " << title << " 1 \"\" \"" << roff(top.name + " " + version) << "\" \"User Commands\"\n"
         << ".SH NAME\n" << roff(top.name) << " \\- " << roff(summary) << "\n"
-        << ".SH SYNOPSIS\n.B " << roff(top.name) << "\n[\\fIOPTIONS\\fR] \\fICOMMAND\\fR [\\fIARGUMENTS\\fR]\n"
-        << ".SH DESCRIPTION\n" << roff(sentence(summary)) << "\n"
-        << "The options before the command apply to every command, and may also follow it.\n"
-        << ".SH OPTIONS\n";
+        << ".SH SYNOPSIS\n.B " << roff(top.name) << "\n"
+        << (has_commands ? "[\\fIOPTIONS\\fR] \\fICOMMAND\\fR [\\fIARGUMENTS\\fR]\n" : "[\\fIOPTIONS\\fR]\n")
+        << ".SH DESCRIPTION\n" << roff(sentence(summary)) << "\n";
+    if (has_commands) out << "The options before the command apply to every command, and may also follow it.\n";
+    out << ".SH OPTIONS\n";
     write_man_options(top, nullptr, out);
-    out << ".SH COMMANDS\n";
+    if (has_commands) out << ".SH COMMANDS\n";
     for (auto command = commands.begin() + 1; command != commands.end(); ++command) {
         out << ".SS \"" << roff(top.name + " " + command->name);
         for (const auto *positional : command->positionals()) out << " " << roff(positional->names.front());
