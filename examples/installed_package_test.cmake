@@ -46,7 +46,9 @@ if(WITH_USBD)
 endif()
 foreach(file include/Vevara_Rovo_dar.h lib/libdoduzerez.so lib/cmake/velkor/velkorConfig.cmake
              lib/cmake/velkor/velkorConfigVersion.cmake lib/pkgconfig/velkor.pc bin/drova bin/drova-sim
-             share/velkor/firmware_tree.h share/velkor/firmware_tree.c share/man/man1/drova.1
+             share/velkor/firmware_tree.h share/velkor/firmware_tree.c share/velkor/velkor_sync.h
+             share/velkor/velkor_sync.c share/velkor/velkor_sync_platform.h share/velkor/velkor_sync_posix.c
+             share/velkor/velkor_sync_win32.c share/man/man1/drova.1
              share/bash-completion/completions/drova share/zsh/site-functions/_drova)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "the install lacks ${file}")
@@ -92,6 +94,12 @@ if(NOT output MATCHES "KV47D00291, PC-FOS interface 01010000, error 5: Not conne
   message(FATAL_ERROR "the consumer printed: ${output}")
 endif()
 set(consumers ${WORK_DIR}/consumer/velkor_consumer)
+# velkor::sync compiles the installed layer into the host.
+set(sync_said "erase: result 2, error 5: Not connected. Connect first.")
+run("run the synchronous layer's consumer" ${WORK_DIR}/consumer/velkor_sync_consumer)
+if(NOT output MATCHES "${sync_said}")
+  message(FATAL_ERROR "the synchronous layer's consumer printed: ${output}")
+endif()
 
 find_program(PKG_CONFIG pkg-config)
 if(PKG_CONFIG)
@@ -126,6 +134,16 @@ if(PKG_CONFIG)
     endif()
     list(APPEND consumers ${WORK_DIR}/${program})
   endforeach()
+  # The synchronous layer from the sources pkg-config names.
+  run("pkg-config sourcedir" ${pkg_config} --variable=sourcedir velkor)
+  string(STRIP "${output}" sourcedir)
+  run("compile the synchronous layer with pkg-config" ${C_COMPILER} ${SOURCE_DIR}/cmake_consumer/sync_main.c
+      ${sourcedir}/velkor_sync.c ${sourcedir}/velkor_sync_posix.c -I${sourcedir} ${flags} -Wl,-rpath,${libdir} -lpthread
+      -o ${WORK_DIR}/pkg_sync_consumer)
+  run("run the synchronous layer built with pkg-config" ${WORK_DIR}/pkg_sync_consumer)
+  if(NOT output MATCHES "${sync_said}")
+    message(FATAL_ERROR "the synchronous layer built with pkg-config printed: ${output}")
+  endif()
 endif()
 foreach(consumer IN LISTS consumers)
   dynamic_entries(${consumer} NEEDED)
