@@ -41,10 +41,13 @@ else()
   set(VELKOR_MSVC_IMPORT_LIBRARY "")
 endif()
 
+# The host-side sources (the consistency check's tree, the synchronous layer).
+set(VELKOR_SOURCE_DIR ${CMAKE_INSTALL_DATADIR}/velkor)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/velkorConfig.cmake.in
   ${PROJECT_BINARY_DIR}/velkorConfig.cmake
   INSTALL_DESTINATION ${velkor_cmake_dir}
-  PATH_VARS VELKOR_INSTALLED_LIBRARY VELKOR_GNU_IMPORT_LIBRARY VELKOR_MSVC_IMPORT_LIBRARY CMAKE_INSTALL_INCLUDEDIR)
+  PATH_VARS VELKOR_INSTALLED_LIBRARY VELKOR_GNU_IMPORT_LIBRARY VELKOR_MSVC_IMPORT_LIBRARY CMAKE_INSTALL_INCLUDEDIR
+            VELKOR_SOURCE_DIR)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/velkorConfigVersion.cmake COMPATIBILITY SameMinorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/velkorConfig.cmake ${PROJECT_BINARY_DIR}/velkorConfigVersion.cmake
   DESTINATION ${velkor_cmake_dir})

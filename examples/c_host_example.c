@@ -2,67 +2,43 @@
  * A small host of the Velkor Control API in C: search, connect to the device
  * found, describe it, read its flash sector table and check that the
  * firmware in it fits together, start a download and stop it once its first
- * data block is reported, disconnect. Events arrive on a thread of the
- * library; the callback queues them and wakes the host thread, which waits
- * for the event that ends each command.
+ * data block is reported, disconnect. Each command is one call of the
+ * synchronous layer (velkor_sync.h), which returns with the command's
+ * outcome; the layer's hook prints every event as it arrives.
  *
- * Build: cc c_host_example.c firmware_tree.c $(pkg-config --cflags --libs velkor) -lpthread
+ * Build: cc c_host_example.c firmware_tree.c velkor_sync.c velkor_sync_posix.c \
+ *            $(pkg-config --cflags --libs velkor) -lpthread
+ *   (the sources are in share/velkor of the install; Windows: velkor_sync_win32.c)
  * Run it against a simulated device:
  *   drova --sim firmware_table.json with-sim ./c_host_example
  */
-#include <pthread.h>
 #include <stdio.h>
-#include <time.h>
 
 #include "Vevara_Rovo_dar.h"
 #include "firmware_tree.h"
+#include "velkor_sync.h"
 
-enum { QUEUE_SIZE = 64, WAIT_SECONDS = 15, MOST_SECTORS = 255, MARKED = 1 };
+enum { WAIT_MS = 15000, MOST_SECTORS = 255, MOST_FOUND = 8, MARKED = 1 };
 
-static pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t queue_changed = PTHREAD_COND_INITIALIZER;
-static int queue[QUEUE_SIZE][2];
-static int queue_head, queue_count;
 static volatile int stop_after_a_data_block;
 
-/* Runs on the library's notification thread. The download runs on the thread
- * that called _Download, so the stop comes from here (or another thread). */
-static void VELKOR_CALL on_event(int a, int b) {
+/* Runs on the library's notification thread, for every event. The download's
+ * stop comes from here (it could come from any thread). */
+static void print_event(void *context, int a, int b) {
+    (void)context;
     if (a == VELKOR_EV_PRGDATA && b == 0 && stop_after_a_data_block) {
         stop_after_a_data_block = 0;
         _StopDownload();
     }
-    pthread_mutex_lock(&queue_lock);
-    if (queue_count < QUEUE_SIZE) {
-        queue[(queue_head + queue_count) % QUEUE_SIZE][0] = a;
-        queue[(queue_head + queue_count) % QUEUE_SIZE][1] = b;
-        ++queue_count;
-    }
-    pthread_cond_signal(&queue_changed);
-    pthread_mutex_unlock(&queue_lock);
+    printf("event (%d,%d)\n", a, b);
+    if (a == VELKOR_EV_ERROR) printf("  %s\n", _GetErrorString(b));
 }
 
-/* Waits for the event (operation, b) and returns b: 0 success, 1 failure,
- * -1 when nothing came. An error event before it is printed with its text. */
-static int wait_for(int operation) {
-    struct timespec deadline = {time(NULL) + WAIT_SECONDS, 0};
-    int result = -1;
-    pthread_mutex_lock(&queue_lock);
-    while (result < 0) {
-        while (queue_count == 0)
-            if (pthread_cond_timedwait(&queue_changed, &queue_lock, &deadline) != 0) {
-                pthread_mutex_unlock(&queue_lock);
-                return -1;
-            }
-        const int a = queue[queue_head][0], b = queue[queue_head][1];
-        queue_head = (queue_head + 1) % QUEUE_SIZE;
-        --queue_count;
-        printf("event (%d,%d)\n", a, b);
-        if (a == VELKOR_EV_ERROR) printf("  %s\n", _GetErrorString(b));
-        if (a == operation) result = b;
-    }
-    pthread_mutex_unlock(&queue_lock);
-    return result;
+/* 1 when the command succeeded; otherwise says why, in the library's words. */
+static int done(const char *what, int result, const VelkorOutcome *outcome) {
+    if (result == VELKOR_SYNC_OK) return 1;
+    fprintf(stderr, "%s: %s\n", what, outcome->text);
+    return 0;
 }
 
 /* The name field as text: up to its first zero byte, odd bytes as '?'. */
@@ -127,6 +103,7 @@ static void check_flash_table(void) {
  * reported: the step then in flight is the last. */
 static void download_and_stop(int staging_area) {
     static u8 data[16][64];
+    VelkorOutcome outcome;
     TBinList *blocks = _BinListCreate();
     if (blocks == NULL) return;
     for (int k = 0; k < 16; ++k) {
@@ -134,39 +111,41 @@ static void download_and_stop(int staging_area) {
         _BinListAdd(blocks, &block);
     }
     stop_after_a_data_block = 1;
-    if (_Download(staging_area, blocks) == 0 && wait_for(VELKOR_EV_DOWNLOAD) == 1)
+    if (velkor_sync_download(staging_area, blocks, WAIT_MS, &outcome) == VELKOR_SYNC_FAILED &&
+        outcome.a == VELKOR_EV_DOWNLOAD)
         printf("download stopped before its end\n");
     _BinListFree(blocks);
 }
 
 int main(void) {
     static char description[4096];
-    if (_Initialize(on_event, NULL, 0) != 0) return 1;
+    TDROVAInfo found[MOST_FOUND];
+    VelkorOutcome outcome;
+    if (velkor_sync_open(print_event, NULL) != 0) return 1;
 
-    /* Search for 2 x 100 ms, then let the library connect to the device found. */
-    _FindDROVAs(0, 0, 100);
-    if (wait_for(VELKOR_EV_SEARCH) != 0 || wait_for(VELKOR_EV_CONNECT) != 0) {
+    /* Search for 2 x 100 ms, then connect to the device found last, as the
+     * library's own connect after a search does. */
+    const int searched = done("search", velkor_sync_search(100, WAIT_MS, &outcome), &outcome);
+    const int held = searched ? _GetFoundDevices(found, MOST_FOUND) : 0;
+    const int count = held < MOST_FOUND ? held : MOST_FOUND;
+    if (count == 0 || !done("connect", velkor_sync_connect(found[count - 1].serialNumber, WAIT_MS, &outcome), &outcome)) {
         fprintf(stderr, "no device could be connected\n");
-        _Close();
+        velkor_sync_close();
         return 1;
     }
-    TDROVAInfo found[8];
-    const int count = _GetFoundDevices(found, 8);
-    for (int i = 0; i < count && i < 8; ++i) /* a name fills its field without a zero byte */
+    for (int i = 0; i < count; ++i) /* a name fills its field without a zero byte */
         printf("found %d: %.64s\n", i, found[i].deviceName);
     _GetHintAboutDROVA(VELKOR_HINT_NAME | VELKOR_HINT_SERIAL_NUMBER | VELKOR_HINT_HW_VERSION |
                            VELKOR_HINT_FOS_IFC_VERSION,
                        _GetConnectInfo(), description, sizeof description);
     printf("%s", description);
 
-    if (_FlashInfo() == 0 && wait_for(VELKOR_EV_FLASHINFO) == 0) {
+    if (done("flash information", velkor_sync_flash_info(WAIT_MS, &outcome), &outcome)) {
         check_flash_table();
         download_and_stop(_GetFlashSectors(NULL, 0));
-    } else {
-        fprintf(stderr, "the flash sector table could not be read\n");
     }
 
-    const int disconnected = _Disconnect() == 0 && wait_for(VELKOR_EV_DISCONNECT) == 0;
-    _Close();
+    const int disconnected = done("disconnect", velkor_sync_disconnect(WAIT_MS, &outcome), &outcome);
+    velkor_sync_close();
     return disconnected ? 0 : 1;
 }

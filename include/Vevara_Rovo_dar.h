@@ -291,6 +291,31 @@ VELKOR_API int VELKOR_CALL _Program(u64 address, int area);
 /* (2,0) when the device finds checksum over length bytes there, else (2,1). */
 VELKOR_API int VELKOR_CALL _CheckSum(u64 address, u32 length, u8 checksum, int area);
 
+/* ---- The download stream and its checksums ---------------------------------
+ *
+ * _Download writes its blocks as one stream of records, record after record
+ * from offset 0; each record goes to the same offset of the staging area and,
+ * when target is not the staging area, of the target area:
+ *
+ *   per block, in list order:  u32 Address, u32 Length (big-endian), then the
+ *                              Length bytes of Data: 8 + Length bytes;
+ *   then, unless target is 1:  the end record, 8 zero bytes (address 0,
+ *                              length 0).
+ *
+ * A record's checksum is the 8-bit one's complement of its bytes (header and
+ * data) added with end-around carry:
+ *
+ *   unsigned sum = 0;
+ *   for (each byte b of the record) { sum += b; sum = (sum & 0xFF) + (sum >> 8); }
+ *   checksum = (u8)~sum;      (0xFF for a record of zero bytes only)
+ *
+ * The download asks the device for each record's checksum where it put it.
+ * To verify later that area target holds an image, ask the same for every
+ * record of the stream that image makes, the end record included:
+ * _CheckSum((u64)target << 32 | offset, 8 + Length, checksum, target).
+ * (2,0): the record is there; (2,1) with no error pair before it: the device
+ * found another checksum, the bytes there differ. */
+
 /* ---- Application control ------------------------------------------------- */
 
 /* Starts application id: (14,0), then (10,0) for application 10, which ends

@@ -104,8 +104,9 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
                     ->type_name("[CONFIG]");
     app.add_option("--sim-program", options.sim_program, "the drova-sim program (default: beside drova)");
     auto *serial = app.add_option("-S,--serial", serial_text, "the device with this serial number (number or KV text)");
+    // As many places as drova-sim serves devices.
     auto *index = app.add_option("--index", options.selection.index, "the device at this place of the found list")
-                      ->check(CLI::Range(0, 9));
+                      ->check(CLI::Range(0, 99));
     serial->excludes(index);
     app.add_option("--search-ms", options.selection.search_unit_ms, "search time unit; a search lasts twice this")
         ->check(CLI::Range(10, 10000));

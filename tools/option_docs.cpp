@@ -33,12 +33,44 @@ struct OptionDoc {
         };
         return number(value_name) || std::any_of(rules.begin(), rules.end(), number);
     }
+
+    // Its value names a file: by its name (FILE, CONFIG), or by what the
+    // description says it is. Any other text (a serial number) completes to
+    // nothing rather than to the files at hand.
+    bool names_file() const {
+        if (numeric() || !choices.empty()) return false;
+        if (value_name == "FILE" || value_name == "CONFIG" || value_name == "DIR") return true;
+        std::string word;
+        for (const char c : description + " ") {
+            if (std::isalpha(static_cast<unsigned char>(c))) {
+                word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                continue;
+            }
+            if (word == "file" || word == "program" || word == "library") return true;
+            word.clear();
+        }
+        return false;
+    }
+
+    // compgen's words for its value: JSON files (and folders) when it says so.
+    std::string file_completion() const {
+        return description.find("JSON") != std::string::npos ? "compgen -d -- \"$cur\"; compgen -f -X '!*.json' -- \"$cur\""
+                                                             : "compgen -f -- \"$cur\"";
+    }
 };
 
 struct CommandDoc {
     std::string name;
     std::string description;
     std::vector<OptionDoc> options;
+    bool runs_program = false;  // everything after it is a program and its arguments (with-sim)
+
+    // What completes its arguments: files, when an argument names one or it runs a program.
+    bool takes_files() const {
+        return runs_program || std::any_of(options.begin(), options.end(), [](const OptionDoc &option) {
+                   return option.positional && option.names_file();
+               });
+    }
 
     std::vector<const OptionDoc *> named() const {
         std::vector<const OptionDoc *> result;
@@ -97,7 +129,7 @@ OptionDoc describe(const CLI::Option &option) {
 }
 
 CommandDoc describe(const CLI::App &app) {
-    CommandDoc doc{app.get_name(), app.get_description(), {}};
+    CommandDoc doc{app.get_name(), app.get_description(), {}, app.get_prefix_command()};
     for (const CLI::Option *option : app.get_options())
         if (!option->get_group().empty()) doc.options.push_back(describe(*option));
     return doc;
@@ -190,15 +222,18 @@ void write_man(const CLI::App &app, const std::vector<CommandDoc> &commands, con
     if (summary.rfind(top.name + ": ", 0) == 0) summary.erase(0, top.name.size() + 2);
     if (!summary.empty() && summary.back() == '.') summary.pop_back();
 
+    // A program without commands (drova-usbd) takes options only.
+    const bool has_commands = commands.size() > 1;
     out << ".\\\" Written by " << top.name << " --generate man from its own option definitions.\n"
         << ".TH " << title << " 1 \"\" \"" << roff(top.name + " " + version) << "\" \"User Commands\"\n"
         << ".SH NAME\n" << roff(top.name) << " \\- " << roff(summary) << "\n"
-        << ".SH SYNOPSIS\n.B " << roff(top.name) << "\n[\\fIOPTIONS\\fR] \\fICOMMAND\\fR [\\fIARGUMENTS\\fR]\n"
-        << ".SH DESCRIPTION\n" << roff(sentence(summary)) << "\n"
-        << "The options before the command apply to every command, and may also follow it.\n"
-        << ".SH OPTIONS\n";
+        << ".SH SYNOPSIS\n.B " << roff(top.name) << "\n"
+        << (has_commands ? "[\\fIOPTIONS\\fR] \\fICOMMAND\\fR [\\fIARGUMENTS\\fR]\n" : "[\\fIOPTIONS\\fR]\n")
+        << ".SH DESCRIPTION\n" << roff(sentence(summary)) << "\n";
+    if (has_commands) out << "The options before the command apply to every command, and may also follow it.\n";
+    out << ".SH OPTIONS\n";
     write_man_options(top, nullptr, out);
-    out << ".SH COMMANDS\n";
+    if (has_commands) out << ".SH COMMANDS\n";
     for (auto command = commands.begin() + 1; command != commands.end(); ++command) {
         out << ".SS \"" << roff(top.name + " " + command->name);
         for (const auto *positional : command->positionals()) out << " " << roff(positional->names.front());
@@ -255,16 +290,23 @@ std::string shell_function_name(const std::string &program) {
 void write_bash(const std::vector<CommandDoc> &commands, std::ostream &out) {
     const CommandDoc &top = commands.front();
     const auto by_name = options_by_name(commands);
-    std::vector<std::string> value_options, file_options, subcommands;
+    std::vector<std::string> value_options, subcommands, file_commands;
     std::map<std::string, std::vector<std::string>> choice_options;  // choices -> option names
+    std::map<std::string, std::vector<std::string>> file_options;    // compgen words -> option names
+    std::map<std::string, std::vector<std::string>> optional_files;  // the same, for a value that may follow
     for (const auto &[name, option] : by_name) {
-        if (!option->takes_value) continue;
+        if (!option->takes_value) {
+            if (option->optional_value && option->names_file()) optional_files[option->file_completion()].push_back(name);
+            continue;
+        }
         value_options.push_back(name);
         if (!option->choices.empty()) choice_options[joined(option->choices, " ")].push_back(name);
-        else if (!option->numeric()) file_options.push_back(name);
+        else if (option->names_file()) file_options[option->file_completion()].push_back(name);
     }
-    for (auto command = commands.begin() + 1; command != commands.end(); ++command)
+    for (auto command = commands.begin() + 1; command != commands.end(); ++command) {
         subcommands.push_back(command->name);
+        if (command->takes_files()) file_commands.push_back(command->name);
+    }
     const std::string global = joined(option_names(top), " ");
     const std::string function = shell_function_name(top.name);
 
@@ -282,8 +324,17 @@ void write_bash(const std::vector<CommandDoc> &commands, std::ostream &out) {
     for (const auto &[choices, names] : choice_options)
         out << "    " << joined(names, "|") << ") mapfile -t COMPREPLY < <(compgen -W \"" << choices
             << "\" -- \"$cur\"); return ;;\n";
-    if (!file_options.empty())
-        out << "    " << joined(file_options, "|") << ") mapfile -t COMPREPLY < <(compgen -f -- \"$cur\"); return ;;\n";
+    for (const auto &[completion, names] : file_options)
+        out << "    " << joined(names, "|") << ") mapfile -t COMPREPLY < <(" << completion << "); return ;;\n";
+    // A value that may follow: the file, or what would come without it.
+    for (const auto &[completion, names] : optional_files)
+        out << "    " << joined(names, "|") << ")\n"
+            << "        if [[ $cur != -* ]]; then\n"
+            << "            mapfile -t COMPREPLY < <(" << completion << "; [[ -n $command ]] || compgen -W \""
+            << joined(subcommands, " ") << "\" -- \"$cur\")\n"
+            << "            return\n"
+            << "        fi ;;\n";
+    // Any other value (a serial number, a count) has nothing to offer.
     if (!value_options.empty()) out << "    " << joined(value_options, "|") << ") COMPREPLY=(); return ;;\n";
     out << "    esac\n"
         << "    local words\n"
@@ -297,7 +348,11 @@ void write_bash(const std::vector<CommandDoc> &commands, std::ostream &out) {
         << "    elif [[ -z $command ]]; then\n"
         << "        mapfile -t COMPREPLY < <(compgen -W \"" << joined(subcommands, " ") << "\" -- \"$cur\")\n"
         << "    else\n"
-        << "        mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")\n"
+        << "        case $command in\n";
+    if (!file_commands.empty())
+        out << "        " << joined(file_commands, "|") << ") mapfile -t COMPREPLY < <(compgen -f -- \"$cur\") ;;\n";
+    out << "        *) COMPREPLY=() ;;\n"
+        << "        esac\n"
         << "    fi\n"
         << "}\n"
         << "complete -o filenames -F " << function << " " << top.name << "\n";
@@ -328,7 +383,8 @@ std::string zsh_argument_text(std::string_view text) {
 
 std::string zsh_action(const OptionDoc &option) {
     if (!option.choices.empty()) return "(" + joined(option.choices, " ") + ")";
-    return option.numeric() ? " " : "_files";
+    if (!option.names_file()) return " ";
+    return option.description.find("JSON") != std::string::npos ? "_files -g \"*.json\"" : "_files";
 }
 
 // One quoted _arguments line per option name and argument of `command`.

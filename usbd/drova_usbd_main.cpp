@@ -14,6 +14,8 @@
 #include "bridge.h"
 #include "daemon_arguments.h"
 #include "endpoint.h"
+#include "option_docs.h"
+#include "start_checks.h"
 
 namespace {
 
@@ -22,6 +24,12 @@ using namespace velkor::usbd;
 using velkor::sim::kExitBadArguments;
 constexpr int kExitFailure = 1;
 constexpr char kDefaultConfig[] = "/etc/velkor/usbd.json";
+constexpr char kUsbDevices[] = "/dev/bus/usb";  // where libusb opens the devices' nodes
+constexpr char kExitCodes[] =
+    "Exit status:\n"
+    "  0 stopped by SIGTERM or SIGINT (every endpoint removed)\n"
+    "  1 libusb cannot start or watch for devices\n"
+    "  2 bad arguments or configuration, or no device configured\n";
 
 struct Options {
     std::vector<std::string> devices;
@@ -63,21 +71,30 @@ std::string device_dir(const UsbdConfig &config) {
 
 int main(int argc, char **argv) {
     Options options;
-    CLI::App app{"drova-usbd: DROVA devices on USB ports served as endpoints of the socket transport.\n"
-                 "Each matching device gets the socket usb-<bus>-<port path> in the device directory;\n"
-                 "hosts find it there with VELKOR_USB_DIR set to the same directory.",
+    CLI::App app{"drova-usbd: serve DROVA devices on USB ports to hosts as endpoints of the socket transport.",
                  "drova-usbd"};
+    app.footer(kExitCodes);
+    app.set_version_flag("--version", "drova-usbd " DROVA_USBD_VERSION, "print the version, then exit");
     app.add_option("--device", options.devices,
                    "a device to serve, VID:PID[:INTERFACE] (hexadecimal ids, interface number); repeatable");
     auto *config = app.add_option("-c,--config", options.config_file,
                                   std::string("JSON file listing the devices (default ") + kDefaultConfig +
                                       " when it exists; see usbd/README.md)");
-    app.add_option("-d,--dir", options.dir, "device directory (default $VELKOR_USB_DIR, else /run/velkor/usb)");
+    app.add_option("-d,--dir", options.dir,
+                   "device directory, where each device gets the socket usb-<bus>-<port path> (hosts find it with "
+                   "VELKOR_USB_DIR set to it; default $VELKOR_USB_DIR, else /run/velkor/usb)");
     app.add_option("--gap-ms", options.gap_ms,
                    "ignored: answers go to the host as the device sends them (kept for existing command lines)")
         ->check(CLI::Range(0u, 60000u));
     app.add_flag("-v,--verbose", options.verbosity, "log every frame (twice: with bytes)");
+    // Hidden: the build writes the man page with it.
+    std::optional<std::string> generate;
+    app.add_option("--generate", generate)->group("")->check(CLI::IsMember({"man"}));
     if (const auto status = velkor::sim::parse_daemon_arguments(app, argc, argv)) return *status;
+    if (generate) {
+        drova::write_option_docs(app, *generate, DROVA_USBD_VERSION, std::cout);
+        return 0;
+    }
 
     UsbdConfig usbd_config;
     try {
@@ -114,9 +131,13 @@ int main(int argc, char **argv) {
         std::cout << "drova-usbd: " << line << std::endl;
     };
     settings.serve.log = log;
+    log(watch_line(settings.devices, settings.dir));
+    for (const auto &warning : start_warnings(kUsbDevices, settings.dir)) {
+        std::lock_guard lock(output_mutex);
+        std::cerr << "drova-usbd: warning: " << warning << std::endl;
+    }
     try {
         Bridge bridge(std::move(settings));
-        log("watching for devices");
         int signal_number = 0;
         sigwait(&stop_signals, &signal_number);
     } catch (const std::exception &e) {

@@ -12,7 +12,8 @@ namespace Velkor
             ByteCount = byteCount;
         }
 
-        /// <summary>The step that has just succeeded: Address, ProgramData, CheckSum or Program.</summary>
+        /// <summary>The step of a block's record that has just succeeded: Address, ProgramData, CheckSum or
+        /// Program; or Download, once, when the end record that closes the stream has gone out.</summary>
         public Operation Step { get; }
         /// <summary>The host's blocks whose data the device has received.</summary>
         public int BlocksWritten { get; }

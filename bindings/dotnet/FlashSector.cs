@@ -22,7 +22,8 @@ namespace Velkor
         public byte[] Block { get; }
         /// <summary>EmptyId for an empty sector; 0, 1, 2 the system kinds; else an application id.</summary>
         public uint Id => Word(IdOffset);
-        public string Name => NativeText.FromBytes(Block, NameOffset, NameLength);
+        /// <summary>The name; an empty sector (erased bytes) has none: "".</summary>
+        public string Name => IsEmpty ? "" : NativeText.FromBytes(Block, NameOffset, NameLength);
         public uint VersionA => Word(VersionAOffset);
         public uint VersionB => Word(VersionBOffset);
         public uint VersionC => Word(VersionCOffset);

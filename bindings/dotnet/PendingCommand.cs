@@ -19,7 +19,8 @@ namespace Velkor
         readonly string command;
         readonly Operation operation;
         readonly bool failurePairIsOutcome;
-        int? lastError;
+        int? lastError;  // since the last step that succeeded
+        int? failedStep;  // a step that failed without a reason before it
         bool refused;
 
         /// <param name="failurePairIsOutcome">(operation, 1) is a result, not a failure (a search that found nothing).</param>
@@ -30,6 +31,13 @@ namespace Velkor
             this.failurePairIsOutcome = failurePairIsOutcome;
             UnexplainedRefusal = () => command + " was refused by the library, which gave no reason";
         }
+
+        public string Name => command;
+
+        /// <summary>Given the step whose failure pair no error pair preceded, the message for it when such a
+        /// failure means something of its own (a checksum the device did not find); null: it stands for
+        /// code 6, as in the library.</summary>
+        public Func<int, string> BareFailure { get; set; }
 
         /// <summary>Sees every pair while the command runs, before the pair is routed.</summary>
         public Action<int, int> StepObserver { get; set; }
@@ -50,7 +58,17 @@ namespace Velkor
                 else if (a == (int)operation)
                 {
                     if (b == 0 || failurePairIsOutcome) completion.TrySetResult(true);
-                    else Fail(lastError ?? InvalidAnswer);
+                    else if (lastError.HasValue) Fail(lastError.Value);
+                    else FailBare(failedStep ?? a);
+                }
+                else if (b == 0)
+                {
+                    lastError = null;
+                    failedStep = null;
+                }
+                else if (!lastError.HasValue)
+                {
+                    failedStep = a;
                 }
             }
         }
@@ -74,6 +92,13 @@ namespace Velkor
         }
 
         public void Abandon(Exception reason) => completion.TrySetException(reason);
+
+        void FailBare(int step)
+        {
+            string meaning = BareFailure?.Invoke(step);
+            if (meaning == null) Fail(InvalidAnswer);
+            else completion.TrySetException(new VelkorException(command, null, meaning));
+        }
 
         void Fail(int code) => completion.TrySetException(new VelkorException(command, code, Session.ErrorText(code)));
     }

@@ -10,12 +10,16 @@ using System.Threading.Tasks;
 
 namespace Velkor
 {
+    /// <summary>The library's session. One command runs at a time, as in the library: a command issued (from any
+    /// thread) while another runs fails at once with VelkorException code 10, "Device is busy.", and the one
+    /// running goes on undisturbed.</summary>
     public sealed class Session : IDisposable
     {
         public const int HintName = 0x2, HintSerialNumber = 0x4, HintHwVersion = 0x8, HintFosIfcVersion = 0x10,
             HintAutostart = 0x20, HintEthernet = 0x100, HintUdpIp = 0x200, HintConfiguredBy = 0x400,
             HintFirmwareApps = 0x800, HintFlashSectors = 0x1000, HintIndent = 0x2000, HintBold = 0x4000;
         const int HintTextSize = 65536;
+        const int Busy = 10;  // the library's code for a command refused while another runs
         const int SerialTextSize = 32;
         static readonly int InfoSize = Marshal.SizeOf(typeof(TDROVAInfo));
 
@@ -25,6 +29,7 @@ namespace Velkor
         GCHandle callbackAnchor;
         readonly object sync = new object();
         PendingCommand pending;
+        bool busy;  // a command runs: the next one is refused, as the library refuses it
         bool disposed;
         // Set on the library's threads that run host code: the notification
         // thread, and the one that adds a scan's lines (from there _Close does
@@ -178,6 +183,7 @@ namespace Velkor
             long byteCount = blocks.Sum(block => (long)block.Data.Length);
             int blocksWritten = 0;
             long bytesWritten = 0;
+            int record = 0;  // each record's steps begin with its address
             int stopped = 0;
             Action stop = () =>
             {
@@ -190,12 +196,22 @@ namespace Velkor
                 StepObserver = (a, b) =>
                 {
                     if (b != 0 || !IsDownloadStep(a)) return;
-                    if (a == (int)Operation.ProgramData && blocksWritten < blocks.Count)
-                        bytesWritten += blocks[blocksWritten++].Data.Length;
-                    progress?.Report(new DownloadProgress((Operation)a, blocksWritten, blocks.Count, bytesWritten, byteCount));
+                    if (a == (int)Operation.Address) ++record;
+                    if (record <= blocks.Count)
+                    {
+                        if (a == (int)Operation.ProgramData && blocksWritten < blocks.Count)
+                            bytesWritten += blocks[blocksWritten++].Data.Length;
+                        progress?.Report(new DownloadProgress((Operation)a, blocksWritten, blocks.Count, bytesWritten, byteCount));
+                    }
+                    else if (a == (int)Operation.ProgramData)
+                    {
+                        // The end record that closes the stream: once, when it has gone out.
+                        progress?.Report(new DownloadProgress(Operation.Download, blocksWritten, blocks.Count, bytesWritten, byteCount));
+                    }
                     // A cancellation that came before the download ran had nothing to stop.
                     if (cancellationToken.IsCancellationRequested && Volatile.Read(ref stopped) == 0) stop();
                 },
+                BareFailure = step => step == (int)Operation.CheckSum ? DownloadStream.MismatchText(record) : null,
             };
             using (cancellationToken.Register(stop))
             {
@@ -222,9 +238,56 @@ namespace Velkor
         public Task ProgramAsync(ulong address, int area) =>
             Run(new PendingCommand("program", Operation.Program), () => Native._Program(address, area));
 
-        /// <summary>Succeeds when the device finds this checksum over length bytes at the area-qualified address.</summary>
+        /// <summary>Succeeds when the device finds this checksum over length bytes at the area-qualified address;
+        /// otherwise fails with the message "checksum of ... does not match" and no code (the library posts
+        /// none). DownloadStream.Checksum gives a record's.</summary>
         public Task CheckSumAsync(ulong address, uint length, byte checksum, int area) =>
-            Run(new PendingCommand("checksum", Operation.CheckSum), () => Native._CheckSum(address, length, checksum, area));
+            Run(new PendingCommand("checksum", Operation.CheckSum)
+            {
+                BareFailure = step => "checksum of " + length + " bytes at 0x" + ((uint)address).ToString("x") +
+                    " in area " + area + " does not match",
+            }, () => Native._CheckSum(address, length, checksum, area));
+
+        /// <summary>Checks that the device holds image where DownloadAsync(target, image) put it, as drova verify
+        /// does: the device checksums every record of the stream (the end record too) where it lies in area
+        /// target. Fails with VelkorException when a checksum cannot be asked for (not connected, ...).</summary>
+        public async Task<VerifyResult> VerifyAsync(int target, IReadOnlyList<DataBlock> image)
+        {
+            if (image == null) throw new ArgumentNullException(nameof(image));
+            if (image.Contains(null)) throw new ArgumentException("a block is null", nameof(image));
+            if (target < 0 || target > 255) throw new ArgumentOutOfRangeException(nameof(target), "an area is 0 to 255");
+            var checks = new List<RecordCheck>();
+            Claim("verify");
+            try
+            {
+                foreach (StreamRecord record in DownloadStream.Records(image, target))
+                {
+                    bool mismatch = false;
+                    var step = new PendingCommand("checksum of record " + record.Number, Operation.CheckSum)
+                    {
+                        BareFailure = failed =>
+                        {
+                            mismatch = true;
+                            return DownloadStream.MismatchText(record.Number);
+                        },
+                    };
+                    try
+                    {
+                        await Step(step, () => Native._CheckSum((ulong)target << 32 | record.Offset, record.Length,
+                            record.Checksum, target)).ConfigureAwait(false);
+                    }
+                    catch (VelkorException) when (mismatch)
+                    {
+                    }
+                    checks.Add(new RecordCheck(record, !mismatch));
+                }
+            }
+            finally
+            {
+                Release();
+            }
+            return new VerifyResult(target, checks);
+        }
 
         public Task StartAppAsync(uint appId) =>
             Run(new PendingCommand("start application", Operation.StartApp), () => Native._StartApp(appId));
@@ -343,15 +406,41 @@ namespace Velkor
             a == (int)Operation.Address || a == (int)Operation.ProgramData || a == (int)Operation.CheckSum ||
             a == (int)Operation.Program;
 
-        // The export may run the whole command before it returns (a download
-        // on a device that answers at once), so it runs off the caller's thread.
         async Task Run(PendingCommand command, Func<int> export)
+        {
+            Claim(command.Name);
+            try
+            {
+                await Step(command, export).ConfigureAwait(false);
+            }
+            finally
+            {
+                Release();
+            }
+        }
+
+        void Claim(string command)
         {
             lock (sync)
             {
                 if (disposed) throw new ObjectDisposedException(nameof(Session));
-                if (pending != null)
-                    throw new InvalidOperationException("a command of this session is still awaited: one runs at a time");
+                if (busy) throw new VelkorException(command, Busy, ErrorText(Busy));
+                busy = true;
+            }
+        }
+
+        void Release()
+        {
+            lock (sync) busy = false;
+        }
+
+        // The export may run the whole command before it returns (a download
+        // on a device that answers at once), so it runs off the caller's thread.
+        async Task Step(PendingCommand command, Func<int> export)
+        {
+            lock (sync)
+            {
+                if (disposed) throw new ObjectDisposedException(nameof(Session));
                 pending = command;
             }
             try

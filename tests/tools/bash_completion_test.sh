@@ -11,7 +11,8 @@ function=$(sed -n 's/.* -F \([^ ]*\) drova$/\1/p' <<<"$registered")
 [[ -n $function ]] || { echo "no completion function in: $registered"; exit 1; }
 
 cd "$(mktemp -d)" || exit 1
-touch image.hex image.srec
+touch image.hex image.srec device.json
+mkdir configs
 
 failures=0
 # Rows: the words typed, the last one being completed | offered | not offered
@@ -29,6 +30,26 @@ rows=(
     "drova download --target ''||image.hex"
     "drova check --table im|image.srec|--table"
     "drova keepalive --co|--count|--target"
+    # A serial number is no file name; --sim's value is a JSON file, or the command when none is given.
+    "drova --serial ''||image.hex"
+    "drova -S i||image.hex"
+    "drova info --serial ''||image.hex"
+    "drova --sim ''|device.json|image.hex"
+    "drova --sim ''|demo|image.hex"
+    "drova --sim ''|configs|"
+    "drova --sim de|device.json|demo.hex"
+    "drova --sim de|demo|"
+    "drova list --sim ''|device.json|demo"
+    "drova --sim --se|--serial|device.json"
+    "drova --sim device.json li|list|"
+    "drova --library ''|image.hex|"
+    "drova --sim-program ''|image.hex|"
+    # Arguments that are numbers or serial numbers offer no files; those that are files do.
+    "drova erase ''||image.hex"
+    "drova write-serial ''||image.hex"
+    "drova start ''||image.hex"
+    "drova verify ''|image.hex|"
+    "drova with-sim ''|image.hex|"
 )
 for row in "${rows[@]}"; do
     IFS='|' read -r typed offered not_offered <<<"$row"

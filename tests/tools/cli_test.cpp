@@ -50,6 +50,9 @@ TEST(DrovaArguments, BadArgumentsAndFilesTouchNoDevice) {
     expect_untouched(drova(args({"keepalive", "--every", "5"})), 2, "--every");
     expect_untouched(drova(args({"-S", "KV47100001", "info"})), 2, "neither a number nor a serial number text");
     expect_untouched(drova(args({"-S", "1", "--index", "0", "info"})), 2, "excludes");
+    expect_untouched(drova(args({"--index", "100", "info"})), 2, "--index");
+    // The last place drova-sim can serve is taken: drova goes on to load the library.
+    EXPECT_EQ(drova(args({"--index", "99", "info"})).status, 4);
     expect_untouched(drova(args({"write-serial", "0x1000000"})), 2, "does not fit the 24 bits");
     expect_untouched(drova(args({"download", good.string()})), 2, "--target is required");
     expect_untouched(drova(args({"download", good.string(), "-t", "0", "--format", "elf"})), 2, "--format");

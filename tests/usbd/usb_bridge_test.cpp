@@ -19,7 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "Vevara_Rovo_dar.h"
 #include "session/session.h"
@@ -31,6 +35,8 @@
 #include "usb/in_process_device.h"
 #include "emulated_usb.h"
 #include "wire.h"
+
+extern char **environ;
 
 namespace velkor::testing {
 namespace {
@@ -331,6 +337,102 @@ TEST_F(UsbBridge, DrovaServicesABridgedDeviceAsAnyOther) {
             EXPECT_NE(run.output.find(part), std::string::npos) << row.arguments << ": " << part << "\n" << run.output;
     }
     std::filesystem::remove(file);
+}
+
+// A program in a process of its own whose output is read line by line as it
+// comes (standard output and error together).
+class Process {
+public:
+    explicit Process(std::vector<std::string> arguments) {
+        int ends[2];
+        if (pipe(ends) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], 2);
+        posix_spawn_file_actions_addclose(&actions, ends[0]);
+        std::vector<char *> argv;
+        for (auto &argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = 0;
+        posix_spawn_file_actions_destroy(&actions);
+        close(ends[1]);
+        output_ = ends[0];
+    }
+    ~Process() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (output_ >= 0) close(output_);
+    }
+
+    bool started() const { return pid_ > 0; }
+    // Reads until the output holds every one of `texts`; false at the end of
+    // the output or after `within`.
+    bool said(const std::vector<std::string> &texts, std::chrono::milliseconds within = kPatience) {
+        const auto until = std::chrono::steady_clock::now() + within;
+        const auto all_said = [&] {
+            return std::all_of(texts.begin(), texts.end(),
+                               [&](const std::string &text) { return text_.find(text) != std::string::npos; });
+        };
+        while (!all_said()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            pollfd ready{output_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
+            char buffer[1024];
+            const ssize_t n = read(output_, buffer, sizeof buffer);
+            if (n <= 0) return all_said();
+            text_.append(buffer, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+    // Sends `signal_number` and waits for the exit status (-1: killed by a signal).
+    int stop(int signal_number) {
+        kill(pid_, signal_number);
+        said({"\x01never"}, kPatience);  // the rest of the output, up to its end
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const std::string &text() const { return text_; }
+
+private:
+    pid_t pid_ = 0;
+    int output_ = -1;
+    std::string text_;
+};
+
+// drova-usbd itself, the daemon as installed, against two devices on a bus
+// that emulated-drova-bus emulates (as usbd/README.md runs it): it says what
+// it watches, serves both to drova, and removes its endpoints when stopped.
+TEST(DrovaUsbdDaemon, ServesEmulatedDevicesAsTheReadmeRunsIt) {
+    if (!usbd::EmulatedUsb::available()) GTEST_SKIP() << "runs under umockdev-wrapper only";
+    platform::ScratchDeviceLocation location;
+    const std::string dir = location.value() + "/usb";  // made by the daemon
+    Process daemon({DROVA_TEST_EMULATED_BUS, "--devices", "2", "--", DROVA_TEST_USBD, "--device", "1d50:61f0", "-d", dir});
+    ASSERT_TRUE(daemon.started());
+    ASSERT_TRUE(daemon.said({"drova-usbd: watching for 1d50:61f0 (interface 0); endpoints in " + dir + "\n",
+                             "served on " + dir + "/usb-1-1", "served on " + dir + "/usb-1-2"}))
+        << daemon.text();
+    EXPECT_EQ(daemon.text().find("warning"), std::string::npos) << daemon.text();
+    const struct {
+        std::string arguments;
+        std::vector<std::string> said;
+    } rows[] = {
+        {"list", {"0: KV47D00291", dir + "/usb-1-1", "1: KV47D00292", dir + "/usb-1-2"}},
+        {"--index 1 info", {"KV47D00292"}},
+    };
+    for (const auto &row : rows) {
+        const DrovaRun run = run_drova(dir, row.arguments);
+        EXPECT_EQ(run.status, 0) << row.arguments << "\n" << run.output;
+        for (const auto &part : row.said)
+            EXPECT_NE(run.output.find(part), std::string::npos) << row.arguments << ": " << part << "\n" << run.output;
+    }
+    EXPECT_EQ(daemon.stop(SIGTERM), 0) << daemon.text();
+    EXPECT_NE(daemon.text().find("drova-usbd: stopped"), std::string::npos) << daemon.text();
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
 }
 
 // A device pulled out in the middle of a download: the host loses the link,

@@ -10,9 +10,11 @@
 #include <string>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "device_selector.h"
 #include "port_name.h"
+#include "start_checks.h"
 
 namespace velkor::usbd {
 namespace {
@@ -148,6 +150,85 @@ TEST(DrovaUsbd, TakesAGapWithAWarningAndIgnoresIt) {
     std::filesystem::remove(with_gap);
     std::filesystem::remove(without);
     std::filesystem::remove(zero_gap);
+}
+
+// What drova-usbd says as it starts, before any device: what it waits for,
+// and what on this machine keeps it from serving (rows made in a scratch
+// folder; permissions are not among them, as the tests run as root).
+TEST(DrovaUsbd, SaysWhatItWatchesAndWhatKeepsItFromServing) {
+    DeviceSelector first = parse_device_argument("1a2b:3c4d");
+    DeviceSelector second = parse_device_argument("1a2b:3c4e:1");
+    EXPECT_EQ(watch_line({first, second}, "/run/velkor/usb"),
+              "watching for 1a2b:3c4d (interface 0), 1a2b:3c4e (interface 1); endpoints in /run/velkor/usb");
+
+    namespace fs = std::filesystem;
+    const fs::path scratch = fs::temp_directory_path() / ("usbd-start-" + std::to_string(getpid()));
+    fs::create_directories(scratch / "bus-usb");
+    fs::create_directories(scratch / "served");
+    std::ofstream(scratch / "a-file") << "x";
+    struct Row {
+        const char *name;
+        fs::path usb_devices, dir;
+        std::vector<std::string> warnings;  // a part of each, in order
+        bool dir_made;
+    };
+    const Row rows[] = {
+        {"all usable", scratch / "bus-usb", scratch / "served", {}, true},
+        {"device directory made", scratch / "bus-usb", scratch / "new" / "usb", {}, true},
+        {"no USB device folder", scratch / "no-bus", scratch / "served",
+         {(scratch / "no-bus").string() + " is missing (No such file or directory): libusb finds no USB device"}, true},
+        {"USB device folder a file", scratch / "a-file", scratch / "served",
+         {(scratch / "a-file").string() + " is not a folder"}, true},
+        {"device directory under a file", scratch / "bus-usb", scratch / "a-file" / "usb",
+         {"the device directory " + (scratch / "a-file" / "usb").string() + " cannot be made",
+          "no device can be served"},
+         false},
+        {"device directory a file", scratch / "bus-usb", scratch / "a-file",
+         {"the device directory " + (scratch / "a-file").string() + " is not a folder"}, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto warnings = start_warnings(row.usb_devices.string(), row.dir.string());
+        std::string all;
+        for (const auto &warning : warnings) all += warning + "\n";
+        std::size_t from = 0;
+        for (const auto &part : row.warnings) {
+            from = all.find(part, from);
+            EXPECT_NE(from, std::string::npos) << part << " in\n" << all;
+        }
+        if (row.warnings.empty()) {
+            EXPECT_TRUE(warnings.empty()) << all;
+        }
+        EXPECT_EQ(fs::is_directory(row.dir), row.dir_made);
+    }
+    fs::remove_all(scratch);
+}
+
+// drova-usbd's own answers, as a program: its version, its help and the man
+// page the build writes with it.
+TEST(DrovaUsbd, TellsItsVersionHelpAndManPage) {
+    struct Row {
+        const char *arguments;
+        std::vector<std::string> said;
+    };
+    const Row rows[] = {
+        {"--version", {"drova-usbd " DROVA_TEST_VERSION "\n"}},
+        {"--help", {"Usage: drova-usbd [OPTIONS]", "--version", "Exit status:", "2 bad arguments"}},
+        {"--generate man", {".TH DROVA-USBD 1", ".SH SYNOPSIS", "\\fB\\-\\-device\\fR", ".SH \"EXIT STATUS\""}},
+    };
+    for (const Row &row : rows) {
+        const std::string command = std::string("'" DROVA_TEST_USBD "' ") + row.arguments + " 2>&1";
+        FILE *pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string output;
+        char buffer[1024];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+        const int status = pclose(pipe);
+        ASSERT_TRUE(WIFEXITED(status)) << row.arguments;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << row.arguments << "\n" << output;
+        for (const auto &part : row.said)
+            EXPECT_NE(output.find(part), std::string::npos) << row.arguments << ": " << part << "\n" << output;
+    }
 }
 
 TEST(PortEndpointName, IsTheBusAndThePortPath) {

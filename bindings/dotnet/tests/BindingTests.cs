@@ -3,6 +3,7 @@
 // pairs to tasks and exceptions. Run one per process: BindingTests NAME [ARGS].
 using System;
 using System.Collections.Generic;
+using System.Diagnostics;
 using System.IO;
 using System.Linq;
 using System.Runtime.CompilerServices;
@@ -36,6 +37,9 @@ static class BindingTests
             {"callback-gc", CallbackSurvivesCollections},
             {"scan", ScanReportsLinesUntilStopped},
             {"check", CheckMarksConflictingFields},
+            {"checksum-fault", ADownloadWhoseChecksumDiffersNamesItsRecord},
+            {"library", TheLibraryIsFoundWhereItIsLookedFor},
+            {"library-probe", ProbeTheLibrary},
         };
         if (args.Length < 1 || !tests.ContainsKey(args[0]))
         {
@@ -182,6 +186,7 @@ static class BindingTests
             ExpectEqual(5u, table[1].Id, "sector 1 id");
             ExpectEqual(0x02010000u, table[1].FirmwareVersion, "sector 1 firmware version");
             Expect(table[TargetSector].IsEmpty, "the target sector empty");
+            ExpectEqual("", table[TargetSector].Name, "an empty sector's name (its bytes are erased)");
             Expect(session.IsFlashTableComplete, "the table complete");
             Expect(session.HasCompatibleFirmwareVersion(0x02010000, 5), "application 5 in version 2.1.0.0");
             Expect(!session.HasCompatibleFirmwareVersion(0x02000000, 5), "application 5 not in version 2.0.0.0");
@@ -196,6 +201,21 @@ static class BindingTests
             ExpectEqual(last.ByteCount, last.BytesWritten, "all bytes");
             Expect(progress.Reports.Zip(progress.Reports.Skip(1), (a, b) => a.BytesWritten <= b.BytesWritten).All(x => x),
                 "progress never going back");
+            ExpectEqual(string.Join(",", image.Select(block => block.Data.Length)),
+                string.Join(",", progress.Reports.Where(report => report.Step == Operation.ProgramData)
+                    .Select((report, k) => report.BytesWritten - image.Take(k).Sum(block => (long)block.Data.Length))),
+                "one data report per block, with that block's bytes");
+            ExpectEqual(1, progress.Reports.Count(report => report.Step == Operation.Download), "end record reports");
+            ExpectEqual(Operation.Download, last.Step, "the last report's step: the end record");
+
+            VerifyResult verified = await session.VerifyAsync(TargetSector, image);
+            ExpectEqual(image.Count + 1, verified.Records.Count, "records verified, the end record too");
+            Expect(verified.AllMatch, "every record matching");
+            var altered = image.Select((block, k) => k != 1 ? block : new DataBlock(block.Address, Pattern(block.Data.Length, 99)))
+                .ToList();
+            VerifyResult differs = await session.VerifyAsync(TargetSector, altered);
+            ExpectEqual("checksum of record 2 does not match", string.Join("|", differs.Mismatched.Select(check => check.Text)),
+                "the record that differs");
 
             byte[] record = FirstRecord(image[0]);
             await session.CheckSumAsync(0, (uint)record.Length, OnesComplementChecksum(record), TargetSector);
@@ -247,7 +267,12 @@ static class BindingTests
                 Command = s => s.AddressAsync(0, 200), Code = 6, Text = "HW Device responded invalid information." },
             new Refusal { Name = "checksum that does not match", Connected = true,
                 Command = s => s.CheckSumAsync(0, 8, (byte)(OnesComplementChecksum(erased) + 1), SectorCount),
-                Code = 6, Text = "HW Device responded invalid information." },
+                Code = null, Text = "checksum of 8 bytes at 0x0 in area 4 does not match" },
+            new Refusal { Name = "a command from a second thread while a download runs", Connected = true,
+                Command = s => WhileDownloading(s, () => s.ReadInfoAsync()), Code = 10, Text = "Device is busy." },
+            new Refusal { Name = "verify from a second thread while a download runs", Connected = true,
+                Command = s => WhileDownloading(s, () => s.VerifyAsync(TargetSector, Image(1))), Code = 10,
+                Text = "Device is busy." },
         };
         var failures = new List<string>();
         using (var session = new Session())
@@ -290,19 +315,28 @@ static class BindingTests
             {
             }
 
-            // The binding routes one command's pairs at a time.
-            Task first = session.ReadInfoAsync();
-            try
-            {
-                await session.ReadInfoAsync();
-                failures.Add("a second command while one is awaited: no exception");
-            }
-            catch (InvalidOperationException)
-            {
-            }
-            await first;
         }
         Expect(failures.Count == 0, "every refusal with its code and text:\n" + string.Join("\n", failures));
+    }
+
+    // Runs command on another thread while a download runs; the download must end undisturbed.
+    static async Task WhileDownloading(Session session, Func<Task> command)
+    {
+        await session.FlashInfoAsync();
+        await session.EraseAsync(TargetSector);
+        var secondDone = new ManualResetEventSlim();
+        Task second = null;
+        var progress = new Recorder<DownloadProgress>(report =>
+        {
+            if (second != null) return;
+            second = Task.Run(command);
+            // The download waits for it here, on the library's thread.
+            second.ContinueWith(_ => secondDone.Set());
+            secondDone.Wait(EventWait);
+        });
+        await session.DownloadAsync(TargetSector, Image(4), progress);
+        Expect(second != null, "a second command issued during the download");
+        await second;
     }
 
     static async Task CancellationStopsTheDownload(string[] args)
@@ -340,6 +374,114 @@ static class BindingTests
             await session.ReadInfoAsync();
             ExpectEqual(1, Volatile.Read(ref events), "pairs after the cancelled start: only the (13,0) of the next command");
         }
+    }
+
+    // A device whose second checksum answer is off by one (checksum_fault.json):
+    // the download fails, naming the record, not as an invalid answer.
+    static async Task ADownloadWhoseChecksumDiffersNamesItsRecord(string[] args)
+    {
+        using (var session = new Session())
+        {
+            await ConnectAndReadTable(session);
+            try
+            {
+                await session.DownloadAsync(SectorCount, Image(3));
+                throw new Exception("expected the download to fail");
+            }
+            catch (VelkorException failure)
+            {
+                ExpectEqual("download: (no code) checksum of record 2 does not match",
+                    failure.Command + ": (" + (failure.Code?.ToString() ?? "no code") + ") " + failure.Message, "the failure");
+            }
+        }
+    }
+
+    // Where the library is looked for, each row in a process of its own (the
+    // library is loaded once per process): what it loads, or every place it
+    // tried when none serves.
+    sealed class LibraryPlace
+    {
+        public string Name;
+        public string Variable;        // VELKOR_LIBRARY, or null
+        public string SearchPath;      // LD_LIBRARY_PATH
+        public bool CopyBeside;        // the test program and Velkor.dll copied to a folder with the library
+        public string Loaded;          // the place loaded, or null when none serves
+        public string[] Named;         // what the failure names
+    }
+
+    static Task TheLibraryIsFoundWhereItIsLookedFor(string[] args)
+    {
+        string library = args[0];
+        string runtimeOnly = Path.GetDirectoryName(library);  // holds libdoduzerez.so.0 alone
+        string scratch = Path.Combine(Path.GetTempPath(), "velkor-dotnet-" + Process.GetCurrentProcess().Id);
+        string empty = Directory.CreateDirectory(Path.Combine(scratch, "empty")).FullName;
+        string beside = Directory.CreateDirectory(Path.Combine(scratch, "beside")).FullName;
+        string here = Path.GetDirectoryName(typeof(BindingTests).Assembly.Location);
+        string absent = Path.Combine(empty, "absent.so");
+        var rows = new[]
+        {
+            new LibraryPlace { Name = "VELKOR_LIBRARY first", Variable = library, SearchPath = empty, Loaded = library },
+            new LibraryPlace { Name = "VELKOR_LIBRARY alone, though absent", Variable = absent, SearchPath = runtimeOnly,
+                Named = new[] { absent + ": ", "VELKOR_LIBRARY" } },
+            new LibraryPlace { Name = "beside Velkor.dll next", SearchPath = runtimeOnly, CopyBeside = true,
+                Loaded = Path.Combine(beside, "libdoduzerez.so.0") },
+            new LibraryPlace { Name = "the run-time name on the search path", SearchPath = runtimeOnly,
+                Loaded = "libdoduzerez.so.0" },
+            new LibraryPlace { Name = "nowhere", SearchPath = empty,
+                Named = new[] { Path.Combine(here, "libdoduzerez.so.0") + ": ", "\n  libdoduzerez.so.0: ",
+                                "\n  libdoduzerez.so: ", "VELKOR_LIBRARY" } },
+        };
+        var failures = new List<string>();
+        try
+        {
+            foreach (string file in new[] { "BindingTests.exe", "Velkor.dll" })
+                File.Copy(Path.Combine(here, file), Path.Combine(beside, file), true);
+            File.Copy(library, Path.Combine(beside, "libdoduzerez.so.0"), true);
+            foreach (LibraryPlace row in rows)
+            {
+                var start = new ProcessStartInfo(Process.GetCurrentProcess().MainModule.FileName)
+                {
+                    Arguments = "--debug \"" + Path.Combine(row.CopyBeside ? beside : here, "BindingTests.exe") + "\" library-probe",
+                    UseShellExecute = false,
+                    RedirectStandardOutput = true,
+                };
+                start.EnvironmentVariables.Remove("VELKOR_LIBRARY");
+                if (row.Variable != null) start.EnvironmentVariables["VELKOR_LIBRARY"] = row.Variable;
+                start.EnvironmentVariables["LD_LIBRARY_PATH"] = row.SearchPath;
+                string output;
+                using (Process probe = Process.Start(start))
+                {
+                    output = probe.StandardOutput.ReadToEnd();
+                    probe.WaitForExit();
+                }
+                string expected = row.Loaded != null ? "loaded " + row.Loaded : "not found";
+                bool named = row.Named == null || row.Named.All(text => output.Contains(text));
+                if (!output.StartsWith(expected + "\n") || !named)
+                    failures.Add(row.Name + ": expected '" + expected + "'" +
+                                 (row.Named == null ? "" : " naming " + string.Join(", ", row.Named)) + ", got:\n" + output);
+            }
+        }
+        finally
+        {
+            Directory.Delete(scratch, true);
+        }
+        Expect(failures.Count == 0, "the library found as documented:\n" + string.Join("\n", failures));
+        return Task.CompletedTask;
+    }
+
+    static Task ProbeTheLibrary(string[] args)
+    {
+        try
+        {
+            Native.Load();
+            Console.WriteLine("loaded " + LibraryLoader.LoadedFrom);
+        }
+        catch (LibraryNotFoundException missing)
+        {
+            Console.WriteLine("not found");
+            Console.WriteLine(missing.Message);
+        }
+        return Task.CompletedTask;
     }
 
     // The line callbacks live in a block the library holds: collections must

@@ -10,8 +10,8 @@ from typing import Any, Callable, List, Optional
 import pytest
 
 from conftest import StartSimulator, firmware_table
-from velkor import (DONT_CARE, NO_APPLICATION, DownloadProgress, ErrorCode, Event, FlashSector, Hint, Operation,
-                    Session, VelkorError)
+from velkor import (DONT_CARE, NO_APPLICATION, ChecksumMismatch, DownloadProgress, ErrorCode, Event, FlashSector,
+                    Hint, Operation, Session, VelkorError)
 
 STAGING_AREA = 6  # the firmware table's device has sectors 0 to 5
 EMPTY_SECTOR = 5
@@ -51,6 +51,7 @@ def test_whole_service_session(session: Session) -> None:
     assert (sectors[2].name, sectors[2].fw_version, sectors[2].version_c) == ("Motor control", 0x02010000,
                                                                               0x01020000)
     assert session.flash_table_complete()
+    assert (sectors[EMPTY_SECTOR].empty, sectors[EMPTY_SECTOR].name) == (True, "")  # erased bytes are no name
 
     session.erase(EMPTY_SECTOR)
     image = [(0x0, application_image(7, "Bench test", 0x01020304, [0, 9])), (0x2000, bytes(range(255, 0, -1)))]
@@ -80,6 +81,28 @@ def disconnected(session: Session) -> Session:
     return session
 
 
+def while_downloading(session: Session, command: Callable[[Session], Any]) -> None:
+    """Runs command on this thread while another one's download runs; the download must end undisturbed."""
+    staging = len(session.flash_info())
+    first_sent, command_done = threading.Event(), threading.Event()
+    outcome: List[bool] = []
+
+    def progress(step: DownloadProgress) -> None:
+        first_sent.set()
+        command_done.wait(10)
+
+    downloader = threading.Thread(target=lambda: outcome.append(
+        session.download([(0x100 * k, bytes(64)) for k in range(4)], staging, progress=progress)))
+    downloader.start()
+    try:
+        assert first_sent.wait(10)
+        command(session)
+    finally:
+        command_done.set()
+        downloader.join()
+        assert outcome == [True]
+
+
 @pytest.mark.parametrize("act, codes, text", [
     pytest.param(lambda s: s.connect(s.found_devices()[0]), [ErrorCode.DISCONNECT_FIRST], None,
                  id="connect while connected"),
@@ -96,9 +119,13 @@ def disconnected(session: Session) -> Session:
                  "An application is already running.", id="second start"),
     pytest.param(lambda s: s.start_app(99), [ErrorCode.APPLICATION], "Invalid Application Identifier.",
                  id="unknown application"),
-    # Erased bytes FF FF sum to 0x00.
-    pytest.param(lambda s: (s.erase(EMPTY_SECTOR), s.checksum(0, 2, 0x01, EMPTY_SECTOR)), [ErrorCode.INVALID_ANSWER],
-                 None, id="checksum that does not match"),
+    # Erased bytes FF FF sum to 0x00: the library posts no reason.
+    pytest.param(lambda s: (s.erase(EMPTY_SECTOR), s.checksum(0, 2, 0x01, EMPTY_SECTOR)), [],
+                 "checksum of 2 bytes at 0x0 in area 5 does not match", id="checksum that does not match"),
+    pytest.param(lambda s: while_downloading(s, Session.read_info), [ErrorCode.BUSY], "Device is busy.",
+                 id="command from a second thread while a download runs"),
+    pytest.param(lambda s: while_downloading(s, lambda s: s.verify([(0, b"x")], STAGING_AREA)), [ErrorCode.BUSY],
+                 "Device is busy.", id="verify from a second thread while a download runs"),
     pytest.param(lambda s: s.download([(0, b"data")], STAGING_AREA), [], "flash_info", id="download without table"),
     pytest.param(lambda s: (s.close(), s.erase(1)), [ErrorCode.NOT_INITIALISED], None, id="closed session"),
 ])
@@ -116,6 +143,20 @@ def test_refusals_and_failures_carry_the_library_text(connected: Session, act: C
     assert (error.connect_error is not None) == (ErrorCode.OTHER_HOST in codes)
 
 
+@pytest.mark.parametrize("device", [
+    pytest.param(lambda found: found, id="found-list entry"),
+    pytest.param(lambda found: found.serial_number, id="number"),
+    pytest.param(lambda found: "KV47D00291", id="text form"),
+    pytest.param(lambda found: "kv47d00291", id="text form in lower case"),
+    pytest.param(lambda found: "0x8D0123", id="hexadecimal text"),
+    pytest.param(lambda found: "9240867", id="decimal text"),
+])
+def test_connect_takes_a_serial_number_as_drova_does(session: Session, device: Callable[[Any], Any]) -> None:
+    found = session.search(unit_ms=20)[0]
+    session.connect(device(found))
+    assert session.connected and session.connect_info().serial_text == "KV47D00291"
+
+
 @pytest.mark.parametrize("act, outcome", [
     pytest.param(lambda s: s.erase(256), ValueError, id="sector beyond a byte"),
     pytest.param(lambda s: s.erase(-1), ValueError, id="negative sector"),
@@ -128,6 +169,10 @@ def test_refusals_and_failures_carry_the_library_text(connected: Session, act: C
     pytest.param(lambda s: s.checksum(0, 1, 256, 0), ValueError, id="checksum beyond a byte"),
     pytest.param(lambda s: s.auto_start(True), ValueError, id="a bool for an id"),
     pytest.param(lambda s: s.download([(0, "text")], 0), TypeError, id="text for data"),
+    pytest.param(lambda s: s.connect("KV47100001"), ValueError, id="serial number text with a month"),
+    pytest.param(lambda s: s.connect("KV47D0029"), ValueError, id="serial number text too short"),
+    pytest.param(lambda s: s.connect("drova00"), ValueError, id="serial number that is no number"),
+    pytest.param(lambda s: s.verify([(0, b"x")], 256), ValueError, id="verify area beyond a byte"),
 ])
 def test_bad_arguments_are_refused_before_the_library_sees_them(session: Session, act: Callable[[Session], Any],
                                                                  outcome: type) -> None:
@@ -189,6 +234,43 @@ def test_stop_download_mid_download(connected: Session, way: str) -> None:
     assert connected.stop_download() is False  # none runs
     connected.on_event = None
     assert connected.download(blocks[:1], staging) is True
+
+
+IMAGE = [(0x0, application_image(7, "Bench test", 0x01020304, [0])), (0x2000, bytes(range(255, 0, -1)))]
+
+
+@pytest.mark.parametrize("checked, mismatched", [
+    pytest.param(IMAGE, [], id="the image downloaded"),
+    # One byte less by one: whole multiples of 255 would not change the checksum.
+    pytest.param([IMAGE[0], (0x2000, bytes([IMAGE[1][1][0] - 1]) + IMAGE[1][1][1:])], [2],
+                 id="second block's data differs"),
+    pytest.param([(0x10, IMAGE[0][1]), IMAGE[1]], [1], id="first block's address differs"),
+    pytest.param(IMAGE[:1], [2], id="a block fewer: the end record is not where it was"),
+])
+def test_verify_names_the_records_that_differ(connected: Session, checked: List[Any], mismatched: List[int]) -> None:
+    connected.flash_info()
+    connected.erase(EMPTY_SECTOR)
+    assert connected.download(IMAGE, EMPTY_SECTOR)
+    result = connected.verify(checked, EMPTY_SECTOR)
+    assert [check.record.number for check in result.records] == list(range(1, len(checked) + 2))
+    assert [check.record.number for check in result.mismatched] == mismatched
+    assert bool(result) == (not mismatched)
+    assert [check.text for check in result.mismatched] == [f"checksum of record {n} does not match" for n in mismatched]
+    # The records as drova verify asks for them: offsets follow one another, the end record last.
+    assert [check.record.offset for check in result.records] == [0, 8 + len(checked[0][1])][:len(checked)] + [
+        sum(8 + len(data) for _, data in checked)]
+
+
+def test_a_download_whose_checksum_differs_names_its_record(simulator: StartSimulator, library_path: Any) -> None:
+    config = firmware_table()
+    config["devices"][0]["faults"] = [{"kind": "wrong_checksum", "opcode": "checksum", "skip": 1, "times": 1}]
+    simulator(config)
+    with Session(library_path, timeout=10.0) as session:
+        session.connect(session.search(unit_ms=20)[0])
+        with pytest.raises(ChecksumMismatch) as raised:
+            session.download(IMAGE, len(session.flash_info()))
+        assert (str(raised.value), raised.value.record, raised.value.code) == (
+            "download into area 6 failed: checksum of record 2 does not match", 2, None)
 
 
 def test_commands_that_end_the_connection(simulator: StartSimulator, library_path: Any) -> None:

@@ -22,6 +22,15 @@ class VelkorError(Exception):
         self.connect_error = connect_error
 
 
+class ChecksumMismatch(VelkorError):
+    """The device found another checksum than the one asked for: the bytes there differ from those sent. The
+    library posts no reason for it (code is None); record is the record's number (from 1) in a download."""
+
+    def __init__(self, message: str, record: Optional[int] = None) -> None:
+        super().__init__(message)
+        self.record = record
+
+
 class CommandTimeout(VelkorError):
     """The library reported no outcome of a command within the session's timeout."""
 

@@ -42,7 +42,8 @@ class DeviceInfo:
 
 @dataclass(frozen=True)
 class FlashSector:
-    """One sector of the flash table; versions are packed A.B.C.D words, raw the block as the device sent it."""
+    """One sector of the flash table; versions are packed A.B.C.D words, raw the block as the device sent it. An
+    empty sector has no name ("")."""
     sector: int
     id: int
     name: str
@@ -62,7 +63,10 @@ class FlashSector:
             value: int = struct.unpack_from(">I", raw, offset)[0]
             return value
 
-        return cls(sector, word(INFO_ID), device_text(raw[INFO_NAME:INFO_NAME + _NAME_SIZE]),
+        block_id = word(INFO_ID)
+        # An erased sector's bytes are 0xFF: it holds no name.
+        name = "" if block_id == NO_APPLICATION else device_text(raw[INFO_NAME:INFO_NAME + _NAME_SIZE])
+        return cls(sector, block_id, name,
                    word(INFO_VERSION_A), word(INFO_VERSION_B), word(INFO_VERSION_C), word(INFO_VERSION_D),
                    word(INFO_FW_VERSION), bytes(raw))
 

@@ -6,16 +6,18 @@ import os
 import queue
 import threading
 import time
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
+from contextlib import contextmanager
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 from . import _library
 from ._native import (INFO_BLOCK_SIZE, BinBlock, Callback, StringsAdd, StringsClear, TAddress, TDROVAInfo,
                       TStrings, u8)
 from .codes import ENDS_CONNECTION_APP, ErrorCode, Hint, Operation
-from .errors import CommandTimeout, VelkorError
+from .errors import ChecksumMismatch, CommandTimeout, VelkorError
 from .events import Event, EventHub, EventStream, Listener, Returned, SessionClosed
 from .firmware_tree import FirmwareTree
 from .records import DeviceInfo, DownloadProgress, FlashSector, device_text
+from .stream import RecordCheck, VerifyResult, mismatch_text, stream_records
 
 BytesLike = Union[bytes, bytearray, memoryview]
 Block = Tuple[int, BytesLike]  # (address, data)
@@ -39,6 +41,25 @@ def _in_range(what: str, value: int, limit: int) -> int:
     return value
 
 
+def _checked_blocks(image: Iterable[Block]) -> List[Tuple[int, bytes]]:
+    blocks = [(_in_range("a block's address", address, _U32), bytes(data)) for address, data in image]
+    for _, data in blocks:
+        _in_range("a block's length", len(data), _U32)
+    return blocks
+
+
+def _serial_text_value(text: str) -> Optional[int]:
+    """The number of a text form KVyymnnnnn: marker 2 in bits 23-22, yy - 47 in 21-20, m (a hex digit) in 19-16,
+    nnnnn in 15-0; None when the text does not have that shape."""
+    if len(text) != 10 or text[:2].upper() != "KV" or any(c not in "0123456789" for c in text[2:4] + text[5:]) \
+            or text[4] not in "0123456789abcdefABCDEF":
+        return None
+    year, month, number = int(text[2:4]), int(text[4], 16), int(text[5:])
+    if not 47 <= year <= 50 or number > 0xFFFF:
+        return None
+    return 2 << 22 | (year - 47) << 20 | month << 16 | number
+
+
 class _Reasons:
     """The error codes posted before a failure pair: those since the last step that succeeded."""
 
@@ -60,9 +81,12 @@ class _DownloadWatch:
         self.sizes = [len(data) for _, data in blocks]
         self.progress = progress
         self.sent = self.sent_bytes = 0
+        self.record = 0  # each record's steps begin with its address
         self.over = False  # its last pair has arrived, or it never started
 
     def see(self, event: Event) -> None:
+        if event == (Operation.ADDRESS, 0):
+            self.record += 1
         if event == (Operation.PRGDATA, 0) and self.sent < len(self.sizes):
             self.sent_bytes += self.sizes[self.sent]
             self.sent += 1
@@ -74,8 +98,10 @@ class Session:
     """A session of the library (one per process): `with Session() as session: ...`.
 
     Commands wait for their outcome and raise VelkorError with the library's code and text when it refuses or
-    they fail, and CommandTimeout when the library reports nothing for timeout seconds. on_event(event) sees
-    every pair on the library's thread: keep it short; it may call stop_download(), but no command."""
+    they fail, and CommandTimeout when the library reports nothing for timeout seconds. One command runs at a
+    time, as in the library: a command issued (from any thread) while another one runs is refused at once with
+    ErrorCode.BUSY and the library's text, and the one running goes on undisturbed. on_event(event) sees every
+    pair on the library's thread: keep it short; it may call stop_download(), but no command."""
 
     def __init__(self, library: Union[str, "os.PathLike[str]", None] = None, *, timeout: float = 35.0,
                  on_event: Optional[Callable[[Event], None]] = None) -> None:
@@ -84,7 +110,7 @@ class Session:
         self.timeout = timeout
         self._hub = EventHub(on_event)
         self._callback = Callback(self._hub.deliver)  # kept alive for the session's life
-        self._command = threading.RLock()  # one command at a time; a progress callback may re-enter
+        self._command = threading.Lock()  # held while a command runs; never waited for
         self._open = False
         self._stop_requested = threading.Event()
         self._scan: Optional[Tuple[TStrings, Any, Any]] = None  # the list the library writes to, and its calls
@@ -103,7 +129,8 @@ class Session:
         if not self._open:
             return
         try:
-            if self.connected:
+            # A command another thread runs ends with the session instead.
+            if self.connected and not self._command.locked():
                 self.disconnect()
         finally:
             self._open = False
@@ -146,6 +173,16 @@ class Session:
         return VelkorError(f"{message}: " + " ".join(text for _, text in reasons), reasons,
                            self.connect_error() if refused_by_device else None)
 
+    @contextmanager
+    def _exclusive(self, what: str) -> Iterator[None]:
+        """Runs a command unless another one runs, which it then leaves alone: the library would refuse it."""
+        if not self._command.acquire(blocking=False):
+            raise self._error(f"{what} refused", [ErrorCode.BUSY])
+        try:
+            yield
+        finally:
+            self._command.release()
+
     def _require_open(self) -> None:
         if self._hub.on_delivery_thread():
             raise RuntimeError("commands wait for events that this thread delivers: call them from another thread")
@@ -177,7 +214,10 @@ class Session:
         # The library drops the pair for an invalid answer: a failure without a reason stands for it.
         return self._error(f"{what} failed", list(codes) or [ErrorCode.INVALID_ANSWER])
 
-    def _outcome(self, what: str, operation: Operation, listener: Listener, failure_raises: bool = True) -> Event:
+    def _outcome(self, what: str, operation: Operation, listener: Listener, failure_raises: bool = True,
+                 bare_failure: Optional[Callable[[], VelkorError]] = None) -> Event:
+        """Waits for the pair of operation. A failure pair raises; bare_failure gives the exception for one that
+        no reason preceded, when such a failure means something of its own."""
         reasons = _Reasons()
         while True:
             item = self._next(what, listener)
@@ -185,20 +225,28 @@ class Session:
                 continue
             if item.a == operation:
                 if item.b != 0 and failure_raises:
+                    if not reasons.codes and bare_failure is not None:
+                        raise bare_failure()
                     raise self._failure(what, reasons.codes)
                 return item
             reasons.see(item)
 
     def _run(self, what: str, operation: Operation, start: Callable[[], int],
-             unexplained: str = "the library gave no reason", then: Optional[Operation] = None) -> None:
+             unexplained: str = "the library gave no reason", then: Optional[Operation] = None,
+             bare_failure: Optional[Callable[[], VelkorError]] = None) -> None:
         """Starts a command and waits for its outcome pair (and then for the pair `then`)."""
         self._require_open()
-        with self._command, self._hub.listen() as listener:
-            if start() != 0:
-                raise self._refusal(what, listener, unexplained)
-            self._outcome(what, operation, listener)
-            if then is not None:
-                self._outcome(what, then, listener)
+        with self._exclusive(what), self._hub.listen() as listener:
+            self._step(what, operation, start, listener, unexplained, then, bare_failure)
+
+    def _step(self, what: str, operation: Operation, start: Callable[[], int], listener: Listener,
+              unexplained: str = "the library gave no reason", then: Optional[Operation] = None,
+              bare_failure: Optional[Callable[[], VelkorError]] = None) -> None:
+        if start() != 0:
+            raise self._refusal(what, listener, unexplained)
+        self._outcome(what, operation, listener, bare_failure=bare_failure)
+        if then is not None:
+            self._outcome(what, then, listener)
 
     # -- search and connection -----------------------------------------------------------------------------
     def search(self, *, connect: bool = False, unit_ms: int = 100) -> List[DeviceInfo]:
@@ -206,7 +254,7 @@ class Session:
         library then connects to the last one found."""
         _in_range("unit_ms", unit_ms, _INT)
         self._require_open()
-        with self._command, self._hub.listen() as listener:
+        with self._exclusive("search"), self._hub.listen() as listener:
             # 1 also when no interface is present, and that search still ends with (SEARCH, 1).
             self._lib._FindDROVAs(0 if connect else -1, 0, unit_ms)
             if self._outcome("search", Operation.SEARCH, listener, failure_raises=False).b != 0:
@@ -222,9 +270,11 @@ class Session:
         count = min(count, self._lib._GetFoundDevices(found, count))
         return [self._device_info(found[k], k) for k in range(count)]
 
-    def connect(self, device: Union[DeviceInfo, int], mode: int = 0) -> None:
-        """Claims a found device, given as a found-list entry or by serial number."""
-        serial = device.serial_number if isinstance(device, DeviceInfo) else device
+    def connect(self, device: Union[DeviceInfo, int, str], mode: int = 0) -> None:
+        """Claims a found device, given as a found-list entry or by serial number: a number or its text form
+        (KV47D00291), as drova takes it."""
+        serial = device.serial_number if isinstance(device, DeviceInfo) else self.serial_number(device) \
+            if isinstance(device, str) else device
         index = device.index if isinstance(device, DeviceInfo) and device.index is not None else 0
         _in_range("the serial number", serial, _INT)
         _in_range("the mode", mode, _U8)
@@ -265,7 +315,7 @@ class Session:
         """Sends a keep-alive. The library reports no outcome of an accepted one: three failures in a row end
         the connection with (ERROR, LINK_LOST) and (DISCONNECT, 0), which events() shows."""
         self._require_open()
-        with self._command, self._hub.listen() as listener:
+        with self._exclusive("keep-alive"), self._hub.listen() as listener:
             if self._lib._CommRefresh() != 0:
                 raise self._refusal("keep-alive", listener, "the library gave no reason")
 
@@ -298,7 +348,7 @@ class Session:
     def stop_scanning(self) -> bool:
         """Stops the repeated search and waits for its last search to end; True when that one found devices."""
         self._require_open()
-        with self._command, self._hub.listen() as listener:
+        with self._exclusive("stop scanning"), self._hub.listen() as listener:
             self._lib._StopNetworkScanning()
             found = self._outcome("stop scanning", Operation.SEARCH, listener, failure_raises=False).b == 0
         self._scan = None
@@ -343,12 +393,10 @@ class Session:
         progress gets a DownloadProgress on this thread as each block's data has been sent; it may call
         stop_download(). Returns True when the download ran to its end, False when stop_download() ended it.
         An exception here (Ctrl-C included) stops the download before it propagates."""
-        blocks = [(_in_range("a block's address", address, _U32), bytes(data)) for address, data in image]
-        for _, data in blocks:
-            _in_range("a block's length", len(data), _U32)
+        blocks = _checked_blocks(image)
         _in_range("the target area", target, _U8)
         self._require_open()
-        with self._command, self._hub.listen() as listener:
+        with self._exclusive(f"download into area {target}"), self._hub.listen() as listener:
             handle = self._lib._BinListCreate()
             if not handle:
                 raise MemoryError("the library could not create a block list")
@@ -384,6 +432,7 @@ class Session:
 
     def _follow_download(self, what: str, watch: "_DownloadWatch", listener: Listener) -> bool:
         reasons = _Reasons()
+        failed_step: Optional[int] = None
         while True:
             item = self._next(what, listener)
             if isinstance(item, Returned):
@@ -399,7 +448,11 @@ class Session:
                     return True
                 if self._stop_requested.is_set():
                     return False
+                if failed_step == Operation.CHECKSUM and not reasons.codes:
+                    raise ChecksumMismatch(f"{what} failed: {mismatch_text(watch.record)}", watch.record)
                 raise self._failure(what, reasons.codes)
+            if item.b != 0 and not item.is_error:
+                failed_step = item.a
             reasons.see(item)
             watch.see(item)
 
@@ -428,13 +481,36 @@ class Session:
         self._run(f"program area {area}", Operation.PROGRAM, lambda: self._lib._Program(address, area))
 
     def checksum(self, address: int, length: int, expected: int, area: int) -> None:
-        """Has the device checksum length bytes at address of area; fails unless it finds expected."""
+        """Has the device checksum length bytes at address of area; raises ChecksumMismatch unless it finds
+        expected (record_checksum() gives a record's)."""
         _in_range("the address", address, _U32)
         _in_range("the length", length, _U32)
         _in_range("the checksum", expected, _U8)
         _in_range("the area", area, _U8)
         self._run(f"checksum in area {area}", Operation.CHECKSUM,
-                  lambda: self._lib._CheckSum(address, length, expected, area))
+                  lambda: self._lib._CheckSum(address, length, expected, area),
+                  bare_failure=lambda: ChecksumMismatch(
+                      f"checksum of {length} bytes at {address:#x} in area {area} does not match"))
+
+    def verify(self, image: Iterable[Block], target: int) -> VerifyResult:
+        """Checks that the device holds image where download(image, target) put it, as drova verify does: the
+        device checksums every record of the stream (the end record too) where it lies in area target. Returns
+        each record's verdict; raises VelkorError when a checksum cannot be asked for (not connected, ...)."""
+        blocks = _checked_blocks(image)
+        _in_range("the target area", target, _U8)
+        self._require_open()
+        checks: List[RecordCheck] = []
+        with self._exclusive(f"verify area {target}"), self._hub.listen() as listener:
+            for record in stream_records(blocks, target):
+                try:
+                    self._step(f"checksum of record {record.number}", Operation.CHECKSUM,
+                               lambda: self._lib._CheckSum(target << 32 | record.offset, record.length,
+                                                           record.checksum, target), listener,
+                               bare_failure=lambda: ChecksumMismatch(mismatch_text(record.number), record.number))
+                    checks.append(RecordCheck(record, True))
+                except ChecksumMismatch:
+                    checks.append(RecordCheck(record, False))
+        return VerifyResult(target, tuple(checks))
 
     # -- application control and serial number -------------------------------------------------------------
     def start_app(self, app_id: int) -> None:
@@ -465,6 +541,18 @@ class Session:
         text = ctypes.create_string_buffer(_SERIAL_TEXT_SIZE)
         self._lib._SnConvertUint2Agt(_in_range("the serial number", value, _U32), text, len(text))
         return device_text(text.raw)
+
+    def serial_number(self, text: str) -> int:
+        """The serial number a text names: its text form (KV47D00291, any case), or a number (decimal or 0x...).
+        ValueError for anything else."""
+        value = _serial_text_value(text.strip())
+        # The library's own text of the number is the judge of a text form.
+        if value is not None and self.serial_text(value) == text.strip().upper():
+            return value
+        try:
+            return int(text, 16) if text.strip().lower().startswith("0x") else int(text, 10)
+        except ValueError:
+            raise ValueError(f"{text!r} is neither a number nor a serial number text like KV47D00291") from None
 
     def hint(self, flags: Union[Hint, int], device: Optional[DeviceInfo] = None) -> str:
         """The library's description of a device; the connected one (with its flash and applications, where
