@@ -58,7 +58,8 @@ TEST_P(StaticTimerTest, ExpiresOnceAfterThePeriod) {
     ASSERT_TRUE(wait_for_expiries(1));
     const std::uint32_t after = expired_at - armed_at;
     EXPECT_GT(after, 2000u);
-    EXPECT_LE(after, 2000u + TStaticTimer::kPollMs + 60u) << "slack for a slow machine";
+    // Slack for a loaded machine (a sanitizer build beside others): 30 real ms.
+    EXPECT_LE(after, 2000u + TStaticTimer::kPollMs + 300u) << "fired long after its period";
     EXPECT_EQ(expired_serial.load(), ticket->serial);
     std::this_thread::sleep_for(probe_clock->real_duration(3000));
     EXPECT_EQ(expiries.load(), 1) << "fires again only when armed again";
