@@ -45,7 +45,8 @@ static void VELKOR_CALL on_event(int a, int b) {
         layer.ended_b = b;
     } else if (layer.then != NONE && a == layer.then && b == 0) {
         layer.then_seen = 1;
-    } else if (b == 0) {
+    } else if (b == 0 && a != VELKOR_EV_DISCONNECT) {
+        /* Not a disconnect: a lost link posts (10,0) between its reason and the failure. */
         layer.last_error = NONE;
         layer.failed_step = NONE;
         if (a == VELKOR_EV_ADDRESS) ++layer.records;

@@ -61,7 +61,9 @@ namespace Velkor
                     else if (lastError.HasValue) Fail(lastError.Value);
                     else FailBare(failedStep ?? a);
                 }
-                else if (b == 0)
+                // A lost link posts (Disconnect, 0) between its reason and the step's failure: no step
+                // that succeeded.
+                else if (b == 0 && a != (int)Operation.Disconnect)
                 {
                     lastError = null;
                     failedStep = null;

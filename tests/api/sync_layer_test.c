@@ -102,6 +102,12 @@ static int start_application_10(VelkorOutcome *o) {
     return result == VELKOR_SYNC_OK && _IsConnected() ? -1 : result;
 }
 static int reconnect(VelkorOutcome *o) { return velkor_sync_connect(found[0].serialNumber, WAIT_MS, o); }
+/* The device is pulled out as it takes the frame: the lost link's reason, though
+ * a (10,0) stands between it and the command's failure pair. */
+static int autostart_pulled_out(VelkorOutcome *o) {
+    const int result = velkor_sync_autostart(10, WAIT_MS, o);
+    return result == VELKOR_SYNC_FAILED && _IsConnected() ? -1 : result;
+}
 /* The device never answers: the layer's own wait ends it (the library's
  * period would end it 2 s later; the session closes first). */
 static int no_answer(VelkorOutcome *o) { return velkor_sync_app_info(5, 200, o); }
@@ -133,6 +139,9 @@ static const struct Row {
     {"start of application 10, which ends the connection", start_application_10, VELKOR_SYNC_OK, VELKOR_EV_STARTAPP,
      0, -1, ""},
     {"connect again", reconnect, VELKOR_SYNC_OK, VELKOR_EV_CONNECT, 0, -1, ""},
+    {"automatic start as the device is pulled out", autostart_pulled_out, VELKOR_SYNC_FAILED, VELKOR_EV_AUTOSTART, 1,
+     VELKOR_ERR_LINK_LOST, NULL},
+    {"connect once the device is back", reconnect, VELKOR_SYNC_OK, VELKOR_EV_CONNECT, 0, -1, ""},
     {"no answer within the layer's wait", no_answer, VELKOR_SYNC_TIMED_OUT, NO_PAIR, NO_PAIR, -1, "no event for 200 ms"},
 };
 

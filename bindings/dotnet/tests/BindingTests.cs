@@ -38,6 +38,7 @@ static class BindingTests
             {"scan", ScanReportsLinesUntilStopped},
             {"check", CheckMarksConflictingFields},
             {"checksum-fault", ADownloadWhoseChecksumDiffersNamesItsRecord},
+            {"device-gone", ADeviceGoneMidDownloadIsALostLink},
             {"library", TheLibraryIsFoundWhereItIsLookedFor},
             {"library-probe", ProbeTheLibrary},
         };
@@ -393,6 +394,26 @@ static class BindingTests
                 ExpectEqual("download: (no code) checksum of record 2 does not match",
                     failure.Command + ": (" + (failure.Code?.ToString() ?? "no code") + ") " + failure.Message, "the failure");
             }
+        }
+    }
+
+    // The device vanishes mid-download (device_gone.json): one failure, the
+    // lost link's, however many pairs the loss posts, and no connection left.
+    static async Task ADeviceGoneMidDownloadIsALostLink(string[] args)
+    {
+        using (var session = new Session())
+        {
+            await ConnectAndReadTable(session);
+            try
+            {
+                await session.DownloadAsync(TargetSector, Image(3));
+                throw new Exception("expected the download to fail");
+            }
+            catch (VelkorException failure)
+            {
+                ExpectEqual("download: 9", failure.Command + ": " + (failure.Code?.ToString() ?? "no code"), "the failure");
+            }
+            Expect(!session.IsConnected, "no connection once the device has gone");
         }
     }
 

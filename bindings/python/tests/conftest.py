@@ -39,7 +39,7 @@ def firmware_table() -> Dict[str, Any]:
     return table
 
 
-StartSimulator = Callable[[Dict[str, Any]], None]
+StartSimulator = Callable[[Dict[str, Any]], "subprocess.Popen[str]"]
 
 
 @pytest.fixture
@@ -50,7 +50,7 @@ def simulator(monkeypatch: pytest.MonkeyPatch) -> Iterator[StartSimulator]:
     directory = Path(tempfile.mkdtemp(prefix="velkor-py-"))
     daemons: List["subprocess.Popen[str]"] = []
 
-    def start(config: Dict[str, Any]) -> None:
+    def start(config: Dict[str, Any]) -> "subprocess.Popen[str]":
         config_file = directory / "config.json"
         config_file.write_text(json.dumps(config))
         daemon = subprocess.Popen([str(program), "--dir", str(directory / "usb"), "--config", str(config_file)],
@@ -61,10 +61,12 @@ def simulator(monkeypatch: pytest.MonkeyPatch) -> Iterator[StartSimulator]:
             line = daemon.stdout.readline()
             assert line.startswith(SERVING), f"drova-sim did not start: {line!r}"
         monkeypatch.setenv("VELKOR_USB_DIR", str(directory / "usb"))
+        return daemon
 
     yield start
     for daemon in daemons:
-        daemon.terminate()
+        if daemon.poll() is None:
+            daemon.terminate()
         daemon.wait()
         assert daemon.stdout is not None
         daemon.stdout.close()

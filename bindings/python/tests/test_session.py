@@ -273,6 +273,27 @@ def test_a_download_whose_checksum_differs_names_its_record(simulator: StartSimu
             "download into area 6 failed: checksum of record 2 does not match", 2, None)
 
 
+def test_a_device_gone_mid_download_is_one_exception_and_no_connection(simulator: StartSimulator,
+                                                                        library_path: Any) -> None:
+    daemon = simulator(firmware_table())
+    raised: List[VelkorError] = []
+    with Session(library_path, timeout=10.0) as session:  # leaving it must raise nothing more
+        session.connect(session.search(unit_ms=20)[0])
+        staging = len(session.flash_info())
+
+        def pull_out(step: DownloadProgress) -> None:
+            if daemon.poll() is None:
+                daemon.kill()
+                daemon.wait()
+
+        try:
+            session.download([(0x1000 * k, bytes(range(200))) for k in range(16)], staging, progress=pull_out)
+        except VelkorError as error:
+            raised.append(error)
+        assert not session.connected
+    assert [error.code for error in raised] == [ErrorCode.LINK_LOST]
+
+
 def test_commands_that_end_the_connection(simulator: StartSimulator, library_path: Any) -> None:
     config = firmware_table()
     config["devices"][0]["start"] = {"10": {"result": 8}}

@@ -69,7 +69,8 @@ class _Reasons:
     def see(self, event: Event) -> None:
         if event.is_error:
             self.codes.append(event.b)
-        elif event.b == 0:
+        # A lost link posts (DISCONNECT, 0) between its reason and the step's failure: no step that succeeded.
+        elif event.b == 0 and event.a != Operation.DISCONNECT:
             self.codes.clear()
 
 
