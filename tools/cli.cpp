@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <set>
 
 #include "commands.h"
 #include "exit_codes.h"
@@ -22,14 +23,29 @@ namespace {
 // A saved table of 255 sectors is some 80 KiB.
 constexpr std::uintmax_t kMostTableBytes = 16u << 20;
 
+// What the man page says beyond the options and exit statuses.
+const std::vector<ManSection> kManSections{
+    {"Environment",
+     "VELKOR_USB_DIR  where the library looks for devices instead of the system's own place: a\n"
+     "                directory of endpoints (Linux; default /run/velkor/usb, which drova-usbd\n"
+     "                serves) or a named-pipe prefix (Windows; default: the USB devices of the\n"
+     "                DROVA interface class). --sim sets it for the simulated device.\n"
+     "                drova loads the library given by --library, or the one beside it; the\n"
+     "                bindings' VELKOR_LIBRARY is not read."},
+    {"Files",
+     "/run/velkor/usb/  the endpoints drova-usbd serves for the USB devices it bridges (Linux)."},
+    {"See also", "drova-usbd(1), drova-sim --help"},
+};
+
 constexpr const char *kExitCodes =
     "Exit status:\n"
     "  0 success            2 bad arguments       3 bad image or table file\n"
     "  4 library not loadable or lacking an export  5 simulated device did not start\n"
     "  6 no device found    7 no outcome reported in time\n"
     "  8 check: the consistency check marked an entry of the flash table\n"
-    "  9 the selected serial number is shared by several found devices, or a change\n"
-    "         chooses none of several found devices\n"
+    "  9 the selected serial number is shared by several found devices, a change\n"
+    "         chooses none of several found devices, or write-serial would give a\n"
+    "         device the number of another (--force-duplicate writes it all the same)\n"
     "  10+a   the command ended with the event (a,1), e.g. 14 erase failed, 13 download failed,\n"
     "         12 a checksum did not match, 19 connect failed, 24 start application failed\n"
     "  25     not confirmed: drova asks before erase, download, write-serial, autostart and a demo on a\n"
@@ -40,6 +56,30 @@ constexpr const char *kExitCodes =
     "  40+e   the library refused the command with error e, e.g. 45 not connected, 50 busy\n"
     "  130 Ctrl-C (after disconnecting); 143 SIGTERM, 129 SIGHUP, 141 SIGPIPE\n"
     "Every failure ends with a line giving the library's own error text.";
+
+// A command's help ends with the global options it takes, where the app's
+// help ends with every exit status.
+void name_global_options_in_command_help(CLI::App &app) {
+    const std::set<std::string> searching_only{"list", "scan", "with-sim"};
+    const std::set<std::string> changing{"erase", "download", "write-serial", "autostart", "demo"};
+    const std::set<std::string> selecting{"-S,--serial", "--index", "--path"};
+    const std::set<std::string> for_with_sim{"-v,--verbose", "-q,--quiet", "--sim", "--sim-program"};
+    for (CLI::App *command : app.get_subcommands([](CLI::App *) { return true; })) {
+        const std::string name = command->get_name();
+        std::string names;
+        for (const CLI::Option *option : app.get_options()) {
+            const std::string option_name = option->get_name(false, true);
+            // Hidden ones, and those that end drova before any command.
+            if (option->get_group().empty() || option_name == "-h,--help" || option_name == "-V,--version") continue;
+            if (selecting.count(option_name) && searching_only.count(name)) continue;
+            if (option_name == "-y,--yes" && !changing.count(name)) continue;
+            if (name == "with-sim" && !for_with_sim.count(option_name)) continue;
+            names += (names.empty() ? "" : ", ") + option_name;
+        }
+        command->footer("Global options it takes, before or after the command: " + names +
+                        "\nExit statuses: drova --help");
+    }
+}
 
 // Checks a serial number argument: a 24-bit number or its KV text.
 std::uint32_t serial_argument(const std::string &text, const char *what) {
@@ -107,7 +147,12 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     // As many places as drova-sim serves devices.
     auto *index = app.add_option("--index", options.selection.index, "the device at this place of the found list")
                       ->check(CLI::Range(0, 99));
+    // A path stays the same device while others come and go; an index need not.
+    auto *path = app.add_option("--path", options.selection.path,
+                                "the device at this interface path, as drova list shows it");
     serial->excludes(index);
+    path->excludes(serial);
+    path->excludes(index);
     app.add_option("--search-ms", options.selection.search_unit_ms, "search time unit; a search lasts twice this")
         ->check(CLI::Range(10, 10000));
     // Hidden: the build writes drova's man page and completion scripts with it.
@@ -186,6 +231,9 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     std::string new_serial;
     auto *write_serial_command = app.add_subcommand("write-serial", "write the device's serial number");
     write_serial_command->add_option("SN", new_serial, "a 24-bit number or its text, e.g. KV47D00291")->required();
+    bool force_duplicate = false;
+    write_serial_command->add_flag("--force-duplicate", force_duplicate,
+                                   "write a number that another found device already has");
 
     unsigned every_ms = 1000, count = 0;
     auto *keepalive = app.add_subcommand("keepalive", "keep the connection alive");
@@ -211,6 +259,8 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     with_sim->prefix_command();
     with_sim->fallthrough(false);
 
+    name_global_options_in_command_help(app);
+
     Console console(out, err, 0);
     try {
         std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
@@ -233,7 +283,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         options.sim = sim->count() > 0;
         if (options.sim_config && options.sim_config->empty()) options.sim_config.reset();
         if (generate) {
-            write_option_docs(app, *generate, DROVA_VERSION, out);
+            write_option_docs(app, *generate, DROVA_VERSION, out, kManSections);
             return exit_code::kOk;
         }
         if (show_version) {
@@ -282,8 +332,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         const InterruptGuard interrupt_guard;
         // A saved table needs the library, not a device.
         Runtime runtime(options, console, !saved_table && (options.sim || (*demo_command && !demo_real &&
-                                                                            !options.selection.serial &&
-                                                                            !options.selection.index)));
+                                                                            !options.selection.names_a_device())));
         if (*list) list_devices(runtime, json);
         else if (*info) show_info(runtime, json);
         else if (*flash) show_flash(runtime, json);
@@ -294,14 +343,16 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         else if (*start) start_application(runtime, id_argument(id_text));
         else if (*autostart) set_autostart(runtime, id_argument(id_text));
         else if (*reset) reset_device(runtime);
-        else if (*write_serial_command) write_serial(runtime, serial_to_write);
+        else if (*write_serial_command) write_serial(runtime, serial_to_write, force_duplicate);
         else if (*keepalive) keep_alive(runtime, every_ms, count);
         else if (*scan_command) scan(runtime, scan_count, json);
         else if (*demo_command) demo(runtime);
-        // A reader that went away (SIGPIPE) lost the output; the device was let go all the same.
         if (!out.good()) {
+            // A reader that went away (SIGPIPE: `drova info | head -1`) is no error to report; the
+            // device was let go all the same.
+            if (interrupted()) return interrupted_exit_status();
             console.note("drova: the output could not be written");
-            return interrupted() ? interrupted_exit_status() : exit_code::kInternal;
+            return exit_code::kInternal;
         }
         return exit_code::kOk;
     } catch (const Failure &failure) {

@@ -660,7 +660,7 @@ void reset_device(Runtime &runtime) {
     runtime.console().line("device reset; the connection has ended");
 }
 
-void write_serial(Runtime &runtime, std::uint32_t serial) {
+void write_serial(Runtime &runtime, std::uint32_t serial, bool force_duplicate) {
     const VelkorApi &api = runtime.api();
     require(api, {"_Wrsn", "_ReadInfo"});
     Console &console = runtime.console();
@@ -668,11 +668,18 @@ void write_serial(Runtime &runtime, std::uint32_t serial) {
     session.connect(runtime.selection());
     const TDROVAInfo &device = *api._GetConnectInfo();
     const std::string path = field_text(device.devicePath);
-    for (const auto &other : session.found_devices())
-        if (other.serialNumber == serial && field_text(other.devicePath) != path)
-            console.note("drova: warning: " + session.serial_label(serial) + " is already the serial number of " +
-                         session.device_line(other) + "; two devices with one number cannot be told apart by "
-                         "--serial or --index");
+    // Two devices with one number cannot be told apart by --serial, and every
+    // later selection of either would be refused as ambiguous.
+    for (const auto &other : session.found_devices()) {
+        if (other.serialNumber != serial || field_text(other.devicePath) == path) continue;
+        const std::string duplicate = session.serial_label(serial) + " is already the serial number of " +
+                                      session.device_line(other);
+        if (!force_duplicate)
+            throw Failure(exit_code::kAmbiguous, "write-serial: " + duplicate +
+                                                     "; nothing was written (--force-duplicate writes it all the same)");
+        console.note("drova: warning: " + duplicate + "; two devices with one number cannot be told apart by "
+                     "--serial or --index");
+    }
     char text[32] = {};
     if (api._SnConvertUint2Agt(serial, text, sizeof text) != 0)
         console.note("drova: warning: " + session.serial_label(serial) + " has no text form (KV...)");

@@ -74,7 +74,7 @@ void verify_file(Runtime &runtime, const Image &image, const DownloadRequest &re
 void start_application(Runtime &runtime, std::uint32_t id);
 void set_autostart(Runtime &runtime, std::uint32_t id);
 void reset_device(Runtime &runtime);
-void write_serial(Runtime &runtime, std::uint32_t serial);
+void write_serial(Runtime &runtime, std::uint32_t serial, bool force_duplicate);
 void keep_alive(Runtime &runtime, unsigned every_ms, unsigned count);
 void scan(Runtime &runtime, unsigned count, bool json);
 void demo(Runtime &runtime);

@@ -8,6 +8,7 @@
 
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "os_services.h"
 #include "printable_text.h"
 
 namespace drova {
@@ -31,10 +32,8 @@ const char *operation_name(int a) {
 std::string seconds(std::chrono::milliseconds span) { return std::to_string(span.count() / 1000) + " s"; }
 
 std::string no_device_message() {
-    const char *location = std::getenv("VELKOR_USB_DIR");
-    std::string message = "no DROVA device answered the search";
-    if (location != nullptr && *location != '\0') return message + " (devices looked for at " + location + ")";
-    return message + " (try --sim for the simulated device)";
+    return "no DROVA device answered the search; looked in " + device_search_place() +
+           " (--sim gives a simulated device)";
 }
 
 }  // namespace
@@ -200,17 +199,30 @@ void DeviceSession::connect(const Selection &selection, bool announce) {
         const std::uint32_t serial = *selection.serial;
         refuse_shared_serial(found_devices(), serial, "--serial " + serial_label(serial));
         run_connect("connect to " + serial_label(serial), [&] { return api_._Connect(static_cast<int>(serial), 0, 0); });
-    } else if (selection.index) {
+    } else if (selection.index || selection.path) {
         search(selection.search_unit_ms);
         const auto found = found_devices();
-        const int index = *selection.index;
-        if (index < 0 || static_cast<std::size_t>(index) >= found.size())
-            throw Failure(exit_code::kNoDevice, "no device at index " + std::to_string(index) + ": " +
-                                                    std::to_string(found.size()) + " found (drova list shows them)");
-        const std::uint32_t serial = found[static_cast<std::size_t>(index)].serialNumber;
-        refuse_shared_serial(found, serial, "--index " + std::to_string(index));
+        std::size_t index = 0;
+        std::string chosen;
+        if (selection.index) {
+            index = static_cast<std::size_t>(*selection.index);
+            chosen = "--index " + std::to_string(index);
+            if (index >= found.size())
+                throw Failure(exit_code::kNoDevice, "no device at index " + std::to_string(index) + ": " +
+                                                        std::to_string(found.size()) + " found (drova list shows them)");
+        } else {
+            chosen = "--path " + printable_text(*selection.path);
+            while (index < found.size() && field_text(found[index].devicePath) != *selection.path) ++index;
+            if (index == found.size())
+                throw Failure(exit_code::kNoDevice, "no device answered at interface " +
+                                                        printable_text(*selection.path) + ": " +
+                                                        std::to_string(found.size()) +
+                                                        " found elsewhere (drova list shows them)");
+        }
+        const std::uint32_t serial = found[index].serialNumber;
+        refuse_shared_serial(found, serial, chosen);
         run_connect("connect to " + serial_label(serial),
-                    [&] { return api_._Connect(static_cast<int>(serial), index, 0); });
+                    [&] { return api_._Connect(static_cast<int>(serial), static_cast<int>(index), 0); });
     } else {
         // The search's own connect claims the device found last.
         search(selection.search_unit_ms, true);

@@ -32,7 +32,10 @@ private:
 struct Selection {
     std::optional<std::uint32_t> serial;
     std::optional<int> index;
-    int search_unit_ms = 100;  // the search ends twice this after it starts
+    std::optional<std::string> path;  // the interface path, as drova list shows it
+    int search_unit_ms = 100;         // the search ends twice this after it starts
+
+    bool names_a_device() const { return serial || index || path; }
 };
 
 // One line for an event pair, with the library's text for error codes.

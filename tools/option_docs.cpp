@@ -204,6 +204,16 @@ std::string man_description(const OptionDoc &option) {
     return roff(text);
 }
 
+std::string upper_case(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    return text;
+}
+
+// A man page section kept in its own layout.
+void write_man_section(const std::string &title, const std::string &text, std::ostream &out) {
+    out << ".SH \"" << roff(upper_case(title)) << "\"\n.nf\n" << roff(text) << "\n.fi\n";
+}
+
 void write_man_options(const CommandDoc &command, const CommandDoc *global, std::ostream &out) {
     for (const auto *option : command.positionals())
         out << ".TP\n" << man_usage(*option) << "\n" << man_description(*option) << "\n";
@@ -212,10 +222,9 @@ void write_man_options(const CommandDoc &command, const CommandDoc *global, std:
 }
 
 void write_man(const CLI::App &app, const std::vector<CommandDoc> &commands, const std::string &version,
-               std::ostream &out) {
+               const std::vector<ManSection> &more, std::ostream &out) {
     const CommandDoc &top = commands.front();
-    std::string title = top.name;
-    std::transform(title.begin(), title.end(), title.begin(), [](unsigned char c) { return std::toupper(c); });
+    const std::string title = upper_case(top.name);
     // The description reads "drova: what it does."; the name line wants the
     // second half without the full stop.
     std::string summary = top.description;
@@ -248,12 +257,11 @@ void write_man(const CLI::App &app, const std::vector<CommandDoc> &commands, con
         const auto first_end = footer.find('\n');
         if (first_end != std::string::npos && first_end > 0 && footer[first_end - 1] == ':') {
             section = footer.substr(0, first_end - 1);
-            std::transform(section.begin(), section.end(), section.begin(),
-                           [](unsigned char c) { return std::toupper(c); });
             footer.erase(0, first_end + 1);
         }
-        out << ".SH \"" << roff(section) << "\"\n.nf\n" << roff(footer) << "\n.fi\n";
+        write_man_section(section, footer, out);
     }
+    for (const ManSection &section : more) write_man_section(section.title, section.text, out);
 }
 
 // --- bash -----------------------------------------------------------------
@@ -457,9 +465,9 @@ const std::vector<std::string> &option_doc_formats() {
 }
 
 void write_option_docs(const CLI::App &app, const std::string &format, const std::string &version,
-                       std::ostream &out) {
+                       std::ostream &out, const std::vector<ManSection> &more) {
     const auto commands = describe_all(app);
-    if (format == "man") write_man(app, commands, version, out);
+    if (format == "man") write_man(app, commands, version, more, out);
     else if (format == "bash") write_bash(commands, out);
     else if (format == "zsh") write_zsh(commands, out);
     else throw std::invalid_argument("no such document: " + format);

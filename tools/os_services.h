@@ -25,6 +25,9 @@ std::string program_file_name(const std::string &stem);
 // A null value removes the variable.
 void set_environment(const char *name, const char *value);
 bool is_terminal(std::FILE *stream);
+// Where the library looks for devices, in words for a user whose search found
+// none: VELKOR_USB_DIR's place, or the system's own (with what serves it).
+std::string device_search_place();
 // Standard input reads bytes as they are (no CRLF translation on Windows).
 void use_binary_standard_input();
 

@@ -37,6 +37,14 @@ void set_environment(const char *name, const char *value) {
 
 bool is_terminal(std::FILE *stream) { return ::isatty(::fileno(stream)) == 1; }
 
+std::string device_search_place() {
+    const char *location = std::getenv("VELKOR_USB_DIR");
+    if (location != nullptr && *location != '\0') return std::string("the endpoints in ") + location + " (VELKOR_USB_DIR)";
+    // The library's own default, which drova-usbd serves USB devices into.
+    return "the endpoints in /run/velkor/usb, where drova-usbd serves the USB devices it bridges: is drova-usbd "
+           "running and the device plugged in? (usbd/README.md)";
+}
+
 void use_binary_standard_input() {}
 
 ScratchLocation::ScratchLocation() {

@@ -89,6 +89,14 @@ void set_environment(const char *name, const char *value) { ::_putenv_s(name, va
 
 bool is_terminal(std::FILE *stream) { return ::_isatty(::_fileno(stream)) != 0; }
 
+std::string device_search_place() {
+    const char *location = std::getenv("VELKOR_USB_DIR");
+    if (location != nullptr && *location != '\0')
+        return std::string("the named pipes \\\\.\\pipe\\") + location + "* (VELKOR_USB_DIR)";
+    return "the USB devices of interface class {8D96C3F0-627C-490D-BAA2-3F7D1D789F3D}: is the device plugged in and "
+           "its driver installed?";
+}
+
 void use_binary_standard_input() { ::_setmode(::_fileno(stdin), _O_BINARY); }
 
 ScratchLocation::ScratchLocation() {

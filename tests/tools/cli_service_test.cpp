@@ -101,7 +101,10 @@ TEST(DrovaChanges, WriteSerialKeepsNumbersApart) {
         // 0xFFFFFF reads back as 0 and cannot be connected to by number.
         {{"--index", "0", "write-serial", "0xFFFFFF"}, 2, "is the number of a device without a serial number"},
         {{"--index", "0", "write-serial", "16777215"}, 2, "is the number of a device without a serial number"},
-        {{"--index", "0", "write-serial", "KV50F00001"}, 0,
+        // Another found device's number: refused, since neither could be selected by it afterwards.
+        {{"--index", "0", "write-serial", "KV50F00001"}, 9,
+         "drova: write-serial: KV50F00001 (0xBF0001) is already the serial number of other, serial KV50F00001"},
+        {{"--index", "0", "write-serial", "--force-duplicate", "KV50F00001"}, 0,
          "warning: KV50F00001 (0xBF0001) is already the serial number of other, serial KV50F00001"},
         {{"--index", "0", "write-serial", "0x123"}, 0, "warning: 0x000123 has no text form"},
     };

@@ -153,6 +153,7 @@ TEST(DrovaSignals, AClosedOutputPipeLeavesTheDeviceFree) {
     ASSERT_TRUE(shell.read_until("connected: DROVA simulated device, serial KV47D00291"));
     EXPECT_EQ(shell.wait(), 0);
     EXPECT_NE(shell.error_text().find("drova status 141"), std::string::npos);
+    EXPECT_EQ(shell.error_text().find("could not be written"), std::string::npos) << "a closed pipe is no error";
     EXPECT_EQ(count_frames(devices.frames(), "host> E1"), 1u);
     const Result after = devices({"info"});
     EXPECT_EQ(after.status, 0) << after.err;

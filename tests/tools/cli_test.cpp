@@ -3,6 +3,7 @@
 // loaded as drova always loads it.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -10,6 +11,7 @@
 #include "cli.h"
 #include "cli_support.h"
 #include "flash_table.h"
+#include "os_services.h"
 #include "sample_image.h"
 #include "simulator.h"
 
@@ -99,6 +101,37 @@ TEST(DrovaArguments, BadArgumentsAndFilesTouchNoDevice) {
 }
 
 // The commands against one drova-sim device that the whole suite shares.
+// A search that finds nothing says where it looked: the place VELKOR_USB_DIR
+// names, or the system's own and what serves it.
+TEST(DrovaNoDevice, SaysWhereTheSearchLooked) {
+    const char *previous = std::getenv("VELKOR_USB_DIR");
+    const std::string kept = previous != nullptr ? previous : "";
+    const fs::path empty = fs::temp_directory_path() / "drova-test-no-devices";
+    fs::create_directories(empty);
+    const struct {
+        const char *location;  // VELKOR_USB_DIR; null: not set
+        std::vector<std::string> said;
+    } rows[] = {
+#ifdef _WIN32
+        {"drova-test-no-devices-", {"looked in the named pipes \\\\.\\pipe\\drova-test-no-devices-* (VELKOR_USB_DIR)"}},
+        {nullptr, {"looked in the USB devices of interface class {8D96C3F0-627C-490D-BAA2-3F7D1D789F3D}",
+                   "driver installed"}},
+#else
+        {empty.c_str(), {"looked in the endpoints in " + empty.string() + " (VELKOR_USB_DIR)"}},
+        {nullptr, {"looked in the endpoints in /run/velkor/usb", "is drova-usbd running"}},
+#endif
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.location != nullptr ? row.location : "not set");
+        set_environment("VELKOR_USB_DIR", row.location);
+        const Result result = drova({"--library", DROVA_TEST_LIBRARY, "--search-ms", "20", "info"});
+        EXPECT_EQ(result.status, 6) << result.err;
+        for (const std::string &words : row.said) EXPECT_NE(result.err.find(words), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("--sim gives a simulated device"), std::string::npos) << result.err;
+    }
+    set_environment("VELKOR_USB_DIR", previous != nullptr ? kept.c_str() : nullptr);
+}
+
 class DrovaCommands : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -267,6 +300,30 @@ TEST(DrovaSimulated, ListsTheFoundDevicesAndSelectsByTheirIndex) {
     const Result beyond = simulated(two, {"--index", "2", "flash"});
     EXPECT_EQ(beyond.status, 6);
     EXPECT_NE(beyond.err.find("no device at index 2: 2 found"), std::string::npos) << beyond.err;
+
+    // By interface path, as list shows it under the entry: the same device
+    // for as long as it stays plugged in where it is.
+    const test::SeparateDevices devices(two);
+    const Result listed = devices({"list"});
+    const std::size_t second_entry = listed.out.find("1: KV50F00001");
+    ASSERT_NE(second_entry, std::string::npos) << listed.out;
+    const std::size_t path_start = listed.out.find("   ", listed.out.find('\n', second_entry)) + 3;
+    const std::string second_path = listed.out.substr(path_start, listed.out.find('\n', path_start) - path_start);
+    const struct {
+        std::string path;
+        int status;
+        const char *said;
+    } rows[] = {
+        {second_path, 0, "connected: second, serial KV50F00001"},
+        {second_path + "x", 6, "no device answered at interface "},
+        {"", 6, "no device answered at interface : 2 found elsewhere"},
+    };
+    for (const auto &row : rows) {
+        const Result by_path = devices({"--path", row.path, "flash"});
+        EXPECT_EQ(by_path.status, row.status) << row.path << "\n" << by_path.err;
+        EXPECT_NE((by_path.out + by_path.err).find(row.said), std::string::npos) << by_path.out << by_path.err;
+    }
+    EXPECT_EQ(devices({"--path", second_path, "--index", "0", "flash"}).status, 2) << "one way to choose";
 }
 
 // What the consistency check marks, in drova check's words, from the device

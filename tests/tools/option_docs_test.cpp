@@ -117,6 +117,44 @@ TEST(OptionDocs, EveryCommandOptionAndArgumentIsInEachDocument) {
     }
 }
 
+// Beyond the options: where devices are looked for, and what else to read.
+TEST(OptionDocs, TheManPageEndsWithExitStatusEnvironmentFilesAndSeeAlso) {
+    const Result man = drova({"--generate", "man"});
+    ASSERT_EQ(man.status, 0) << man.err;
+    std::size_t at = 0;
+    for (const char *section : {".SH \"EXIT STATUS\"", ".SH \"ENVIRONMENT\"", ".SH \"FILES\"", ".SH \"SEE ALSO\""}) {
+        const std::size_t found = man.out.find(section, at);
+        ASSERT_NE(found, std::string::npos) << section << " after the sections before it in\n" << man.out;
+        at = found;
+    }
+    EXPECT_NE(man.out.find("VELKOR_USB_DIR"), std::string::npos);
+    EXPECT_NE(man.out.find("drova\\-usbd(1)"), std::string::npos);
+}
+
+// A command's help names the global options it takes, and leaves the exit
+// statuses to drova --help.
+TEST(OptionDocs, ACommandsHelpNamesTheGlobalOptionsItTakes) {
+    const struct {
+        const char *command;
+        std::vector<std::string> named, not_named;
+    } rows[] = {
+        {"erase", {"-S,--serial", "--index", "--path", "-y,--yes", "--sim", "--search-ms"}, {"Exit status:"}},
+        {"info", {"-S,--serial", "--path", "--library"}, {"-y,--yes", "Exit status:"}},
+        {"list", {"--search-ms", "--library"}, {"--serial", "--path", "-y,--yes", "Exit status:"}},
+        {"with-sim", {"--sim", "--sim-program"}, {"--library", "--serial", "Exit status:"}},
+    };
+    EXPECT_NE(drova({"--help"}).out.find("Exit status:"), std::string::npos);
+    for (const auto &row : rows) {
+        const Result help = drova({row.command, "--help"});
+        ASSERT_EQ(help.status, 0) << help.err;
+        const std::size_t footer = help.out.find("Global options it takes");
+        ASSERT_NE(footer, std::string::npos) << help.out;
+        const std::string globals = help.out.substr(footer);
+        for (const std::string &name : row.named) EXPECT_NE(globals.find(name), std::string::npos) << row.command << " " << name;
+        for (const std::string &name : row.not_named) EXPECT_EQ(help.out.find(name), std::string::npos) << row.command << " " << name;
+    }
+}
+
 TEST(OptionDocs, GenerateIsHiddenAndTakesOnlyItsFormats) {
     EXPECT_EQ(drova({"--help"}).out.find("--generate"), std::string::npos);
     const Result unknown = drova({"--generate", "html"});
