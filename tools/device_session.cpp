@@ -212,7 +212,12 @@ void DeviceSession::connect(const Selection &selection, bool announce) {
                                                         std::to_string(found.size()) + " found (drova list shows them)");
         } else {
             chosen = "--path " + printable_text(*selection.path);
-            while (index < found.size() && field_text(found[index].devicePath) != *selection.path) ++index;
+            // As the system names it, or as drova list shows it (backslashes and the like escaped).
+            const auto named = [&](const TDROVAInfo &entry) {
+                const std::string path = field_text(entry.devicePath);
+                return path == *selection.path || printable_text(path) == *selection.path;
+            };
+            while (index < found.size() && !named(found[index])) ++index;
             if (index == found.size())
                 throw Failure(exit_code::kNoDevice, "no device answered at interface " +
                                                         printable_text(*selection.path) + ": " +
