@@ -82,6 +82,8 @@ struct StartBehaviour {
     std::optional<std::array<std::uint8_t, 4>> features;
 };
 
+inline constexpr std::uint32_t kDefaultClaimTimeoutMs = 30000;
+
 struct DeviceConfig {
     std::string name = "DROVA simulated device";  // at most 63 characters
     std::uint32_t fos_ifc_version = 0x01010000;
@@ -93,7 +95,9 @@ struct DeviceConfig {
     unsigned sectors = 8;  // 0..255; the staging area is area `sectors`
     std::uint32_t sector_size = 0x10000;
     std::uint32_t staging_size = 0x10000;
-    std::uint32_t claim_timeout_ms = 0;  // 0: a claim lasts until released
+    // A holder that sends nothing for this long is taken for gone (a host that
+    // crashed while connected), and its claim lapses; 0: it lasts until released.
+    std::uint32_t claim_timeout_ms = kDefaultClaimTimeoutMs;
     // Sector blocks per flash information frame, 1..3. Two keep a frame
     // (20 + 2 + 2 * 168 = 358 bytes) within a 512-byte transfer; three make
     // a 526-byte frame.

@@ -37,7 +37,7 @@ struct Options {
     std::uint32_t staging_size = 0x10000;
     std::string serial;
     std::string name;
-    std::uint32_t claim_timeout_ms = 0;
+    std::uint32_t claim_timeout_ms = kDefaultClaimTimeoutMs;
     std::vector<std::string> faults;
     int verbosity = 0;
 };
@@ -187,7 +187,8 @@ int main(int argc, char **argv) {
                                   "the next devices count up from it");
     auto *name = app.add_option("--name", options.name, "device name reported by every device");
     auto *claim = app.add_option("--claim-timeout", options.claim_timeout_ms,
-                                 "ms without a host frame after which a device drops its claim (0: never)");
+                                 "ms without a frame from the host that holds a device after which its claim lapses (0: never; "
+                                 "default 30000)");
     auto *faults = app.add_option("--fault", options.faults,
                                   "fault for every device, KIND[@OPCODE][,skip=N][,times=N][,amount=N][,frame=N]; "
                                   "repeatable (e.g. no_answer@query,times=2)");

@@ -279,7 +279,10 @@ void DeviceSession::run_connect(const std::string &what, const std::function<int
         std::snprintf(words, sizeof words, "%08X %08X %08X %08X", record[0], record[1], record[2], record[3]);
         throw Failure(failure.exit_code(), std::string(failure.what()) +
                                                " The device is in use by another host (its refusal record: " + words +
-                                               "); disconnect that host or reset the device.");
+                                               "). Disconnect that host. If none holds it any more (a host that "
+                                               "ended while connected), re-plug or power-cycle the device; drova-sim's "
+                                               "devices let such a claim go after 30 s without a frame from its "
+                                               "holder.");
     }
 }
 

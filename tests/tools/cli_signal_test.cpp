@@ -256,6 +256,27 @@ TEST(DrovaSignals, ADeviceGoneMidDownloadIsReportedAtOnce) {
     EXPECT_NE(err.find("the device went away"), std::string::npos) << err;
 }
 
+// A drova killed while connected leaves the device claimed: the next host is
+// refused with the way out, and once the claim has lapsed the device serves it.
+TEST(DrovaSignals, AClaimLeftByAKilledHostLapses) {
+    const SeparateDevices devices(R"({"devices": [{"serial": "KV47D00291", "claim_timeout_ms": 1500}]})");
+    Child holder({DROVA_TEST_DROVA, "--library", DROVA_TEST_LIBRARY, "keepalive", "--every", "100"});
+    ASSERT_TRUE(holder.read_until("keep-alive 1: connected")) << holder.error_text();
+    holder.signal(SIGKILL);
+    holder.wait();
+    const Result refused = devices({"info"});
+    EXPECT_EQ(refused.status, 19) << "connect failed\n" << refused.err;
+    EXPECT_NE(refused.err.find("re-plug or power-cycle the device"), std::string::npos) << refused.err;
+    // Other hosts' tries keep no claim alive; only the holder's frames would.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    Result served;
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        served = devices({"info"});
+    } while (served.status != 0 && std::chrono::steady_clock::now() < limit);
+    EXPECT_EQ(served.status, 0) << served.err;
+}
+
 // "-" is standard input: a pipe, which has no name to tell a format by.
 TEST(DrovaSignals, ReadsTheImageFromStandardInput) {
     const SeparateDevices devices(R"({"devices": [{"serial": "KV47D00291"}]})");
