@@ -258,16 +258,19 @@ static Command command_of(int kind, int operation) {
     return command;
 }
 
-int velkor_sync_search(int unit_ms, int timeout_ms, VelkorOutcome *outcome) {
-    Command command = command_of(SEARCH, VELKOR_EV_SEARCH);
-    command.value = (u32)unit_ms;
+/* A command whose export takes one number. */
+static int run_with_value(int kind, int operation, u32 value, int timeout_ms, VelkorOutcome *outcome) {
+    Command command = command_of(kind, operation);
+    command.value = value;
     return run(command, timeout_ms, outcome);
 }
 
+int velkor_sync_search(int unit_ms, int timeout_ms, VelkorOutcome *outcome) {
+    return run_with_value(SEARCH, VELKOR_EV_SEARCH, (u32)unit_ms, timeout_ms, outcome);
+}
+
 int velkor_sync_connect(u32 serial_number, int timeout_ms, VelkorOutcome *outcome) {
-    Command command = command_of(CONNECT, VELKOR_EV_CONNECT);
-    command.value = serial_number;
-    return run(command, timeout_ms, outcome);
+    return run_with_value(CONNECT, VELKOR_EV_CONNECT, serial_number, timeout_ms, outcome);
 }
 
 int velkor_sync_disconnect(int timeout_ms, VelkorOutcome *outcome) {
@@ -289,9 +292,7 @@ int velkor_sync_flash_info(int timeout_ms, VelkorOutcome *outcome) {
 }
 
 int velkor_sync_app_info(u32 id, int timeout_ms, VelkorOutcome *outcome) {
-    Command command = command_of(APP_INFO, VELKOR_EV_APPINFO);
-    command.value = id;
-    return run(command, timeout_ms, outcome);
+    return run_with_value(APP_INFO, VELKOR_EV_APPINFO, id, timeout_ms, outcome);
 }
 
 int velkor_sync_erase(u8 sector, int timeout_ms, VelkorOutcome *outcome) {
@@ -337,9 +338,7 @@ int velkor_sync_start_app(u32 id, int timeout_ms, VelkorOutcome *outcome) {
 }
 
 int velkor_sync_autostart(u32 id, int timeout_ms, VelkorOutcome *outcome) {
-    Command command = command_of(AUTOSTART, VELKOR_EV_AUTOSTART);
-    command.value = id;
-    return run(command, timeout_ms, outcome);
+    return run_with_value(AUTOSTART, VELKOR_EV_AUTOSTART, id, timeout_ms, outcome);
 }
 
 int velkor_sync_reset(int timeout_ms, VelkorOutcome *outcome) {
@@ -347,7 +346,5 @@ int velkor_sync_reset(int timeout_ms, VelkorOutcome *outcome) {
 }
 
 int velkor_sync_write_serial(u32 serial_number, int timeout_ms, VelkorOutcome *outcome) {
-    Command command = command_of(WRITE_SERIAL, VELKOR_EV_WRSN);
-    command.value = serial_number;
-    return run(command, timeout_ms, outcome);
+    return run_with_value(WRITE_SERIAL, VELKOR_EV_WRSN, serial_number, timeout_ms, outcome);
 }

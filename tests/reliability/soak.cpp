@@ -672,10 +672,13 @@ void Soak::wait_for_completion(const std::vector<Issued> &issued) {
         if (i.accepted && i.command.terminal >= 0) ++wanted[i.command.terminal];
     for (;;) {
         const auto all = events_.events();
-        const std::size_t lost = count(all, VELKOR_EV_ERROR, VELKOR_ERR_LINK_LOST);
         std::size_t missing = 0;
         for (const auto &[kind, n] : wanted) missing += n > count(all, kind) ? n - count(all, kind) : 0;
-        if (missing <= lost && idle() && running->notifier.queued() == 0) {
+        // Every completion is awaited, a lost link's commands' too (each still
+        // posts its own failure): a handler hands its events over only after
+        // it has let go of the exchange, so an idle session with nothing
+        // queued may still owe one.
+        if (missing == 0 && idle() && running->notifier.queued() == 0) {
             // Everything posted before the marker has been delivered once the
             // marker has; the pause covers a time-out handler that has ended
             // its command but not yet posted.

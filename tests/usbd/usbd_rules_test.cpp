@@ -19,6 +19,24 @@
 namespace velkor::usbd {
 namespace {
 
+// drova-usbd run as a program with `arguments`: its exit status (-1 when it
+// did not exit) and what it wrote to either stream.
+struct ProgramRun {
+    int status;
+    std::string output;
+};
+
+ProgramRun run_drova_usbd(const std::string &arguments) {
+    const std::string command = "'" DROVA_TEST_USBD "' " + arguments + " 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return {-1, "popen failed"};
+    std::string output;
+    char buffer[1024];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
 TEST(DeviceArgument, TakesVendorProductAndInterface) {
     struct Row {
         const char *text;
@@ -132,15 +150,8 @@ TEST(DrovaUsbd, TakesAGapWithAWarningAndIgnoresIt) {
         {"-c " + zero_gap, 2, true, "no device configured"},
     };
     for (const Row &row : rows) {
-        const std::string command = "'" DROVA_TEST_USBD "' -d /nonexistent " + row.arguments + " 2>&1";
-        FILE *pipe = popen(command.c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
-        std::string output;
-        char buffer[1024];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-        const int status = pclose(pipe);
-        ASSERT_TRUE(WIFEXITED(status)) << row.arguments;
-        EXPECT_EQ(WEXITSTATUS(status), row.status) << row.arguments << "\n" << output;
+        const auto [status, output] = run_drova_usbd("-d /nonexistent " + row.arguments);
+        EXPECT_EQ(status, row.status) << row.arguments << "\n" << output;
         EXPECT_EQ(output.find(warning) != std::string::npos, row.warns) << row.arguments << "\n" << output;
         if (row.warns) {
             EXPECT_EQ(output.find(warning), output.rfind(warning)) << "one warning line\n" << output;
@@ -217,15 +228,8 @@ TEST(DrovaUsbd, TellsItsVersionHelpAndManPage) {
         {"--generate man", {".TH DROVA-USBD 1", ".SH SYNOPSIS", "\\fB\\-\\-device\\fR", ".SH \"EXIT STATUS\""}},
     };
     for (const Row &row : rows) {
-        const std::string command = std::string("'" DROVA_TEST_USBD "' ") + row.arguments + " 2>&1";
-        FILE *pipe = popen(command.c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
-        std::string output;
-        char buffer[1024];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-        const int status = pclose(pipe);
-        ASSERT_TRUE(WIFEXITED(status)) << row.arguments;
-        EXPECT_EQ(WEXITSTATUS(status), 0) << row.arguments << "\n" << output;
+        const auto [status, output] = run_drova_usbd(row.arguments);
+        EXPECT_EQ(status, 0) << row.arguments << "\n" << output;
         for (const auto &part : row.said)
             EXPECT_NE(output.find(part), std::string::npos) << row.arguments << ": " << part << "\n" << output;
     }
