@@ -105,6 +105,8 @@ void on_flash_info_answer(Session &session, Workers &running, const Ticket &tick
     }
     const auto next = session.command.hand_over(ticket, kFlashInfo);
     if (!next) return;
+    // The next frame answers the query this step reads on after.
+    session.exchange.awaiting_serial = next->serial;
     sectors.add_frame(announced, blocks);
     // Each frame gets its own period; the next one is read once this
     // handler has returned.

@@ -34,6 +34,11 @@ void dispatch_held(Session &session, Workers &running, std::uint32_t channel, co
                    std::uint32_t count) {
     const Ticket ticket = session.command.current();
     if (channel != 0 && ticket.state != kSearch) return;
+    // A repeat or a late answer that the link's reader takes between a
+    // command's gate and its frame (whose send drops what is queued) would
+    // otherwise answer it. A search reads connections of its own.
+    ExchangeBuffers &buffers = session.exchange;
+    if (ticket.state != kSearch && ticket.state != kIdle && buffers.awaiting_serial != ticket.serial) return;
     if (count > kFrameSize) {
         running.post(VELKOR_EV_ERROR, VELKOR_ERR_BLOCK_SIZE);
         return;
@@ -43,7 +48,6 @@ void dispatch_held(Session &session, Workers &running, std::uint32_t channel, co
     // short for a header has no body and no header to read.
     const std::size_t delivered = count > kHeaderSize ? count - kHeaderSize : 0;
     const std::size_t length = delivered == 0 ? 0 : std::min<std::size_t>(read_answer_header(frame).length, delivered);
-    ExchangeBuffers &buffers = session.exchange;
     if (length > 0) std::memmove(buffers.response.data(), frame + kHeaderSize, length);
     if (ticket.state >= 0 && ticket.state < kIdle) {
         if (ResponseHandler handler = session.handlers()[static_cast<std::size_t>(ticket.state)].response)
@@ -79,7 +83,7 @@ void send(Session &session, Workers &running, std::uint8_t opcode, std::size_t l
     discard_stale_blocks(link.get(), buffers);
     buffers.command[0] = opcode;
     build_frame(buffers.command.data(), length, buffers.frame.data());
-    buffers.sending_serial = session.command.current().serial;
+    buffers.awaiting_serial = session.command.current().serial;
     if (running.usb.Send(link.get(), buffers.frame.data(), kFrameSize) != 0) {
         // Refused by a link whose device is known gone: no period to wait out.
         if (link && link->wait_readable(0) == platform::Readiness::ended) end_for_lost_device(session, running);

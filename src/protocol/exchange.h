@@ -28,9 +28,11 @@ struct ExchangeBuffers {
     std::array<std::uint8_t, kFrameSize> frame{};
     std::array<std::uint8_t, kFrameSize> receive{};
     std::array<std::uint8_t, kFrameSize> response{};
-    // The command whose frame went out last: until a command has sent one,
-    // a device lost on the link is no news of it.
-    std::uint32_t sending_serial = ~std::uint32_t{0};
+    // The command (or step) that awaits an answer on the link: the one whose
+    // frame went out last, or a step that reads on after it. A command that
+    // has not sent yet awaits nothing there: a block that comes meanwhile is
+    // a stale one, and a device lost on the link is no news of it.
+    std::uint32_t awaiting_serial = ~std::uint32_t{0};
 
     // The expected echo is the first `length` command bytes.
     void expect_command_echo(std::size_t length);

@@ -56,7 +56,7 @@ void end_for_lost_device(Session &session, Workers &running) {
     // not sent yet meets the loss in its own send, or opens a link of its own
     // (a connect between its gate and its first frame).
     if (ticket.state == kIdle || ticket.state == kSearch) return;
-    if (session.exchange.sending_serial != ticket.serial) return;
+    if (session.exchange.awaiting_serial != ticket.serial) return;
     running.restart_timer(ticket);
     if (holds_connection(running)) {
         lose_link(session, running, ticket);

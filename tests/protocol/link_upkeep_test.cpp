@@ -343,6 +343,27 @@ TEST_F(LinkUpkeepTest, AnswerWhileIdleIsDroppedButResetsTheMissedCount) {
     EXPECT_TRUE(events.events().empty());
 }
 
+// A block the link's reader takes after a command has passed its gate but
+// before its frame has gone out (the send drops what is queued then) is a
+// repeat or a late answer of an earlier command, never this one's: a
+// device information answer of the right size, the stale serial number in
+// it, must not end the command that is about to ask.
+TEST_F(LinkUpkeepTest, ABlockBeforeACommandsFrameAnswersNothing) {
+    attach("a", CooperativeDevice{});
+    connect_to(0x123456);
+    events.clear();
+    const auto ticket = session().command.begin(kReadInfo);
+    ASSERT_TRUE(ticket);
+    std::vector<std::uint8_t> stale(1 + sizeof(TDROVAInfo), 0);
+    stale[0] = 0xE6;
+    const Block block = answer_frame(stale);
+    protocol::dispatch_response(session(), 0, block.data(), static_cast<std::uint32_t>(block.size()));
+    EXPECT_EQ(session().command.state(), kReadInfo);
+    pass(100);
+    EXPECT_TRUE(events.events().empty());
+    session().command.end(*ticket);
+}
+
 TEST_F(LinkUpkeepTest, OversizedReadIsReported) {
     attach("a", CooperativeDevice{});
     connect_to(0x123456);
