@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "exit_codes.h"
+#include "gui_server.h"
 #include "interrupt.h"
 #include "option_docs.h"
 #include "os_services.h"
@@ -60,7 +61,7 @@ constexpr const char *kExitCodes =
 // A command's help ends with the global options it takes, where the app's
 // help ends with every exit status.
 void name_global_options_in_command_help(CLI::App &app) {
-    const std::set<std::string> searching_only{"list", "scan", "with-sim"};
+    const std::set<std::string> searching_only{"list", "scan", "with-sim", "gui"};
     const std::set<std::string> changing{"erase", "download", "write-serial", "autostart", "demo"};
     const std::set<std::string> selecting{"-S,--serial", "--index", "--path"};
     const std::set<std::string> for_with_sim{"-v,--verbose", "-q,--quiet", "--sim", "--sim-program"};
@@ -252,6 +253,19 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     bool demo_real = false;
     demo_command->add_flag("--real", demo_real, "use real devices (or VELKOR_USB_DIR) instead of the simulated one");
 
+    gui::GuiOptions gui_options;
+    auto *gui_command = app.add_subcommand("gui", "serve the technician's page on 127.0.0.1 and open it in the "
+                                                  "browser; its address, with this launch's token, is the first "
+                                                  "line of output. Runs until Ctrl-C");
+    bool no_browser = false;
+    gui_command->add_flag("--no-browser", no_browser, "only print the address");
+    gui_command->add_option("--port", gui_options.port, "the port to listen on (default 0: one the system chooses)")
+        ->check(CLI::Range(0, 65535));
+    gui_command->add_option("--assets-dir", gui_options.assets_dir,
+                            "serve the page's files from this folder instead of the built-in ones (for working on "
+                            "the page)")
+        ->type_name("DIR");
+
     auto *with_sim = app.add_subcommand("with-sim", "PROGRAM [ARGS...]: run PROGRAM (by its path) with "
                                                     "VELKOR_USB_DIR pointing at a simulated device; exits with "
                                                     "PROGRAM's status");
@@ -347,6 +361,10 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         else if (*keepalive) keep_alive(runtime, every_ms, count);
         else if (*scan_command) scan(runtime, scan_count, json);
         else if (*demo_command) demo(runtime);
+        else if (*gui_command) {
+            gui_options.open_browser = !no_browser;
+            gui::serve_gui(runtime, gui_options);
+        }
         if (!out.good()) {
             // A reader that went away (SIGPIPE: `drova info | head -1`) is no error to report; the
             // device was let go all the same.

@@ -11,14 +11,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include "change_texts.h"
 #include "confirmation.h"
 #include "download_preflight.h"
-#include "download_stream.h"
+#include "download_run.h"
 #include "exit_codes.h"
+#include "flash_reading.h"
 #include "flash_table.h"
 #include "interrupt.h"
 #include "os_services.h"
 #include "printable_text.h"
+#include "record_verify.h"
+#include "required_exports.h"
 #include "sample_image.h"
 
 namespace drova {
@@ -26,15 +30,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr int kAllHintLines = VELKOR_HINT_NAME | VELKOR_HINT_SERIAL_NUMBER | VELKOR_HINT_HW_VERSION |
-                              VELKOR_HINT_FOS_IFC_VERSION | VELKOR_HINT_AUTOSTART | VELKOR_HINT_ETHERNET |
-                              VELKOR_HINT_UDP_IP | VELKOR_HINT_CONFIGURED_BY | VELKOR_HINT_FIRMWARE_APPS |
-                              VELKOR_HINT_FLASH_SECTORS;
 constexpr int kFlashTable = VELKOR_HINT_FLASH_SECTORS | VELKOR_HINT_FIRMWARE_APPS | VELKOR_HINT_INDENT;
-// The autostart id of a device that starts no application by itself.
-constexpr std::uint32_t kNoApplication = 0xFFFFFFFF;
-// Firmware features are numbered 0 to 18.
-constexpr int kFeatureCount = 19;
 
 std::string indented(const std::string &text) {
     std::string result;
@@ -70,37 +66,15 @@ Simulator::Options simulator_options(const GlobalOptions &options, Console &cons
     return sim;
 }
 
-void require(const VelkorApi &api, std::initializer_list<const char *> names) {
-    try {
-        api.require(names);
-    } catch (const LoadError &error) {
-        throw Failure(exit_code::kLibrary, error.what());
-    }
-}
 
 void heading(Console &console, const std::string &title) { console.line("\n== " + title); }
 
-// A host block list built through the library's helpers, freed on every path.
-class BlockList {
-public:
-    BlockList(const VelkorApi &api, std::vector<Segment> &blocks) : api_(api), list_(api._BinListCreate()) {
-        if (list_ == nullptr) throw Failure(exit_code::kInternal, "the library could not create a block list");
-        for (auto &block : blocks) {
-            const BinBlock item{block.address, static_cast<u32>(block.data.size()), block.data.data()};
-            if (api_._BinListAdd(list_, &item) != 0)
-                throw Failure(exit_code::kInternal, "the library could not take a block of " +
-                                                        std::to_string(block.data.size()) + " bytes");
-        }
-    }
-    ~BlockList() { api_._BinListFree(list_); }
-    BlockList(const BlockList &) = delete;
-    BlockList &operator=(const BlockList &) = delete;
-    TBinList *get() const { return list_; }
-
-private:
-    const VelkorApi &api_;
-    TBinList *list_;
-};
+// A download on the command line: progress lines, stopped by Ctrl-C.
+DownloadControl console_download(Console &console) {
+    return {interrupted, [&console](const DownloadStatus &status, bool final) {
+                console.progress(progress_line(status), final);
+            }};
+}
 
 // A document as --json prints it. A file name is the bytes the system gave,
 // which need not be UTF-8: such bytes become U+FFFD, so that the outcome of
@@ -123,221 +97,11 @@ nlohmann::ordered_json image_json(const Image &image, const std::string &file) {
     return document;
 }
 
-struct DownloadSummary {
-    std::size_t records = 0;
-    std::size_t bytes = 0;
-    double seconds = 0;
-    std::size_t staging_checks = 0;
-    std::size_t target_checks = 0;
-    std::string verdict;
-};
-
-// Follows a download's events: which record is under way, how many bytes the
-// device holds, which checksums matched, and which step failed.
-class DownloadProgress {
-public:
-    DownloadProgress(Console &console, std::vector<std::size_t> records)
-        : console_(console), records_(std::move(records)) {
-        for (const auto size : records_) total_ += size;
-    }
-
-    void operator()(const Event &event) {
-        switch (event.a) {
-        case VELKOR_EV_ADDRESS:
-            if (event.b == 0) ++started_;
-            break;
-        case VELKOR_EV_PRGDATA:
-            if (event.b == 0 && started_ > 0 && started_ <= records_.size()) {
-                sent_ += records_[started_ - 1];
-                report(false);
-            }
-            break;
-        case VELKOR_EV_PROGRAM:
-            programmed_ = event.b == 0;
-            break;
-        case VELKOR_EV_CHECKSUM:
-            if (event.b == 0) ++(programmed_ ? target_checks_ : staging_checks_);
-            if (programmed_ && event.b == 0) programmed_ = false;
-            break;
-        default: break;
-        }
-        if (event.b != 0 && event.a != VELKOR_EV_ERROR && event.a != VELKOR_EV_DOWNLOAD && !failed_step_) {
-            failed_step_ = event.a;
-            failed_in_target_ = programmed_ || event.a == VELKOR_EV_PROGRAM;
-        }
-    }
-
-    // A record's data step sends no event until it ends: a log still gets a
-    // line every few seconds.
-    void tick() {
-        if (std::chrono::steady_clock::now() - last_report_ >= kQuietReport) report(false);
-    }
-
-    void report(bool final) {
-        last_report_ = std::chrono::steady_clock::now();
-        const double seconds = std::chrono::duration<double>(last_report_ - start_).count();
-        char line[160];
-        std::snprintf(line, sizeof line, "download: record %zu of %zu, %zu / %zu bytes (%3.0f%%), %.1f KiB/s",
-                      started_, records_.size(), sent_, total_,
-                      total_ > 0 ? 100.0 * static_cast<double>(sent_) / static_cast<double>(total_) : 100.0,
-                      seconds > 0 ? static_cast<double>(sent_) / 1024.0 / seconds : 0.0);
-        console_.progress(line, final);
-    }
-
-    // After a download stopped on request: how far it got, in the user's terms.
-    Failure stopped(const std::string &area) const {
-        const std::size_t done = in_place();
-        return Failure(exit_code::kInterrupted,
-                       "download stopped on request after " + std::to_string(done) + " of " +
-                           std::to_string(records_.size()) + " records were written and checked (" +
-                           std::to_string(sent_) + " of " + std::to_string(total_) + " bytes sent); " + area +
-                           (done == records_.size() ? " holds the whole image"
-                                                    : " holds an incomplete image: download it again before use"));
-    }
-
-    // Records whose last checksum matched: in the target area, or in the
-    // staging area when that is the target.
-    std::size_t in_place() const { return staged_only_ ? staging_checks_ : target_checks_; }
-    void set_staged_only(bool staged_only) { staged_only_ = staged_only; }
-
-    DownloadSummary summary(unsigned target) const {
-        DownloadSummary summary;
-        summary.records = records_.size();
-        summary.bytes = total_;
-        summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-        summary.staging_checks = staging_checks_;
-        summary.target_checks = target_checks_;
-        char line[300];
-        std::snprintf(line, sizeof line,
-                      "download finished: %zu records, %zu bytes in %.2f s; checksums matched: %zu in the staging "
-                      "area, %zu in area %u",
-                      records_.size(), total_, summary.seconds, staging_checks_, target_checks_, target);
-        summary.verdict = line;
-        return summary;
-    }
-
-    // Rephrases the library's failure with the record and step it stopped at.
-    // An answer the library found invalid (`invalid_answer` is its text) is
-    // put into the step's own words first.
-    Failure failure(const Failure &failure, unsigned target, const std::string &invalid_answer) const {
-        if (!failed_step_) return failure;
-        static const char *const steps[] = {"address", "", "checksum", "", "", "data", "program"};
-        static const char *const meanings[] = {
-            "the device did not take the record's place", "",
-            "the device's checksum of the record differs from the one sent", "", "",
-            "the device did not acknowledge the data", "the device could not program the record"};
-        const int step = *failed_step_;
-        const bool known = step >= 0 && step <= 6 && *steps[step];
-        std::string where = known ? steps[step] : "step";
-        if (step == VELKOR_EV_CHECKSUM) where += failed_in_target_ ? " in area " + std::to_string(target) : " in the staging area";
-        const std::size_t record = started_ == 0 ? 1 : started_ + (step == VELKOR_EV_ADDRESS ? 1 : 0);
-        std::string reason = failure.what();
-        reason = reason.substr(reason.find(':') + 1);
-        if (known && reason == " " + invalid_answer) reason = " " + std::string(meanings[step]) + " (" + invalid_answer + ")";
-        const int status =
-            failure.exit_code() == exit_code::kDeviceLost ? exit_code::kDeviceLost : exit_code::kOperationFailed + step;
-        return Failure(status, "download failed at record " + std::to_string(record) +
-                                                               " of " + std::to_string(records_.size()) + " (" +
-                                                               where + "):" + reason);
-    }
-
-private:
-    Console &console_;
-    std::vector<std::size_t> records_;
-    std::size_t total_ = 0;
-    std::size_t started_ = 0;  // records whose address step succeeded
-    std::size_t sent_ = 0;
-    std::size_t staging_checks_ = 0;
-    std::size_t target_checks_ = 0;
-    bool programmed_ = false;  // the next checksum is the one in the target area
-    bool staged_only_ = false; // the target is the staging area: no program step
-    std::optional<int> failed_step_;
-    bool failed_in_target_ = false;
-    static constexpr std::chrono::seconds kQuietReport{5};
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point last_report_ = start_;
-};
-
-// Stops the download once drova is interrupted. A signal handler may not call
-// into the library, so a thread of its own watches for the request, and asks
-// until the library has a download to stop (it may be between two steps).
-class DownloadStopper {
-public:
-    explicit DownloadStopper(const VelkorApi &api)
-        : watcher_([&api](const std::stop_token &done) {
-              while (!done.stop_requested()) {
-                  if (interrupted() && api._StopDownload() == 0) return;
-                  std::this_thread::sleep_for(milliseconds(20));
-              }
-          }) {}
-
-private:
-    std::jthread watcher_;
-};
-
-// Downloads the blocks into area `target`. The flash sector table must have
-// been read: its sector count numbers the staging area.
-DownloadSummary download_blocks(DeviceSession &session, std::vector<Segment> &blocks, unsigned target,
-                                unsigned sectors) {
-    const VelkorApi &api = session.api();
-    require(api, {"_BinListCreate", "_BinListAdd", "_BinListFree", "_Download", "_StopDownload"});
-    std::vector<std::size_t> records;
-    for (const auto &record : stream_records(blocks, target)) records.push_back(record.length);
-
-    BlockList list(api, blocks);
-    DownloadProgress progress(session.console(), records);
-    progress.set_staged_only(target == sectors);
-    try {
-        const DownloadStopper stopper(api);
-        session.run_alongside("download", VELKOR_EV_DOWNLOAD,
-                    [&] { return api._Download(static_cast<int>(target), list.get()); },
-                    DeviceSession::kLongCommandQuiet, [&](const Event &event) { progress(event); },
-                              [&] { progress.tick(); });
-    } catch (const Failure &failure) {
-        if (interrupted()) throw progress.stopped("area " + std::to_string(target));
-        if (failure.exit_code() == exit_code::kRefusedSilently)
-            throw Failure(failure.exit_code(), "download refused by the library: no flash sector table, or no blocks");
-        throw progress.failure(failure, target, api.error_text(VELKOR_ERR_INVALID_ANSWER));
-    }
-    progress.report(true);
-    return progress.summary(target);
-}
-
-void read_flash_table(DeviceSession &session) {
-    require(session.api(), {"_FlashInfo"});
-    session.run("flash information", VELKOR_EV_FLASHINFO, [&] { return session.api()._FlashInfo(); });
-}
-
-// The table that _FlashInfo read, block for block as the device sent it.
-FlashTable fetched_table(DeviceSession &session) {
-    const VelkorApi &api = session.api();
-    require(api, {"_GetFlashSectors"});
-    FlashTable table;
-    table.device = session.device_line(*api._GetConnectInfo());
-    const int count = api._GetFlashSectors(nullptr, 0);
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::max(count, 0)) * VELKOR_INFO_BLOCK_SIZE);
-    // No command runs between the two calls, so the count holds; never read past what was copied.
-    const int copied = std::min(count, api._GetFlashSectors(bytes.data(), count));
-    for (int k = 0; k < copied; ++k) {
-        InfoBlock &block = table.sectors.emplace_back();
-        const auto from = bytes.begin() + static_cast<std::ptrdiff_t>(k) * VELKOR_INFO_BLOCK_SIZE;
-        std::copy_n(from, block.size(), block.begin());
-    }
-    return table;
-}
 
 // Connects to the selected device and reads its flash table.
 FlashTable connected_table(Runtime &runtime, DeviceSession &session, bool announce = true) {
     session.connect(runtime.selection(), announce);
-    read_flash_table(session);
-    return fetched_table(session);
-}
-
-std::string feature_list(const VelkorApi &api) {
-    std::string list;
-    for (int feature = 0; feature < kFeatureCount; ++feature)
-        if (api._IsSupportedFwFeature(feature) == 1) list += (list.empty() ? "" : " ") + std::to_string(feature);
-    return list.empty() ? "none" : list;
+    return current_table(session);
 }
 
 // Lines that the library adds to a host string list, from its own thread.
@@ -418,7 +182,6 @@ std::string library_banner(const GlobalOptions &options) {
     }
 }
 
-// One device as --json describes it; device text with its bytes escaped.
 nlohmann::ordered_json device_json(const DeviceSession &session, const TDROVAInfo &device) {
     return {{"serial", device.serialNumber},
             {"serialText", session.serial_text(device.serialNumber)},
@@ -530,9 +293,7 @@ void erase_sector(Runtime &runtime, unsigned sector) {
                                                                       : "sectors 0 to " +
                                                                             std::to_string(table.sectors.size() - 1)) +
                                                "; nothing was erased");
-    approve_change(runtime, session,
-            "erase sector " + std::to_string(sector) + " (" + contents_text(table.sectors[sector]) + ") of " +
-                table.device);
+    approve_change(runtime, session, erase_change(table, sector));
     session.run("erase sector " + std::to_string(sector), VELKOR_EV_ERASE,
                 [&] { return api._Erase(static_cast<u8>(sector)); }, DeviceSession::kLongCommandQuiet);
     runtime.console().line("sector " + std::to_string(sector) + " erased");
@@ -550,12 +311,12 @@ void download_file(Runtime &runtime, Image image, const DownloadRequest &request
     for (const auto &note : preflight_download(table, image, target, request.erase_first)) console.status(note);
     const std::string into = area_name(table, target);
     console.status(image_summary(image, into));
-    approve_change(runtime, session,
-            std::string(request.erase_first ? "erase and " : "") + "download into " + into + " of " + table.device);
+    approve_change(runtime, session, download_change(table, target, request.erase_first));
     if (request.erase_first)
         session.run("erase sector " + std::to_string(target), VELKOR_EV_ERASE,
                     [&] { return api._Erase(static_cast<u8>(target)); }, DeviceSession::kLongCommandQuiet);
-    const DownloadSummary done = download_blocks(session, image.blocks, target, static_cast<unsigned>(table.sectors.size()));
+    const DownloadSummary done =
+        download_blocks(session, image.blocks, target, static_cast<unsigned>(table.sectors.size()), console_download(console));
     if (!json) {
         console.line(done.verdict);
         return;
@@ -579,34 +340,20 @@ void verify_file(Runtime &runtime, const Image &image, const DownloadRequest &re
     DeviceSession session(api, console);
     const FlashTable table = connected_table(runtime, session, !json);
     require_area(table, target, "nothing was checked");
-    const auto records = stream_records(image.blocks, target);
+    const auto checks = check_records(session, image, target);
     auto results = nlohmann::ordered_json::array();
     std::size_t differing = 0;
-    for (std::size_t k = 0; k < records.size(); ++k) {
-        const StreamRecord &record = records[k];
-        const std::string which = "record " + std::to_string(k + 1) + " of " + std::to_string(records.size());
-        const std::string what = record.block == nullptr
-                                     ? std::string("end record")
-                                     : address_range(record.block->address, record.block->end()) + ", " +
-                                           std::to_string(record.block->data.size()) + " bytes";
-        bool matches = true;
-        try {
-            session.run("checksum of " + which, VELKOR_EV_CHECKSUM, [&] {
-                return api._CheckSum((std::uint64_t{target} << 32) | record.offset, record.length, record.checksum,
-                                     static_cast<int>(target));
-            });
-        } catch (const Failure &failure) {
-            // The device's checksum differs: the library finds its answer invalid.
-            if (failure.exit_code() != exit_code::kOperationFailed + VELKOR_EV_CHECKSUM) throw;
-            matches = false;
-            ++differing;
-        }
+    for (std::size_t k = 0; k < checks.size(); ++k) {
+        const StreamRecord &record = checks[k].record;
+        const bool matches = checks[k].matches;
+        if (!matches) ++differing;
         if (json) {
             results.push_back({{"record", k + 1}, {"offset", record.offset}, {"length", record.length},
                                {"address", record.block ? nlohmann::ordered_json(record.block->address) : nullptr},
                                {"matches", matches}});
         } else if (!matches || console.verbosity() >= 1) {
-            console.line(which + " (" + what + "): " + (matches ? "matches" : "differs in " + area_name(table, target)));
+            console.line(record_name(k, checks.size()) + " (" + record_extent(record) +
+                         "): " + (matches ? "matches" : "differs in " + area_name(table, target)));
         }
     }
     if (json) {
@@ -616,11 +363,11 @@ void verify_file(Runtime &runtime, const Image &image, const DownloadRequest &re
         document["differing"] = differing;
         console.line(json_text(document));
     } else if (differing == 0) {
-        console.line("verify: all " + std::to_string(records.size()) + " records match in " + area_name(table, target));
+        console.line("verify: all " + std::to_string(checks.size()) + " records match in " + area_name(table, target));
     }
     if (differing > 0)
         throw Failure(exit_code::kOperationFailed + VELKOR_EV_CHECKSUM,
-                      "verify: " + std::to_string(differing) + " of " + std::to_string(records.size()) +
+                      "verify: " + std::to_string(differing) + " of " + std::to_string(checks.size()) +
                           " records differ in " + area_name(table, target));
 }
 
@@ -640,12 +387,8 @@ void set_autostart(Runtime &runtime, std::uint32_t id) {
     require(api, {"_AutoStart"});
     DeviceSession session(api, runtime.console());
     session.connect(runtime.selection());
-    // The empty-sector id names no application: the device then starts none by itself.
     const bool clears = id == kNoApplication;
-    approve_change(runtime, session,
-            (clears ? std::string("clear the automatic start") : "make application " + std::to_string(id) +
-                                                                    " start automatically") +
-                " on " + session.device_line(*api._GetConnectInfo()));
+    approve_change(runtime, session, autostart_change(session, id));
     session.run("automatic start", VELKOR_EV_AUTOSTART, [&] { return api._AutoStart(id); });
     runtime.console().line(clears ? "automatic start cleared: the device starts no application by itself"
                                   : "application " + std::to_string(id) + " starts automatically");
@@ -666,25 +409,9 @@ void write_serial(Runtime &runtime, std::uint32_t serial, bool force_duplicate) 
     Console &console = runtime.console();
     DeviceSession session(api, console);
     session.connect(runtime.selection());
-    const TDROVAInfo &device = *api._GetConnectInfo();
-    const std::string path = field_text(device.devicePath);
-    // Two devices with one number cannot be told apart by --serial, and every
-    // later selection of either would be refused as ambiguous.
-    for (const auto &other : session.found_devices()) {
-        if (other.serialNumber != serial || field_text(other.devicePath) == path) continue;
-        const std::string duplicate = session.serial_label(serial) + " is already the serial number of " +
-                                      session.device_line(other);
-        if (!force_duplicate)
-            throw Failure(exit_code::kAmbiguous, "write-serial: " + duplicate +
-                                                     "; nothing was written (--force-duplicate writes it all the same)");
-        console.note("drova: warning: " + duplicate + "; two devices with one number cannot be told apart by "
-                     "--serial or --index");
-    }
-    char text[32] = {};
-    if (api._SnConvertUint2Agt(serial, text, sizeof text) != 0)
-        console.note("drova: warning: " + session.serial_label(serial) + " has no text form (KV...)");
-    approve_change(runtime, session,
-            "write serial number " + session.serial_label(serial) + " into " + session.device_line(device));
+    for (const auto &warning : check_new_serial(session, serial, force_duplicate))
+        console.note("drova: warning: " + warning);
+    approve_change(runtime, session, write_serial_change(session, serial));
     session.run("write serial number", VELKOR_EV_WRSN, [&] { return api._Wrsn(serial); });
     session.run("read information", VELKOR_EV_READINFO, [&] { return api._ReadInfo(); });
     console.line("serial number written; the device now reports " +
@@ -794,7 +521,7 @@ void demo(Runtime &runtime) {
                          std::to_string(VELKOR_INFO_BLOCK_SIZE + application.payload_bytes) + " bytes) into sector " +
                          std::to_string(sector));
     std::vector<Segment> blocks{{0, make_sample_application(application)}};
-    download_blocks(session, blocks, sector, static_cast<unsigned>(table.sectors.size()));
+    download_blocks(session, blocks, sector, static_cast<unsigned>(table.sectors.size()), console_download(console));
 
     heading(console, "6. verify");
     read_flash_table(session);

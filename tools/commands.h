@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "confirmation.h"
 #include "console.h"
 #include "device_session.h"
@@ -52,6 +54,14 @@ private:
     std::optional<VelkorApi> api_;
     std::string library_location_;
 };
+
+// Every line the library's hint text has, as drova info shows them.
+inline constexpr int kAllHintLines = VELKOR_HINT_NAME | VELKOR_HINT_SERIAL_NUMBER | VELKOR_HINT_HW_VERSION |
+                                     VELKOR_HINT_FOS_IFC_VERSION | VELKOR_HINT_AUTOSTART | VELKOR_HINT_ETHERNET |
+                                     VELKOR_HINT_UDP_IP | VELKOR_HINT_CONFIGURED_BY | VELKOR_HINT_FIRMWARE_APPS |
+                                     VELKOR_HINT_FLASH_SECTORS;
+// One device as --json describes it; device text with its bytes escaped.
+nlohmann::ordered_json device_json(const DeviceSession &session, const TDROVAInfo &device);
 
 // Loads the library as Runtime does; for the version banner.
 std::string library_banner(const GlobalOptions &options);

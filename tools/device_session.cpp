@@ -74,6 +74,7 @@ DeviceSession::~DeviceSession() {
 
 void DeviceSession::show(const Event &event) {
     if (event.a == VELKOR_EV_ERROR) last_error_ = event.b;
+    if (sink_) sink_(event);
     if (!console_.show_events()) return;
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "  [%7.3f s] ", console_.elapsed());

@@ -115,6 +115,9 @@ public:
 
     // The error code of the last (15, code) event shown.
     std::optional<int> last_error() const { return last_error_; }
+    // Every event the session takes from now on is also handed to `sink`
+    // (none: no longer), whichever command awaits it.
+    void set_event_sink(Observer sink) { sink_ = std::move(sink); }
     // Hands every event that arrives within `span` on; stops early on Ctrl-C.
     void watch(std::chrono::milliseconds span, const Observer &observer);
 
@@ -140,6 +143,7 @@ private:
     Console &console_;
     EventWaiter events_;
     std::optional<int> last_error_;  // of the command being awaited
+    Observer sink_;
 };
 
 }  // namespace drova

@@ -71,8 +71,10 @@ TEST(DrovaChanges, AskBeforeChangingARealDevice) {
         const char *said;
     } rows[] = {
         {{"erase", "0"}, "erase sector 0 (application id 4711 'Motor control') of "},
-        {{"download", image, "-t", "1"}, "download into area 1 of "},
-        {{"download", image, "-t", "0", "--erase"}, "erase and download into area 0 of "},
+        {{"download", image, "-t", "1"}, "download into area 1 (empty) of "},
+        {{"download", image, "-t", "0", "--erase"},
+         "erase and download into area 0 (application id 4711 'Motor control') of "},
+        {{"download", image, "-t", "4"}, "download into area 4 (the staging area) of "},
         {{"write-serial", "KV50F00001"}, "write serial number KV50F00001 (0xBF0001) into "},
         {{"autostart", "4711"}, "make application 4711 start automatically on "},
         {{"autostart", "0xFFFFFFFF"}, "clear the automatic start on "},
