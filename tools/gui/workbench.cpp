@@ -149,12 +149,14 @@ void Workbench::serve() {
         job->reply({});
         session_->set_event_sink({});
         // A command may have ended the connection (reset, a start of application 10, a lost link).
-        if (!session_->connected() && !hub_.snapshot().first.empty()) {
-            const std::lock_guard lock(mutex_);
-            if (!controller_.empty() && busy_.empty()) {
+        if (!session_->connected()) {
+            bool had_device = false;
+            {
+                const std::lock_guard lock(mutex_);
+                had_device = !controller_.empty();
                 controller_.clear();
-                forget_device();
             }
+            if (had_device) forget_device();
         }
     }
     // Jobs still queued get their answer; the session disconnects and closes as it ends.
@@ -205,15 +207,15 @@ void Workbench::search_devices() {
 
 void Workbench::watch_connection() {
     session_->watch(milliseconds(200), [this](const Event &event) { hub_.publish("event", event_json(api_, event)); });
-    bool abandoned = false;
+    std::string controller;
     {
         const std::lock_guard lock(mutex_);
-        static thread_local std::chrono::steady_clock::time_point unwatched_since{};
-        if (hub_.has_stream(controller_)) unwatched_since = {};
-        else if (unwatched_since == std::chrono::steady_clock::time_point{})
-            unwatched_since = std::chrono::steady_clock::now();
-        else abandoned = std::chrono::steady_clock::now() - unwatched_since > kAbandoned;
+        controller = controller_;
     }
+    const auto now = std::chrono::steady_clock::now();
+    if (hub_.has_stream(controller)) unwatched_since_.reset();
+    else if (!unwatched_since_) unwatched_since_ = now;
+    const bool abandoned = unwatched_since_ && now - *unwatched_since_ > kAbandoned;
     if (abandoned) {
         try {
             session_->disconnect();
@@ -222,6 +224,7 @@ void Workbench::watch_connection() {
         }
     }
     if (!session_->connected()) {
+        unwatched_since_.reset();
         {
             const std::lock_guard lock(mutex_);
             controller_.clear();
@@ -320,9 +323,10 @@ Reply Workbench::refresh(const std::string &tab) {
 }
 
 Reply Workbench::set_image(const std::string &tab, std::shared_ptr<const LoadedImage> image) {
-    (void)tab;
     const std::lock_guard lock(mutex_);
     if (!busy_.empty()) return refused(409, "busy: " + busy_ + " is under way");
+    if (!controller_.empty() && controller_ != tab)
+        return refused(409, "another page controls the device: use that page, or disconnect there");
     image_ = std::move(image);
     return {};
 }

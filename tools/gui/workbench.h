@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -90,6 +91,8 @@ private:
     int search_unit_ms_;
     std::optional<DeviceSession> session_;  // owner thread only
     nlohmann::json found_ = nlohmann::json::array();  // owner thread only
+    // Since when the controlling page has had no event stream; owner thread only.
+    std::optional<std::chrono::steady_clock::time_point> unwatched_since_;
 
     std::mutex mutex_;
     std::condition_variable queued_;
