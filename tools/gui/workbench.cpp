@@ -359,17 +359,18 @@ Reply Workbench::program(const std::string &tab, unsigned target, bool erase, bo
         const FlashTable table = current_table(*session_);
         preflight_download(table, image->image, target, erase);
         if (auto ask = unconfirmed(download_change(table, target, erase), confirm)) return job.reply(*ask);
-        run_long(job, "program", [&] { program_phases(target, erase, start, image); });
+        const auto sectors = static_cast<unsigned>(table.sectors.size());
+        run_long(job, "program", [&] { program_phases(target, sectors, erase, start, image); });
     });
 }
 
-void Workbench::program_phases(unsigned target, bool erase, bool start, std::shared_ptr<const LoadedImage> image) {
+void Workbench::program_phases(unsigned target, unsigned sectors, bool erase, bool start,
+                               std::shared_ptr<const LoadedImage> image) {
     const auto phase = [this](const char *name, const char *state, const std::string &text = {}) {
         hub_.publish("phase", {{"phase", name}, {"state", state}, {"text", text}});
     };
     const char *current = "erase";
     try {
-        const auto sectors = static_cast<unsigned>(current_table(*session_).sectors.size());
         if (erase) {
             phase("erase", "running");
             session_->run("erase sector " + std::to_string(target), VELKOR_EV_ERASE,

@@ -83,7 +83,8 @@ private:
     void publish_device();
     void forget_device();
     void run_long(Job &job, const std::string &what, const std::function<void()> &work);
-    void program_phases(unsigned target, bool erase, bool start, std::shared_ptr<const LoadedImage> image);
+    void program_phases(unsigned target, unsigned sectors, bool erase, bool start,
+                        std::shared_ptr<const LoadedImage> image);
 
     const VelkorApi &api_;
     Console &console_;

@@ -163,6 +163,7 @@ function resetPhases() {
   $('progress').value = 0;
   $('progress-line').textContent = '';
   $('verify-records').replaceChildren();
+  $('result').textContent = '';
 }
 
 const phaseWords = { running: '… under way', done: '✔ done', failed: '✖ failed', skipped: '– skipped' };
@@ -214,7 +215,8 @@ async function connect(path) {
 
 async function chooseImage(file) {
   if (!file) return;
-  const query = `?name=${encodeURIComponent(file.name)}&address=${encodeURIComponent($('image-address').value || '0')}`;
+  const address = $('image-address').value.trim();
+  const query = `?name=${encodeURIComponent(file.name)}${address ? `&address=${encodeURIComponent(address)}` : ''}`;
   const answer = await post('/api/image', {}, await file.arrayBuffer(), query);
   if (answer.status !== 200) {
     state.image = null;
@@ -247,7 +249,6 @@ async function checkImage() {
 async function programImage() {
   if (!(await checkImage())) return;
   resetPhases();
-  $('result').textContent = '';
   const answer = await confirmed('/api/program', programBody(), showResult);
   if (answer && answer.status !== 202) showResult(answer.error, false);
 }
