@@ -146,7 +146,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     app.add_option("--sim-program", options.sim_program, "the drova-sim program (default: beside drova)");
     auto *serial = app.add_option("-S,--serial", serial_text, "the device with this serial number (number or KV text)");
     // As many places as drova-sim serves devices.
-    auto *index = app.add_option("--index", options.selection.index, "the device at this place of the found list")
+    auto *index = app.add_option("--index", options.selection.index, "the device at this place of drova list, which counts every interface present")
                       ->check(CLI::Range(0, 99));
     // A path stays the same device while others come and go; an index need not.
     auto *path = app.add_option("--path", options.selection.path,
@@ -161,7 +161,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     app.add_option("--generate", generate)->group("")->check(CLI::IsMember(option_doc_formats()));
 
     bool json = false;
-    auto *list = app.add_subcommand("list", "search and list the devices found");
+    auto *list = app.add_subcommand("list", "search and list every device interface present, with the device that answered on it");
     list->add_flag("--json", json, "print the list as JSON");
 
     auto *info = app.add_subcommand("info", "connect and describe the device");

@@ -18,6 +18,7 @@
 #include "exit_codes.h"
 #include "flash_reading.h"
 #include "flash_table.h"
+#include "interface_listing.h"
 #include "interrupt.h"
 #include "os_services.h"
 #include "printable_text.h"
@@ -201,34 +202,44 @@ std::string status_text(std::uint32_t status) {
     }
 }
 
+// Every interface present, numbered as --index counts them: a device that
+// does not answer keeps its place, so that no other moves up into it.
 void list_devices(Runtime &runtime, bool json) {
     DeviceSession session(runtime.api(), runtime.console());
     Console &console = runtime.console();
+    std::optional<Failure> none_answered;
     try {
         session.search(runtime.selection().search_unit_ms);
     } catch (const Failure &failure) {
-        if (failure.exit_code() != exit_code::kNoDevice || !json) throw;
-        console.line("[]");
-        return;
+        if (failure.exit_code() != exit_code::kNoDevice) throw;
+        none_answered = failure;
     }
-    const auto found = session.found_devices();
+    const auto found = none_answered ? std::vector<TDROVAInfo>{} : session.found_devices();
+    const auto listed = list_interfaces(found);
     if (json) {
         auto list = nlohmann::ordered_json::array();
-        for (std::size_t index = 0; index < found.size(); ++index) {
-            nlohmann::ordered_json entry{{"index", index}};
-            entry.update(device_json(session, found[index]));
+        for (std::size_t index = 0; index < listed.size(); ++index) {
+            nlohmann::ordered_json entry{{"index", index}, {"answered", listed[index].found_index.has_value()}};
+            if (listed[index].found_index) entry.update(device_json(session, found[*listed[index].found_index]));
+            else entry["interface"] = printable_text(listed[index].path);
             list.push_back(std::move(entry));
         }
         console.line(json_text(list));
         return;
     }
-    for (std::size_t index = 0; index < found.size(); ++index) {
-        const TDROVAInfo &entry = found[index];
-        console.line(std::to_string(index) + ": " + session.serial_text(entry.serialNumber) + "  " +
-                     printable_text(field_text(entry.deviceName)) + "  hardware " + version_text(entry.hwVersion) +
-                     "  FOS interface " + version_text(entry.fosIfcVersion) + "  " + status_text(entry.status));
-        console.line("   " + printable_text(field_text(entry.devicePath)));
+    for (std::size_t index = 0; index < listed.size(); ++index) {
+        if (!listed[index].found_index) {
+            console.line(std::to_string(index) + ": no answer to the search " + kSilentInterface);
+        } else {
+            const TDROVAInfo &entry = found[*listed[index].found_index];
+            console.line(std::to_string(index) + ": " + session.serial_text(entry.serialNumber) + "  " +
+                         printable_text(field_text(entry.deviceName)) + "  hardware " +
+                         version_text(entry.hwVersion) + "  FOS interface " + version_text(entry.fosIfcVersion) +
+                         "  " + status_text(entry.status));
+        }
+        console.line("   " + printable_text(listed[index].path));
     }
+    if (none_answered) throw *none_answered;
 }
 
 void show_info(Runtime &runtime, bool json) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "exit_codes.h"
+#include "interface_listing.h"
 #include "interrupt.h"
 #include "os_services.h"
 #include "printable_text.h"
@@ -203,28 +204,32 @@ void DeviceSession::connect(const Selection &selection, bool announce) {
     } else if (selection.index || selection.path) {
         search(selection.search_unit_ms);
         const auto found = found_devices();
-        std::size_t index = 0;
+        const auto listed = list_interfaces(found);
+        const auto count = std::to_string(listed.size()) + " interface" + (listed.size() == 1 ? "" : "s") +
+                           " present (drova list shows them)";
+        std::size_t position = 0;
         std::string chosen;
         if (selection.index) {
-            index = static_cast<std::size_t>(*selection.index);
-            chosen = "--index " + std::to_string(index);
-            if (index >= found.size())
-                throw Failure(exit_code::kNoDevice, "no device at index " + std::to_string(index) + ": " +
-                                                        std::to_string(found.size()) + " found (drova list shows them)");
+            position = static_cast<std::size_t>(*selection.index);
+            chosen = "--index " + std::to_string(position);
+            if (position >= listed.size())
+                throw Failure(exit_code::kNoDevice, "no device at index " + std::to_string(position) + ": " + count);
         } else {
             chosen = "--path " + printable_text(*selection.path);
             // As the system names it, or as drova list shows it (backslashes and the like escaped).
-            const auto named = [&](const TDROVAInfo &entry) {
-                const std::string path = field_text(entry.devicePath);
-                return path == *selection.path || printable_text(path) == *selection.path;
+            const auto named = [&](const ListedInterface &entry) {
+                return entry.path == *selection.path || printable_text(entry.path) == *selection.path;
             };
-            while (index < found.size() && !named(found[index])) ++index;
-            if (index == found.size())
-                throw Failure(exit_code::kNoDevice, "no device answered at interface " +
-                                                        printable_text(*selection.path) + ": " +
-                                                        std::to_string(found.size()) +
-                                                        " found elsewhere (drova list shows them)");
+            while (position < listed.size() && !named(listed[position])) ++position;
+            if (position == listed.size())
+                throw Failure(exit_code::kNoDevice,
+                              "no interface " + printable_text(*selection.path) + ": " + count);
         }
+        if (!listed[position].found_index)
+            throw Failure(exit_code::kNoDevice, chosen + ": the device at interface " +
+                                                    printable_text(listed[position].path) +
+                                                    " did not answer the search " + kSilentInterface);
+        const std::size_t index = *listed[position].found_index;
         const std::uint32_t serial = found[index].serialNumber;
         refuse_shared_serial(found, serial, chosen);
         run_connect("connect to " + serial_label(serial),

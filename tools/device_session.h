@@ -38,6 +38,10 @@ struct Selection {
     bool names_a_device() const { return serial || index || path; }
 };
 
+// Why nothing may have answered the search on an interface.
+inline constexpr const char *kSilentInterface =
+    "(silent or busy, or not a DROVA device; a device held by another host still answers)";
+
 // One line for an event pair, with the library's text for error codes.
 std::string describe_event(const VelkorApi &api, const Event &event);
 

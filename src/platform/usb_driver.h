@@ -12,21 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/interface_list.h"
+
 namespace velkor::platform {
-
-// A device interface class GUID, laid out like the Windows GUID.
-struct InterfaceClassGuid {
-    std::uint32_t data1;
-    std::uint16_t data2;
-    std::uint16_t data3;
-    std::uint8_t data4[8];
-};
-
-enum class PathLookup {
-    found,
-    list_failed,    // the list of present interfaces, or the detail of one, could not be had
-    no_interface,   // nothing at this member index
-};
 
 enum class Transfer {
     completed,          // finished at once, or within the wait
@@ -96,16 +84,6 @@ public:
 UsbBackend *device_backend();
 
 // ---- Socket device transport: message endpoints -------------------------
-
-// Where the socket transport finds its devices, read from VELKOR_USB_DIR each
-// time the lookup runs. POSIX: always (a directory, /run/velkor/usb unless
-// set). Windows: a pipe-name prefix, only while the variable is set; when it is
-// not, the device backend serves.
-std::optional<std::string> socket_device_location();
-
-// The endpoint paths at `location`, sorted by name; nullopt when they cannot
-// be listed. A location that does not exist lists nothing.
-std::optional<std::vector<std::string>> list_device_endpoints(const std::string &location);
 
 // A connected, message-preserving, two-way channel (AF_UNIX SOCK_SEQPACKET or
 // a message-mode named pipe). Closes its end when destroyed.

@@ -3,11 +3,9 @@
 #include "platform/usb_driver.h"
 #include "platform/usb_driver_posix.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -15,14 +13,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 
 namespace velkor::platform {
 
 namespace {
-
-constexpr const char *kDefaultDeviceDirectory = "/run/velkor/usb";
 
 // Milliseconds left until `deadline`, as poll() takes them.
 int remaining_ms(std::chrono::steady_clock::time_point deadline) {
@@ -117,36 +112,9 @@ private:
     std::atomic<bool> shut_down_{false};
 };
 
-bool is_socket(int directory, const char *name) {
-    struct stat info {};
-    return ::fstatat(directory, name, &info, 0) == 0 && S_ISSOCK(info.st_mode);
-}
-
 }  // namespace
 
 UsbBackend *device_backend() { return nullptr; }
-
-std::optional<std::string> socket_device_location() {
-    const char *value = std::getenv("VELKOR_USB_DIR");
-    return std::string(value != nullptr && *value != '\0' ? value : kDefaultDeviceDirectory);
-}
-
-std::optional<std::vector<std::string>> list_device_endpoints(const std::string &location) {
-    DIR *directory = ::opendir(location.c_str());
-    if (directory == nullptr) {
-        if (errno == ENOENT) return std::vector<std::string>{};
-        return std::nullopt;
-    }
-    std::vector<std::string> names;
-    while (const dirent *entry = ::readdir(directory)) {
-        if (is_socket(::dirfd(directory), entry->d_name)) names.emplace_back(entry->d_name);
-    }
-    ::closedir(directory);
-    std::sort(names.begin(), names.end());
-    const std::string prefix = location.ends_with('/') ? location : location + '/';
-    for (auto &name : names) name = prefix + name;
-    return names;
-}
 
 std::unique_ptr<MessageChannel> connect_device_endpoint(const std::string &path) {
     sockaddr_un address{};

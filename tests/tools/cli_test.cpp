@@ -299,7 +299,7 @@ TEST(DrovaSimulated, ListsTheFoundDevicesAndSelectsByTheirIndex) {
     EXPECT_NE(second.out.find("connected: second, serial KV50F00001"), std::string::npos) << second.out;
     const Result beyond = simulated(two, {"--index", "2", "flash"});
     EXPECT_EQ(beyond.status, 6);
-    EXPECT_NE(beyond.err.find("no device at index 2: 2 found"), std::string::npos) << beyond.err;
+    EXPECT_NE(beyond.err.find("no device at index 2: 2 interfaces present"), std::string::npos) << beyond.err;
 
     // By interface path, as list shows it under the entry: the same device
     // for as long as it stays plugged in where it is.
@@ -312,11 +312,11 @@ TEST(DrovaSimulated, ListsTheFoundDevicesAndSelectsByTheirIndex) {
     const struct {
         std::string path;
         int status;
-        const char *said;
+        std::string said;
     } rows[] = {
         {second_path, 0, "connected: second, serial KV50F00001"},
-        {second_path + "x", 6, "no device answered at interface "},
-        {"", 6, "no device answered at interface : 2 found elsewhere"},
+        {second_path + "x", 6, "x: 2 interfaces present (drova list shows them)"},
+        {"", 6, "no interface : 2 interfaces present"},
     };
     for (const auto &row : rows) {
         const Result by_path = devices({"--path", row.path, "flash"});
@@ -324,6 +324,35 @@ TEST(DrovaSimulated, ListsTheFoundDevicesAndSelectsByTheirIndex) {
         EXPECT_NE((by_path.out + by_path.err).find(row.said), std::string::npos) << by_path.out << by_path.err;
     }
     EXPECT_EQ(devices({"--path", second_path, "--index", "0", "flash"}).status, 2) << "one way to choose";
+
+    // A device that does not answer keeps its index: the next one does not
+    // move up into it, and choosing it says why nothing can be done.
+    const std::string first_silent =
+        R"({"devices": [{"serial": "KV47D00291", "faults": [{"kind": "no_answer", "opcode": "query", "times": 0}]},)"
+        R"( {"serial": "KV50F00001", "name": "second"}]})";
+    const test::SeparateDevices quiet(first_silent, true);
+    const Result quiet_list = quiet({"list"});
+    ASSERT_EQ(quiet_list.status, 0) << quiet_list.err;
+    EXPECT_NE(quiet_list.out.find("0: no answer to the search (silent or busy"), std::string::npos) << quiet_list.out;
+    EXPECT_NE(quiet_list.out.find("1: KV50F00001  second"), std::string::npos) << quiet_list.out;
+    const Result quiet_json = quiet({"list", "--json"});
+    EXPECT_NE(quiet_json.out.find(R"("index": 0,
+    "answered": false,)"), std::string::npos) << quiet_json.out;
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string said;
+    } quiet_rows[] = {
+        {{"--index", "0", "flash"}, 6, "--index 0: the device at interface "},
+        {{"--index", "1", "flash"}, 0, "connected: second, serial KV50F00001"},
+        {{"--index", "0", "-y", "erase", "5"}, 6, "did not answer the search (silent or busy"},
+    };
+    for (const auto &row : quiet_rows) {
+        const Result chosen = quiet(row.arguments);
+        EXPECT_EQ(chosen.status, row.status) << row.arguments[1] << "\n" << chosen.err;
+        EXPECT_NE((chosen.out + chosen.err).find(row.said), std::string::npos) << chosen.out << chosen.err;
+    }
+    for (const std::string &frame : quiet.frames()) EXPECT_EQ(frame.find("erase"), std::string::npos) << frame;
 }
 
 // What the consistency check marks, in drova check's words, from the device
