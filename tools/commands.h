@@ -62,6 +62,8 @@ inline constexpr int kAllHintLines = VELKOR_HINT_NAME | VELKOR_HINT_SERIAL_NUMBE
                                      VELKOR_HINT_FLASH_SECTORS;
 // One device as --json describes it; device text with its bytes escaped.
 nlohmann::ordered_json device_json(const DeviceSession &session, const TDROVAInfo &device);
+// What a search block's status says: "held by this host", ...
+std::string status_text(std::uint32_t status);
 
 // Loads the library as Runtime does; for the version banner.
 std::string library_banner(const GlobalOptions &options);

@@ -10,6 +10,7 @@
 #include "exit_codes.h"
 #include "flash_reading.h"
 #include "flash_table.h"
+#include "interface_listing.h"
 #include "printable_text.h"
 #include "record_verify.h"
 #include "required_exports.h"
@@ -188,12 +189,21 @@ void Workbench::search_devices() {
     }
     std::map<std::uint32_t, int> sharing;
     for (const auto &entry : found) ++sharing[entry.serialNumber];
+    // Every interface present, as drova list shows them: a silent one keeps its place.
     json list = json::array();
-    for (std::size_t index = 0; index < found.size(); ++index) {
-        json entry = device_json(*session_, found[index]);
-        entry["index"] = index;
-        if (sharing[found[index].serialNumber] > 1)
-            entry["duplicate"] = std::to_string(sharing[found[index].serialNumber]) +
+    for (const ListedInterface &listed : list_interfaces(found)) {
+        if (!listed.found_index) {
+            list.push_back({{"interface", printable_text(listed.path)}, {"answered", false},
+                            {"path", listed.path}, {"note", std::string("no answer to the search ") + kSilentInterface}});
+            continue;
+        }
+        const TDROVAInfo &device = found[*listed.found_index];
+        json entry = device_json(*session_, device);
+        entry["answered"] = true;
+        entry["path"] = field_text(device.devicePath);
+        entry["statusText"] = status_text(device.status);
+        if (sharing[device.serialNumber] > 1)
+            entry["duplicate"] = std::to_string(sharing[device.serialNumber]) +
                                  " found devices share this serial number, and the library connects by serial "
                                  "number: attach one of them alone and give it a serial number of its own (Write "
                                  "serial number)";

@@ -74,13 +74,17 @@ function showResult(text, ok) {
 function renderDevices() {
   const connectedPath = state.device ? state.device.interface : null;
   const rows = state.devices.map((device) => {
-    const notes = el('td');
+    if (!device.answered) {
+      return el('tr', { 'data-path': device.interface }, el('td', {}, '—'), el('td', {}, '—'),
+        el('td', {}, el('code', {}, device.interface)), el('td', {}, el('span', { class: 'note' }, `⚠ ${device.note}`)),
+        el('td', {}));
+    }
+    const notes = el('td', {}, device.status === 0 ? '' : device.statusText);
     if (device.duplicate) notes.append(el('span', { class: 'note' }, `⚠ duplicate serial number: ${device.duplicate}`));
-    if (device.held) notes.append(el('span', { class: 'note' }, `⚠ ${device.held}`));
     const here = device.interface === connectedPath;
     const choose = el('button', {
       type: 'button', 'aria-label': `Connect to ${device.name}, ${device.serialText}, at ${device.interface}`,
-      onclick: () => connect(device.interface),
+      onclick: () => connect(device.path),
     }, here ? 'Connected' : 'Connect');
     choose.disabled = here || state.busy !== '';
     return el('tr', { class: here ? 'connected' : '', 'data-path': device.interface },
