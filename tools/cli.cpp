@@ -13,6 +13,7 @@
 #include "option_docs.h"
 #include "os_services.h"
 #include "serial_argument.h"
+#include "service_log.h"
 
 #ifndef DROVA_VERSION
 #define DROVA_VERSION "0"
@@ -61,7 +62,7 @@ constexpr const char *kExitCodes =
 // A command's help ends with the global options it takes, where the app's
 // help ends with every exit status.
 void name_global_options_in_command_help(CLI::App &app) {
-    const std::set<std::string> searching_only{"list", "scan", "with-sim", "gui"};
+    const std::set<std::string> searching_only{"list", "scan", "with-sim", "gui", "log"};
     const std::set<std::string> changing{"erase", "download", "write-serial", "autostart", "demo"};
     const std::set<std::string> selecting{"-S,--serial", "--index", "--path"};
     const std::set<std::string> for_with_sim{"-v,--verbose", "-q,--quiet", "--sim", "--sim-program"};
@@ -154,6 +155,11 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
     serial->excludes(index);
     path->excludes(serial);
     path->excludes(index);
+    std::optional<std::string> service_log_file;
+    app.add_option("--service-log", service_log_file,
+                   "the service log that drova gui writes and drova log reads (default: " +
+                       default_service_log().string() + ")")
+        ->type_name("FILE");
     app.add_option("--search-ms", options.selection.search_unit_ms, "search time unit; a search lasts twice this")
         ->check(CLI::Range(10, 10000));
     // Hidden: the build writes drova's man page and completion scripts with it.
@@ -266,6 +272,13 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
                             "the page)")
         ->type_name("DIR");
 
+    std::size_t log_count = 50;
+    auto *log_command = app.add_subcommand("log", "print the service log: one line per change drova gui made to a "
+                                                  "device (time, serial number, area, image and its SHA-256, "
+                                                  "outcome)");
+    log_command->add_option("--count", log_count, "the last this many records")->check(CLI::Range(1, 1000000));
+    log_command->add_flag("--json", json, "print the records as a JSON list");
+
     auto *with_sim = app.add_subcommand("with-sim", "PROGRAM [ARGS...]: run PROGRAM (by its path) with "
                                                     "VELKOR_USB_DIR pointing at a simulated device; exits with "
                                                     "PROGRAM's status");
@@ -316,6 +329,20 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
             return with_simulator(options, console, path, program);
         }
 
+        const ServiceLog service_log(service_log_file ? std::filesystem::path(*service_log_file)
+                                                      : default_service_log());
+        if (*log_command) {
+            std::size_t unreadable = 0;
+            const auto records = service_log.read(log_count, &unreadable);
+            if (unreadable > 0)
+                console.note("drova: warning: " + std::to_string(unreadable) + " lines of " +
+                             service_log.path().string() + " are not records");
+            if (json) console.line(nlohmann::json(records).dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+            else for (const auto &record : records) console.line(service_line(record));
+            if (records.empty()) console.note("drova: " + service_log.path().string() + " holds no records");
+            return exit_code::kOk;
+        }
+
         // Arguments and files are checked before any device is touched.
         std::optional<Image> image;
         if (*download || *verify) {
@@ -363,6 +390,7 @@ int run(const std::vector<std::string> &arguments, std::ostream &out, std::ostre
         else if (*demo_command) demo(runtime);
         else if (*gui_command) {
             gui_options.open_browser = !no_browser;
+            gui_options.service_log = service_log.path().string();
             gui::serve_gui(runtime, gui_options);
         }
         if (!out.good()) {

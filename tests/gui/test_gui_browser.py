@@ -1,12 +1,14 @@
 """drova gui in a real headless chromium against drova-sim: what a
 technician sees and does, from the device list to a programmed device."""
+import hashlib
 import os
+import subprocess
 import tempfile
 import time
 import unittest
 
-from gui_harness import (CHROMEDRIVER, CHROMIUM, NO_BROWSER, Gui, SimDevices, application, browser, text_of,
-                         wait_for, write_config, write_image)
+from gui_harness import (CHROMEDRIVER, CHROMIUM, DROVA, NO_BROWSER, RUNNER, Gui, SimDevices, application, browser,
+                         text_of, wait_for, write_config, write_image)
 
 SCREENSHOTS = os.environ.get("DROVA_GUI_SCREENSHOTS")
 
@@ -78,7 +80,8 @@ class GuiInBrowser(unittest.TestCase):
             {"endpoint": "drova00", "name": "Bench unit A", "serial": "KV47D00291", "sectors": 4,
              "applications": [{"sector": 0, "id": 5, "name": "Motor control"}]},
             {"endpoint": "drova01", "name": "Bench unit B", "serial": "KV47D00292", "sectors": 4}])
-        _, driver = self.open(["--sim", config])
+        service_log = os.path.join(self.scratch, "service-log.jsonl")
+        _, driver = self.open(["--sim", config, "--service-log", service_log])
         wait_for(driver, "both devices listed", lambda d: len(rows(d)) == 2)
         listed = [row.text for row in rows(driver)]
         self.assertIn("KV47D00291", listed[0])
@@ -107,6 +110,16 @@ class GuiInBrowser(unittest.TestCase):
                  lambda d: "id 4711 'Motor control 4711'" in text_of(d, "flash-layout"))
         self.assertIn("(3,0) download: ok", text_of(driver, "log"))
         screenshot(driver, "program.png")
+        # The service log on the page and from drova log: one line, the file's digest, the outcome.
+        with open(image, "rb") as data:
+            digest = hashlib.sha256(data.read()).hexdigest()
+        logged = f"  KV47D00292  program area 2  motor.hex (SHA-256 {digest})  ok: motor.hex programmed into area 2"
+        wait_for(driver, "service log shown", lambda d: logged in text_of(d, "service-log-lines"))
+        printed = subprocess.run(RUNNER + [DROVA, "--service-log", service_log, "log"], capture_output=True,
+                                 text=True, timeout=60)
+        self.assertEqual(printed.returncode, 0, printed.stderr)
+        self.assertEqual(len(printed.stdout.splitlines()), 1, printed.stdout)
+        self.assertIn(logged, printed.stdout)
 
     def test_devices_appearing_and_leaving(self):
         directory = os.path.join(self.scratch, "usb")
@@ -152,7 +165,8 @@ class GuiInBrowser(unittest.TestCase):
         # Each data frame answered after 40 ms: a download of many records takes seconds.
         config = write_config(self.scratch, [{"name": "Slow unit", "sectors": 4,
                                               "faults": [{"kind": "delay", "opcode": "data", "amount": 40}]}])
-        _, driver = self.open(["--sim", config])
+        service_log = os.path.join(self.scratch, "service-log.jsonl")
+        _, driver = self.open(["--sim", config, "--service-log", service_log])
         connect(driver, "Slow unit")
         blocks = [(0, application(77, "Slow app", 832))] + [(0x1000 * k, bytes([k]) * 1024) for k in range(1, 40)]
         image = write_image(self.scratch, "slow.hex", blocks)
@@ -184,6 +198,9 @@ class GuiInBrowser(unittest.TestCase):
         self.assertEqual(text_of(driver, "result"), "✖ verify: 1 of 41 records differ in area 2")
         self.assertEqual(text_of(driver, "verify-records"),
                          "✖ record 6 of 41 (0x00005000..0x000053FF, 1024 bytes): differs")
+        # A verify changes nothing: the log has the stopped download and the completed one.
+        outcomes = [line.split("  ")[-1].split(":")[0] for line in text_of(driver, "service-log-lines").splitlines()]
+        self.assertEqual(outcomes, ["stopped", "ok"])
 
     def test_the_confirmation_refuses_to_erase_until_accepted(self):
         config = write_config(self.scratch, [{"name": "Careful unit", "sectors": 4,

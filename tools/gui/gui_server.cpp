@@ -16,6 +16,7 @@
 #include "gui_requests.h"
 #include "interrupt.h"
 #include "serial_argument.h"
+#include "sha256.h"
 #include "workbench.h"
 
 namespace drova::gui {
@@ -166,6 +167,7 @@ private:
         }
         auto loaded = std::make_shared<LoadedImage>();
         loaded->name = name;
+        loaded->sha256 = sha256_hex(request.body);
         try {
             loaded->image = parse_image(name, request.body, ImageFormat::automatic, address);
             if (request.has_param("fill")) {
@@ -224,7 +226,8 @@ private:
 
 void serve_gui(Runtime &runtime, const GuiOptions &options) {
     EventHub hub;
-    Workbench bench(runtime.api(), runtime.console(), hub, runtime.selection().search_unit_ms);
+    const ServiceLog log(options.service_log ? std::filesystem::path(*options.service_log) : default_service_log());
+    Workbench bench(runtime.api(), runtime.console(), hub, log, runtime.selection().search_unit_ms);
     httplib::Server server;
     server.set_default_headers(kSecurityHeaders);
     server.set_payload_max_length(kMostBodyBytes);

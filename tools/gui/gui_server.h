@@ -13,6 +13,7 @@ struct GuiOptions {
     int port = 0;  // 0: one the system chooses
     bool open_browser = true;
     std::optional<std::string> assets_dir;
+    std::optional<std::string> service_log;  // default: default_service_log()
 };
 
 // Serves until drova is interrupted (Ctrl-C, SIGTERM). The address, with the

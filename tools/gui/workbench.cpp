@@ -26,6 +26,8 @@ constexpr std::chrono::seconds kReplyWait{30};
 // A page that controls the device and has had no event stream for this long
 // is gone (closed, crashed): the device is let go for the others.
 constexpr std::chrono::seconds kAbandoned{5};
+// The service log's last records the page shows.
+constexpr std::size_t kShownRecords = 20;
 // Between two searches of the device list.
 constexpr milliseconds kListPause{300};
 
@@ -71,8 +73,10 @@ private:
     bool replied_ = false;
 };
 
-Workbench::Workbench(const VelkorApi &api, Console &console, EventHub &hub, int search_unit_ms)
-    : api_(api), console_(console), hub_(hub), search_unit_ms_(search_unit_ms) {
+Workbench::Workbench(const VelkorApi &api, Console &console, EventHub &hub, const ServiceLog &log,
+                     int search_unit_ms)
+    : api_(api), console_(console), hub_(hub), log_(log), search_unit_ms_(search_unit_ms) {
+    publish_service_log();
     hub_.set_state("devices", json::array());
     hub_.set_state("device", nullptr);
     hub_.set_state("flash", nullptr);
@@ -288,6 +292,36 @@ void Workbench::run_long(Job &job, const std::string &what, const std::function<
     hub_.set_state("busy", "");
 }
 
+void Workbench::logged(ServiceRecord record, const TDROVAInfo &device,
+                       const std::function<void(ServiceRecord &)> &change) {
+    try {
+        change(record);
+    } catch (const Failure &failure) {
+        record.outcome = failure.exit_code() == exit_code::kInterrupted ? "stopped" : "failed";
+        record.text = failure.what();
+        log_change(record, device);
+        throw;
+    }
+    log_change(record, device);
+}
+
+void Workbench::log_change(ServiceRecord record, const TDROVAInfo &device) {
+    record.device = session_->serial_text(device.serialNumber & 0xFFFFFF);
+    record.device_line = session_->device_line(device);
+    try {
+        log_.append(record);
+    } catch (const std::runtime_error &error) {
+        hub_.publish("result", {{"ok", false}, {"text", error.what()}});
+    }
+    publish_service_log();
+}
+
+void Workbench::publish_service_log() {
+    json lines = json::array();
+    for (const auto &record : log_.read(kShownRecords)) lines.push_back(service_line(record));
+    hub_.set_state("serviceLog", {{"file", log_.path().string()}, {"lines", lines}});
+}
+
 Reply Workbench::connect(const std::string &tab, const std::string &path) {
     {
         const std::lock_guard lock(mutex_);
@@ -370,12 +404,17 @@ Reply Workbench::program(const std::string &tab, unsigned target, bool erase, bo
         preflight_download(table, image->image, target, erase);
         if (auto ask = unconfirmed(download_change(table, target, erase), confirm)) return job.reply(*ask);
         const auto sectors = static_cast<unsigned>(table.sectors.size());
-        run_long(job, "program", [&] { program_phases(target, sectors, erase, start, image); });
+        const TDROVAInfo device = *api_._GetConnectInfo();
+        ServiceRecord record{{}, {}, "program", target, image->name, image->sha256, "ok", {}};
+        run_long(job, "program", [&] {
+            logged(record, device,
+                   [&](ServiceRecord &done) { done.text = program_phases(target, sectors, erase, start, image); });
+        });
     });
 }
 
-void Workbench::program_phases(unsigned target, unsigned sectors, bool erase, bool start,
-                               std::shared_ptr<const LoadedImage> image) {
+std::string Workbench::program_phases(unsigned target, unsigned sectors, bool erase, bool start,
+                                      std::shared_ptr<const LoadedImage> image) {
     const auto phase = [this](const char *name, const char *state, const std::string &text = {}) {
         hub_.publish("phase", {{"phase", name}, {"state", state}, {"text", text}});
     };
@@ -429,9 +468,10 @@ void Workbench::program_phases(unsigned target, unsigned sectors, bool erase, bo
                                        feature_list(api_));
         }
         if (session_->connected()) publish_device();
-        hub_.publish("result", {{"ok", true}, {"what", "program"},
-                                {"text", image->name + " programmed into " + area_name(table, target) + " of " +
-                                             table.device + started}});
+        const std::string outcome = image->name + " programmed into " + area_name(table, target) + " of " +
+                                    table.device + started;
+        hub_.publish("result", {{"ok", true}, {"what", "program"}, {"text", outcome}});
+        return outcome;
     } catch (const Failure &failure) {
         phase(current, "failed", failure.what());
         if (session_->connected()) {
@@ -492,7 +532,11 @@ Reply Workbench::autostart(const std::string &tab, std::uint32_t id, const std::
     return call(tab, true, [this, id, confirm](Job &job) {
         require(api_, {"_AutoStart"});
         if (auto ask = unconfirmed(autostart_change(*session_, id), confirm)) return job.reply(*ask);
-        session_->run("automatic start", VELKOR_EV_AUTOSTART, [&] { return api_._AutoStart(id); });
+        const TDROVAInfo device = *api_._GetConnectInfo();
+        ServiceRecord record{{}, {}, "automatic start", std::nullopt, {}, {}, "ok", autostart_change(*session_, id)};
+        logged(record, device, [&](ServiceRecord &) {
+            session_->run("automatic start", VELKOR_EV_AUTOSTART, [&] { return api_._AutoStart(id); });
+        });
         publish_device();
         job.reply({200, {{"text", id == kNoApplication
                                       ? "automatic start cleared: the device starts no application by itself"
@@ -509,7 +553,12 @@ Reply Workbench::write_serial(const std::string &tab, std::uint32_t serial, bool
             ask->body["warnings"] = warnings;
             return job.reply(*ask);
         }
-        session_->run("write serial number", VELKOR_EV_WRSN, [&] { return api_._Wrsn(serial); });
+        const TDROVAInfo device = *api_._GetConnectInfo();
+        ServiceRecord record{{}, {}, "write serial number", std::nullopt, {}, {}, "ok",
+                             write_serial_change(*session_, serial)};
+        logged(record, device, [&](ServiceRecord &) {
+            session_->run("write serial number", VELKOR_EV_WRSN, [&] { return api_._Wrsn(serial); });
+        });
         publish_device();
         job.reply({200, {{"warnings", warnings},
                          {"text", "serial number written; the device now reports " +

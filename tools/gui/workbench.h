@@ -25,6 +25,7 @@
 #include "device_session.h"
 #include "event_hub.h"
 #include "image_file.h"
+#include "service_log.h"
 #include "velkor_api.h"
 
 namespace drova::gui {
@@ -39,11 +40,12 @@ struct Reply {
 struct LoadedImage {
     std::string name;
     Image image;
+    std::string sha256;  // of the file as chosen
 };
 
 class Workbench {
 public:
-    Workbench(const VelkorApi &api, Console &console, EventHub &hub, int search_unit_ms);
+    Workbench(const VelkorApi &api, Console &console, EventHub &hub, const ServiceLog &log, int search_unit_ms);
     // Disconnects and closes the session on the owner thread.
     ~Workbench();
     Workbench(const Workbench &) = delete;
@@ -83,12 +85,19 @@ private:
     void publish_device();
     void forget_device();
     void run_long(Job &job, const std::string &what, const std::function<void()> &work);
-    void program_phases(unsigned target, unsigned sectors, bool erase, bool start,
-                        std::shared_ptr<const LoadedImage> image);
+    // A line in the service log for a change to the connected device, shown to the pages.
+    void log_change(ServiceRecord record, const TDROVAInfo &device);
+    void publish_service_log();
+    // Runs `change` (which may put its outcome into the record's words) and logs how it ended.
+    void logged(ServiceRecord record, const TDROVAInfo &device, const std::function<void(ServiceRecord &)> &change);
+    // Erase, write, verify, start; the outcome in words.
+    std::string program_phases(unsigned target, unsigned sectors, bool erase, bool start,
+                               std::shared_ptr<const LoadedImage> image);
 
     const VelkorApi &api_;
     Console &console_;
     EventHub &hub_;
+    const ServiceLog &log_;
     int search_unit_ms_;
     std::optional<DeviceSession> session_;  // owner thread only
     nlohmann::json found_ = nlohmann::json::array();  // owner thread only

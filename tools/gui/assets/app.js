@@ -5,7 +5,7 @@ const tab = sessionStorage.getItem('drova-tab') || crypto.randomUUID();
 sessionStorage.setItem('drova-tab', tab);
 
 const $ = (id) => document.getElementById(id);
-const state = { devices: [], device: null, flash: null, busy: '', image: null };
+const state = { devices: [], device: null, flash: null, busy: '', image: null, serviceLog: null };
 
 function el(tag, attributes = {}, ...children) {
   const node = document.createElement(tag);
@@ -153,6 +153,12 @@ function renderFlash() {
   updateButtons();
 }
 
+function renderServiceLog() {
+  if (!state.serviceLog) return;
+  $('service-log-file').textContent = state.serviceLog.file;
+  $('service-log-lines').textContent = state.serviceLog.lines.join('\n') || 'No change has been made yet.';
+}
+
 function updateButtons() {
   const ready = state.device !== null && state.image !== null && state.busy === '';
   for (const id of ['check-image', 'program-image', 'verify-image']) $(id).disabled = !ready;
@@ -176,11 +182,12 @@ function onMessage(message) {
   switch (message.type) {
     case 'state':
       Object.assign(state, message.value);
-      renderDevices(); renderDevice(); renderFlash();
+      renderDevices(); renderDevice(); renderFlash(); renderServiceLog();
       break;
     case 'devices': state.devices = message.value; renderDevices(); break;
     case 'device': state.device = message.value; renderDevice(); renderDevices(); break;
     case 'flash': state.flash = message.value; renderFlash(); break;
+    case 'serviceLog': state.serviceLog = message.value; renderServiceLog(); break;
     case 'busy': state.busy = message.value; renderDevice(); renderDevices(); updateButtons(); break;
     case 'event': log(message.text); break;
     case 'progress':
