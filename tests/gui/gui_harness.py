@@ -62,6 +62,7 @@ class Gui:
                 self.process.kill()
                 self.process.wait()
         self.err.close()
+        self.process.stdout.close()
         shutil.rmtree(self.scratch, ignore_errors=True)
         return self.process.returncode
 
@@ -81,6 +82,7 @@ class SimDevices:
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
         self.process.wait(timeout=10)
+        self.process.stdout.close()
 
 
 def write_config(directory, devices):

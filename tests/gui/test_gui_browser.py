@@ -52,8 +52,9 @@ def choose_image(driver, path, target):
     Select(by_id(driver, "target")).select_by_value(str(target))
 
 
-def screenshot(driver, name):
+def screenshot(driver, name, view):
     if SCREENSHOTS:
+        driver.execute_script("document.getElementById(arguments[0]).scrollIntoView()", view)
         driver.save_screenshot(os.path.join(SCREENSHOTS, name))
 
 
@@ -89,10 +90,10 @@ class GuiInBrowser(unittest.TestCase):
         self.assertNotIn("Bench unit B", listed[0])
         # The address bar no longer shows the token once it is a cookie.
         self.assertNotIn("token", driver.current_url)
-        screenshot(driver, "devices.png")
+        screenshot(driver, "devices.png", "devices")
         connect(driver, "Bench unit B")
         self.assertIn("KV47D00292", text_of(driver, "device-info"))
-        screenshot(driver, "device.png")
+        screenshot(driver, "device.png", "device")
         image = write_image(self.scratch, "motor.hex", [(0, application(4711, "Motor control 4711"))])
         choose_image(driver, image, 2)
         by_id(driver, "program-image").click()
@@ -109,7 +110,7 @@ class GuiInBrowser(unittest.TestCase):
         wait_for(driver, "the table shows the new entry",
                  lambda d: "id 4711 'Motor control 4711'" in text_of(d, "flash-layout"))
         self.assertIn("(3,0) download: ok", text_of(driver, "log"))
-        screenshot(driver, "program.png")
+        screenshot(driver, "program.png", "program")
         # The service log on the page and from drova log: one line, the file's digest, the outcome.
         with open(image, "rb") as data:
             digest = hashlib.sha256(data.read()).hexdigest()
@@ -136,6 +137,35 @@ class GuiInBrowser(unittest.TestCase):
         second.stop()
         wait_for(driver, "none left", lambda d: len(rows(d)) == 0 and by_id(d, "no-devices").is_displayed())
 
+    def test_next_device_is_programmed_as_it_appears(self):
+        directory = os.path.join(self.scratch, "usb")
+        os.mkdir(directory)
+        first = SimDevices(directory, [{"endpoint": "drova00", "name": "Unit one", "serial": "KV47D00291"}])
+        self.started.append(first.stop)
+        service_log = os.path.join(self.scratch, "service-log.jsonl")
+        _, driver = self.open(["--search-ms", "50", "--service-log", service_log], {"VELKOR_USB_DIR": directory})
+        connect(driver, "Unit one")
+        choose_image(driver, write_image(self.scratch, "bench.hex", [(0, application(300, "Bench app"))]), 1)
+        by_id(driver, "start-after").click()
+        by_id(driver, "next-device").click()
+        by_id(driver, "program-image").click()
+        wait_for(driver, "confirmation asked", lambda d: by_id(d, "confirm").is_displayed())
+        self.assertIn("then the same for every device that appears next", text_of(driver, "confirm-text"))
+        by_id(driver, "confirm-yes").click()
+        wait_for(driver, "waiting for the next", lambda d: "waiting for the next device" in text_of(d, "next-status"))
+        self.assertIn("Not connected", text_of(driver, "status"))
+        second = SimDevices(directory, [{"endpoint": "drova01", "name": "Unit two", "serial": "KV47D00292"}])
+        self.started.append(second.stop)
+        wait_for(driver, "the next one programmed",
+                 lambda d: "KV47D00292  program area 1" in text_of(d, "service-log-lines"), 30)
+        lines = text_of(driver, "service-log-lines").splitlines()
+        self.assertEqual([line.split("  ")[1] for line in lines], ["KV47D00291", "KV47D00292"])
+        self.assertTrue(all("  ok: bench.hex programmed into area 1" in line for line in lines), lines)
+        # The first one, still there, is not programmed again; the loop ends on request.
+        by_id(driver, "stop-next").click()
+        wait_for(driver, "loop ended", lambda d: text_of(d, "next-status") == "")
+        self.assertEqual(len(text_of(driver, "service-log-lines").splitlines()), 2)
+
     def test_duplicate_serial_numbers_are_marked(self):
         config = write_config(self.scratch, [
             {"endpoint": "drova00", "name": "Twin A", "serial": "KV47D00291"},
@@ -159,7 +189,7 @@ class GuiInBrowser(unittest.TestCase):
         self.assertIn("empty", entries[4])
         self.assertIn("the staging area", entries[5])
         self.assertEqual(text_of(driver, "flash-summary"), "4 entries checked, 1 marked.")
-        screenshot(driver, "flash.png")
+        screenshot(driver, "flash.png", "flash")
 
     def test_download_stopped_then_completed_and_verify_finding_a_mismatch(self):
         # Each data frame answered after 40 ms: a download of many records takes seconds.
@@ -217,7 +247,7 @@ class GuiInBrowser(unittest.TestCase):
         wait_for(driver, "confirmation asked", lambda d: by_id(d, "confirm").is_displayed())
         self.assertIn("erase and download into area 1 (application id 9 'Keep me') of Careful unit",
                       text_of(driver, "confirm-text"))
-        screenshot(driver, "confirm.png")
+        screenshot(driver, "confirm.png", "program")
         by_id(driver, "confirm-no").click()
         wait_for(driver, "refusal shown", lambda d: "not confirmed, nothing was changed" in text_of(d, "result"))
         time.sleep(0.5)

@@ -50,6 +50,10 @@ rows=(
     "drova start ''||image.hex"
     "drova verify ''|image.hex|"
     "drova with-sim ''|image.hex|"
+    "drova g|gui|list"
+    "drova gui --|--no-browser|--erase"
+    "drova gui --assets-dir ''|configs|"
+    "drova lo|log|list"
 )
 for row in "${rows[@]}"; do
     IFS='|' read -r typed offered not_offered <<<"$row"

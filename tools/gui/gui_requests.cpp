@@ -68,8 +68,9 @@ ConnectRequest parse_connect(const std::string &body) {
 }
 
 ProgramRequest parse_program(const std::string &body) {
-    const json document = object_of(body, {"target", "erase", "start", "confirm"});
-    return {area(document), flag(document, "erase"), flag(document, "start"), confirmation(document)};
+    const json document = object_of(body, {"target", "erase", "start", "next", "confirm"});
+    return {area(document), flag(document, "erase"), flag(document, "start"), flag(document, "next"),
+            confirmation(document)};
 }
 
 VerifyRequest parse_verify(const std::string &body) { return {area(object_of(body, {"target"}))}; }

@@ -22,6 +22,7 @@ struct ProgramRequest {
     unsigned target = 0;
     bool erase = false;
     bool start = false;
+    bool next_device = false;
     std::optional<std::string> confirm;  // the confirmation text the user accepted
 };
 struct VerifyRequest {

@@ -113,7 +113,12 @@ public:
         });
         post(server, "/api/program", [this](const std::string &tab, const httplib::Request &request) {
             const auto program = parse_program(request.body);
-            return bench_.program(tab, program.target, program.erase, program.start, program.confirm);
+            return bench_.program(
+                tab, {tab, program.target, program.erase, program.start, program.next_device, nullptr},
+                program.confirm);
+        });
+        post(server, "/api/next", [this](const std::string &tab, const httplib::Request &request) {
+            return bench_.next_device(tab, parse_next_device(request.body).enabled);
         });
         post(server, "/api/verify", [this](const std::string &tab, const httplib::Request &request) {
             return bench_.verify(tab, parse_verify(request.body).target);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 
 #include "change_texts.h"
 #include "commands.h"
@@ -81,6 +82,7 @@ Workbench::Workbench(const VelkorApi &api, Console &console, EventHub &hub, cons
     hub_.set_state("device", nullptr);
     hub_.set_state("flash", nullptr);
     hub_.set_state("busy", "");
+    hub_.set_state("next", {{"waiting", false}, {"text", ""}});
     std::promise<void> started;
     auto ready = started.get_future();
     owner_ = std::thread([this, &started] {
@@ -158,8 +160,9 @@ void Workbench::serve() {
             bool had_device = false;
             {
                 const std::lock_guard lock(mutex_);
-                had_device = !controller_.empty();
-                controller_.clear();
+                // A page whose next-device loop waits keeps control while no device is connected.
+                had_device = !controller_.empty() && !next_;
+                if (had_device) controller_.clear();
             }
             if (had_device) forget_device();
         }
@@ -217,6 +220,17 @@ void Workbench::search_devices() {
         found_ = list;
         hub_.set_state("devices", list);
     }
+    std::set<std::string> present;
+    for (const auto &entry : found) present.insert(field_text(entry.devicePath));
+    bool waiting = false;
+    {
+        const std::lock_guard lock(mutex_);
+        waiting = next_.has_value();
+    }
+    if (waiting)
+        for (const auto &path : present)
+            if (!present_.count(path)) program_next_device(path);
+    present_ = std::move(present);
 }
 
 void Workbench::watch_connection() {
@@ -270,15 +284,17 @@ void Workbench::forget_device() {
     hub_.set_state("flash", nullptr);
 }
 
-void Workbench::run_long(Job &job, const std::string &what, const std::function<void()> &work) {
+bool Workbench::run_long(Job *job, const std::string &what, const std::function<void()> &work) {
     {
         const std::lock_guard lock(mutex_);
         busy_ = what;
     }
     hub_.set_state("busy", what);
-    job.reply({202, {{"started", what}}});
+    if (job != nullptr) job->reply({202, {{"started", what}}});
+    bool succeeded = false;
     try {
         work();
+        succeeded = true;
     } catch (const Failure &failure) {
         hub_.publish("result", {{"ok", false}, {"what", what}, {"text", failure.what()},
                                 {"stopped", failure.exit_code() == exit_code::kInterrupted}});
@@ -290,6 +306,7 @@ void Workbench::run_long(Job &job, const std::string &what, const std::function<
         busy_.clear();
     }
     hub_.set_state("busy", "");
+    return succeeded;
 }
 
 void Workbench::logged(ServiceRecord record, const TDROVAInfo &device,
@@ -340,6 +357,14 @@ Reply Workbench::connect(const std::string &tab, const std::string &path) {
         Selection selection;
         selection.path = path;
         selection.search_unit_ms = search_unit_ms_;
+        bool was_waiting = false;
+        {
+            // Choosing a device by hand ends the page's next-device loop.
+            const std::lock_guard lock(mutex_);
+            was_waiting = next_.has_value();
+            next_.reset();
+        }
+        if (was_waiting) hub_.set_state("next", {{"waiting", false}, {"text", ""}});
         session_->connect(selection, false);
         {
             const std::lock_guard lock(mutex_);
@@ -391,26 +416,76 @@ Reply Workbench::plan(const std::string &tab, unsigned target, bool erase) {
     });
 }
 
-Reply Workbench::program(const std::string &tab, unsigned target, bool erase, bool start,
-                         const std::optional<std::string> &confirm) {
-    return call(tab, true, [this, target, erase, start, confirm](Job &job) {
-        std::shared_ptr<const LoadedImage> image;
+Reply Workbench::program(const std::string &tab, const BenchPlan &plan, const std::optional<std::string> &confirm) {
+    return call(tab, true, [this, plan, confirm](Job &job) {
+        BenchPlan run = plan;
         {
             const std::lock_guard lock(mutex_);
-            image = image_;
+            run.image = image_;
         }
-        if (!image) return job.reply(refused(409, "no image chosen"));
+        if (!run.image) return job.reply(refused(409, "no image chosen"));
         const FlashTable table = current_table(*session_);
-        preflight_download(table, image->image, target, erase);
-        if (auto ask = unconfirmed(download_change(table, target, erase), confirm)) return job.reply(*ask);
-        const auto sectors = static_cast<unsigned>(table.sectors.size());
-        const TDROVAInfo device = *api_._GetConnectInfo();
-        ServiceRecord record{{}, {}, "program", target, image->name, image->sha256, "ok", {}};
-        run_long(job, "program", [&] {
-            logged(record, device,
-                   [&](ServiceRecord &done) { done.text = program_phases(target, sectors, erase, start, image); });
+        preflight_download(table, run.image->image, run.target, run.erase);
+        std::string change = download_change(table, run.target, run.erase);
+        if (run.next_device) change += "; then the same for every device that appears next, without asking again";
+        if (auto ask = unconfirmed(change, confirm)) return job.reply(*ask);
+        if (!program_connected(&job, run, table) || !run.next_device) return;
+        // The bench's next unit: this one is let go, and the plan waits for a device that appears.
+        session_->disconnect();
+        forget_device();
+        {
+            const std::lock_guard lock(mutex_);
+            next_ = run;
+        }
+        hub_.set_state("next", {{"waiting", true},
+                                {"text", "waiting for the next device to appear: " + run.image->name + " into area " +
+                                             std::to_string(run.target)}});
+    });
+}
+
+bool Workbench::program_connected(Job *job, const BenchPlan &plan, const FlashTable &table) {
+    const auto sectors = static_cast<unsigned>(table.sectors.size());
+    const TDROVAInfo device = *api_._GetConnectInfo();
+    ServiceRecord record{{}, {}, "program", plan.target, plan.image->name, plan.image->sha256, "ok", {}};
+    return run_long(job, "program", [&] {
+        logged(record, device, [&](ServiceRecord &done) {
+            done.text = program_phases(plan.target, sectors, plan.erase, plan.start, plan.image);
         });
     });
+}
+
+void Workbench::program_next_device(const std::string &path) {
+    const BenchPlan plan = *next_;
+    Selection selection;
+    selection.path = path;
+    selection.search_unit_ms = search_unit_ms_;
+    try {
+        session_->connect(selection, false);
+        publish_device();
+        const FlashTable table = current_table(*session_);
+        preflight_download(table, plan.image->image, plan.target, plan.erase);
+        program_connected(nullptr, plan, table);
+    } catch (const Failure &failure) {
+        hub_.publish("result", {{"ok", false}, {"what", "program"}, {"text", failure.what()}});
+    }
+    if (session_->connected()) {
+        try {
+            session_->disconnect();
+        } catch (const Failure &failure) {
+            console_.note(std::string("drova: ") + failure.what());
+        }
+    }
+    forget_device();
+}
+
+Reply Workbench::next_device(const std::string &tab, bool enabled) {
+    const std::lock_guard lock(mutex_);
+    if (enabled) return refused(400, "the next-device loop starts with a program run that asks for it");
+    if (!next_ || next_->tab != tab) return refused(409, "this page has no next-device loop waiting");
+    next_.reset();
+    controller_.clear();
+    hub_.set_state("next", {{"waiting", false}, {"text", ""}});
+    return {};
 }
 
 std::string Workbench::program_phases(unsigned target, unsigned sectors, bool erase, bool start,
@@ -495,7 +570,7 @@ Reply Workbench::verify(const std::string &tab, unsigned target) {
         if (!image) return job.reply(refused(409, "no image chosen"));
         const FlashTable table = current_table(*session_);
         require_area(table, target, "nothing was checked");
-        run_long(job, "verify", [&] {
+        run_long(&job, "verify", [&] {
             const auto checks = check_records(*session_, image->image, target);
             json records = json::array();
             std::size_t differing = 0;

@@ -15,6 +15,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <optional>
 #include <string>
 #include <thread>
@@ -24,6 +25,7 @@
 #include "console.h"
 #include "device_session.h"
 #include "event_hub.h"
+#include "flash_table.h"
 #include "image_file.h"
 #include "service_log.h"
 #include "velkor_api.h"
@@ -43,6 +45,16 @@ struct LoadedImage {
     std::string sha256;  // of the file as chosen
 };
 
+// What a program run does, and does again for each next device that appears.
+struct BenchPlan {
+    std::string tab;
+    unsigned target = 0;
+    bool erase = false;
+    bool start = false;
+    bool next_device = false;  // after a success, wait for the next device that appears
+    std::shared_ptr<const LoadedImage> image;
+};
+
 class Workbench {
 public:
     Workbench(const VelkorApi &api, Console &console, EventHub &hub, const ServiceLog &log, int search_unit_ms);
@@ -58,8 +70,9 @@ public:
     Reply disconnect(const std::string &tab);
     Reply refresh(const std::string &tab);
     Reply plan(const std::string &tab, unsigned target, bool erase);
-    Reply program(const std::string &tab, unsigned target, bool erase, bool start,
-                  const std::optional<std::string> &confirm);
+    Reply program(const std::string &tab, const BenchPlan &plan, const std::optional<std::string> &confirm);
+    // Ends the next-device loop of page `tab`.
+    Reply next_device(const std::string &tab, bool enabled);
     Reply verify(const std::string &tab, unsigned target);
     Reply start(const std::string &tab, std::uint32_t id);
     Reply autostart(const std::string &tab, std::uint32_t id, const std::optional<std::string> &confirm);
@@ -84,7 +97,10 @@ private:
     void watch_connection();
     void publish_device();
     void forget_device();
-    void run_long(Job &job, const std::string &what, const std::function<void()> &work);
+    // Marks the pages busy while `work` runs, after answering `job` (if any); whether it succeeded.
+    bool run_long(Job *job, const std::string &what, const std::function<void()> &work);
+    bool program_connected(Job *job, const BenchPlan &plan, const FlashTable &table);
+    void program_next_device(const std::string &path);
     // A line in the service log for a change to the connected device, shown to the pages.
     void log_change(ServiceRecord record, const TDROVAInfo &device);
     void publish_service_log();
@@ -103,6 +119,7 @@ private:
     nlohmann::json found_ = nlohmann::json::array();  // owner thread only
     // Since when the controlling page has had no event stream; owner thread only.
     std::optional<std::chrono::steady_clock::time_point> unwatched_since_;
+    std::set<std::string> present_;  // interfaces that answered the last search; owner thread only
 
     std::mutex mutex_;
     std::condition_variable queued_;
@@ -110,6 +127,7 @@ private:
     std::string controller_;   // the tab that connected
     std::string busy_;         // what long command runs, if any
     std::shared_ptr<const LoadedImage> image_;
+    std::optional<BenchPlan> next_;  // the next-device loop, while it waits
     bool stopping_ = false;
     std::atomic<bool> stop_download_{false};
     std::optional<std::string> startup_failure_;

@@ -106,7 +106,9 @@ function renderDevice() {
     $(id).disabled = !connected || state.busy !== '';
   if (!connected) return;
   const fields = [['Name', device.name], ['Serial number', device.serialText], ['Hardware version', device.hardwareVersion],
-    ['Interface version (FOS)', device.fosInterfaceVersion], ['Automatic start', String(device.autostartApplication)],
+    ['Interface version (FOS)', device.fosInterfaceVersion],
+    ['Automatic start', device.autostartApplication === 0xFFFFFFFF ? 'none: the device starts no application by itself'
+      : `application ${device.autostartApplication}`],
     ['Interface', device.interface]];
   $('device-info').replaceChildren(...fields.flatMap(([k, v]) => [el('dt', {}, k), el('dd', {}, v)]));
   $('device-hint').textContent = device.hint;
@@ -183,11 +185,16 @@ function onMessage(message) {
     case 'state':
       Object.assign(state, message.value);
       renderDevices(); renderDevice(); renderFlash(); renderServiceLog();
+      onMessage({ type: 'next', value: message.value.next });
       break;
     case 'devices': state.devices = message.value; renderDevices(); break;
     case 'device': state.device = message.value; renderDevice(); renderDevices(); break;
     case 'flash': state.flash = message.value; renderFlash(); break;
     case 'serviceLog': state.serviceLog = message.value; renderServiceLog(); break;
+    case 'next':
+      $('next-status').textContent = message.value.waiting ? `Next device: ${message.value.text}` : '';
+      $('stop-next').hidden = !message.value.waiting;
+      break;
     case 'busy': state.busy = message.value; renderDevice(); renderDevices(); updateButtons(); break;
     case 'event': log(message.text); break;
     case 'progress':
@@ -243,7 +250,8 @@ async function chooseImage(file) {
 }
 
 function programBody() {
-  return { target: Number($('target').value), erase: $('erase-first').checked, start: $('start-after').checked };
+  return { target: Number($('target').value), erase: $('erase-first').checked, start: $('start-after').checked,
+    next: $('next-device').checked };
 }
 
 async function checkImage() {
@@ -290,6 +298,10 @@ function setup() {
     if (answer.status !== 202) showResult(answer.error, false);
   };
   $('stop').onclick = () => post('/api/stop');
+  $('stop-next').onclick = async () => {
+    const answer = await post('/api/next', { enabled: false });
+    if (answer.status !== 200) showResult(answer.error, false);
+  };
   $('start-app').onclick = async () => {
     const answer = await post('/api/start', { id: Number($('app-id').value) });
     showAction(answer.status === 200 ? answer.text : answer.error, answer.status === 200);
