@@ -29,6 +29,9 @@ class Gui:
 
     def __init__(self, options, env=None):
         self.scratch = tempfile.mkdtemp(prefix="drova-gui-")
+        # Never the user's own service log.
+        if "--service-log" not in options:
+            options = ["--service-log", os.path.join(self.scratch, "service-log.jsonl"), *options]
         self.err_path = os.path.join(self.scratch, "stderr")
         self.err = open(self.err_path, "wb")
         started = time.monotonic()
