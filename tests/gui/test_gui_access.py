@@ -2,7 +2,6 @@
 command body must be before anything reaches a device."""
 import http.client
 import json
-import os
 import re
 import tempfile
 import time

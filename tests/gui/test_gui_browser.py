@@ -52,6 +52,20 @@ def choose_image(driver, path, target):
     Select(by_id(driver, "target")).select_by_value(str(target))
 
 
+def ask_to_program(driver):
+    """Program…: the confirmation's text, with the dialog open."""
+    by_id(driver, "program-image").click()
+    wait_for(driver, "confirmation asked", lambda d: by_id(d, "confirm").is_displayed())
+    return text_of(driver, "confirm-text")
+
+
+def program_accepted(driver, seconds=30):
+    """Accepts the confirmation and waits for the outcome."""
+    by_id(driver, "confirm-yes").click()
+    wait_for(driver, "outcome shown", lambda d: text_of(d, "result") != "", seconds)
+    return text_of(driver, "result")
+
+
 def screenshot(driver, name, view):
     if SCREENSHOTS:
         driver.execute_script("document.getElementById(arguments[0]).scrollIntoView()", view)
@@ -96,13 +110,8 @@ class GuiInBrowser(unittest.TestCase):
         screenshot(driver, "device.png", "device")
         image = write_image(self.scratch, "motor.hex", [(0, application(4711, "Motor control 4711"))])
         choose_image(driver, image, 2)
-        by_id(driver, "program-image").click()
-        wait_for(driver, "confirmation asked", lambda d: by_id(d, "confirm").is_displayed())
-        self.assertIn("download into area 2 (empty) of Bench unit B, serial KV47D00292",
-                      text_of(driver, "confirm-text"))
-        by_id(driver, "confirm-yes").click()
-        wait_for(driver, "outcome shown", lambda d: text_of(d, "result") != "", 30)
-        self.assertIn("✔ motor.hex programmed into area 2 of Bench unit B", text_of(driver, "result"))
+        self.assertIn("download into area 2 (empty) of Bench unit B, serial KV47D00292", ask_to_program(driver))
+        self.assertIn("✔ motor.hex programmed into area 2 of Bench unit B", program_accepted(driver))
         self.assertIn("application 4711 started", text_of(driver, "result"))
         for name, words in (("erase", "skipped"), ("write", "done"), ("verify", "all 2 records match"),
                             ("start", "done")):
@@ -148,9 +157,7 @@ class GuiInBrowser(unittest.TestCase):
         choose_image(driver, write_image(self.scratch, "bench.hex", [(0, application(300, "Bench app"))]), 1)
         by_id(driver, "start-after").click()
         by_id(driver, "next-device").click()
-        by_id(driver, "program-image").click()
-        wait_for(driver, "confirmation asked", lambda d: by_id(d, "confirm").is_displayed())
-        self.assertIn("then the same for every device that appears next", text_of(driver, "confirm-text"))
+        self.assertIn("then the same for every device that appears next", ask_to_program(driver))
         by_id(driver, "confirm-yes").click()
         wait_for(driver, "waiting for the next", lambda d: "waiting for the next device" in text_of(d, "next-status"))
         self.assertIn("Not connected", text_of(driver, "status"))
@@ -201,8 +208,7 @@ class GuiInBrowser(unittest.TestCase):
         blocks = [(0, application(77, "Slow app", 832))] + [(0x1000 * k, bytes([k]) * 1024) for k in range(1, 40)]
         image = write_image(self.scratch, "slow.hex", blocks)
         choose_image(driver, image, 2)
-        by_id(driver, "program-image").click()
-        wait_for(driver, "confirmation asked", lambda d: by_id(d, "confirm").is_displayed())
+        ask_to_program(driver)
         by_id(driver, "confirm-yes").click()
         wait_for(driver, "under way", lambda d: "record " in text_of(d, "progress-line"), 30)
         wait_for(driver, "stop offered", lambda d: by_id(d, "stop").is_enabled())
@@ -213,12 +219,8 @@ class GuiInBrowser(unittest.TestCase):
         self.assertIn("failed", phase(driver, "write"))
         # Again, erasing what the stopped download left.
         by_id(driver, "erase-first").click()
-        by_id(driver, "program-image").click()
-        wait_for(driver, "confirmation asked", lambda d: by_id(d, "confirm").is_displayed())
-        self.assertIn("erase and download into area 2", text_of(driver, "confirm-text"))
-        by_id(driver, "confirm-yes").click()
-        wait_for(driver, "outcome", lambda d: text_of(d, "result") != "", 60)
-        self.assertIn("✔ slow.hex programmed into area 2", text_of(driver, "result"))
+        self.assertIn("erase and download into area 2", ask_to_program(driver))
+        self.assertIn("✔ slow.hex programmed into area 2", program_accepted(driver, 60))
         self.assertIn("all 41 records match", phase(driver, "verify"))
         # The same addresses with other bytes in one record: verify names it.
         changed = blocks[:5] + [(0x5000, bytes([0xEE]) * 1024)] + blocks[6:]
@@ -243,21 +245,16 @@ class GuiInBrowser(unittest.TestCase):
         wait_for(driver, "preflight", lambda d: "not empty" in text_of(d, "preflight"))
         self.assertIn("sector 1 is not empty: it holds application id 9 'Keep me'", text_of(driver, "preflight"))
         by_id(driver, "erase-first").click()
-        by_id(driver, "program-image").click()
-        wait_for(driver, "confirmation asked", lambda d: by_id(d, "confirm").is_displayed())
         self.assertIn("erase and download into area 1 (application id 9 'Keep me') of Careful unit",
-                      text_of(driver, "confirm-text"))
+                      ask_to_program(driver))
         screenshot(driver, "confirm.png", "program")
         by_id(driver, "confirm-no").click()
         wait_for(driver, "refusal shown", lambda d: "not confirmed, nothing was changed" in text_of(d, "result"))
         time.sleep(0.5)
         self.assertNotRegex(gui.errors(), r"host> [0-9A-F]{2} erase")
         self.assertIn("id 9 'Keep me'", text_of(driver, "flash-layout"))
-        by_id(driver, "program-image").click()
-        wait_for(driver, "confirmation asked", lambda d: by_id(d, "confirm").is_displayed())
-        by_id(driver, "confirm-yes").click()
-        wait_for(driver, "outcome", lambda d: text_of(d, "result") != "", 30)
-        self.assertIn("✔ new.hex programmed into area 1", text_of(driver, "result"))
+        ask_to_program(driver)
+        self.assertIn("✔ new.hex programmed into area 1", program_accepted(driver))
         self.assertRegex(gui.errors(), r"host> [0-9A-F]{2} erase")
         wait_for(driver, "replaced", lambda d: "id 12 'Replacement'" in text_of(d, "flash-layout"))
 

@@ -1,12 +1,11 @@
 """The Windows drova.exe's page under Wine, in the Linux chromium: the same
 server and page as on Linux, with drova-sim.exe's devices on named pipes."""
-import os
 import tempfile
 import unittest
 
-from gui_harness import CHROMEDRIVER, CHROMIUM, NO_BROWSER, RUNNER, Gui, application, browser, text_of, wait_for, \
-    write_config, write_image
-from test_gui_browser import by_id, choose_image, connect, phase, rows
+from gui_harness import CHROMEDRIVER, CHROMIUM, NO_BROWSER, RUNNER, Gui, application, browser, wait_for, write_config, \
+    write_image
+from test_gui_browser import ask_to_program, choose_image, connect, phase, program_accepted, rows
 
 
 @unittest.skipUnless(CHROMIUM and CHROMEDRIVER, NO_BROWSER)
@@ -26,12 +25,8 @@ class GuiUnderWine(unittest.TestCase):
             wait_for(driver, "both devices listed", lambda d: len(rows(d)) == 2)
             connect(driver, "Wine unit A")
             choose_image(driver, write_image(scratch, "wine.hex", [(0, application(4712, "Under Wine"))]), 2)
-            by_id(driver, "program-image").click()
-            wait_for(driver, "confirmation asked", lambda d: by_id(d, "confirm").is_displayed())
-            self.assertIn("download into area 2 (empty) of Wine unit A, serial KV47D00291", text_of(driver, "confirm-text"))
-            by_id(driver, "confirm-yes").click()
-            wait_for(driver, "outcome shown", lambda d: text_of(d, "result") != "", 60)
-            self.assertIn("✔ wine.hex programmed into area 2 of Wine unit A", text_of(driver, "result"))
+            self.assertIn("download into area 2 (empty) of Wine unit A, serial KV47D00291", ask_to_program(driver))
+            self.assertIn("✔ wine.hex programmed into area 2 of Wine unit A", program_accepted(driver, 60))
             self.assertIn("all 2 records match", phase(driver, "verify"))
         finally:
             if driver:
