@@ -173,6 +173,51 @@ class GuiInBrowser(unittest.TestCase):
         wait_for(driver, "loop ended", lambda d: text_of(d, "next-status") == "")
         self.assertEqual(len(text_of(driver, "service-log-lines").splitlines()), 2)
 
+    def test_actions_ask_as_drova_does(self):
+        config = write_config(self.scratch, [
+            {"endpoint": "drova00", "name": "Acting unit", "serial": "KV47D00291", "sectors": 4,
+             "applications": [{"sector": 0, "id": 4711, "name": "Motor control"}]},
+            {"endpoint": "drova01", "name": "Other unit", "serial": "KV47D00292", "sectors": 4}])
+        _, driver = self.open(["--sim", config])
+        wait_for(driver, "both listed", lambda d: len(rows(d)) == 2)
+        connect(driver, "Acting unit")
+
+        def act(button, accept):
+            by_id(driver, button).click()
+            wait_for(driver, "confirmation asked", lambda d: by_id(d, "confirm").is_displayed())
+            asked = text_of(driver, "confirm-text")
+            by_id(driver, "confirm-yes" if accept else "confirm-no").click()
+            wait_for(driver, "outcome", lambda d: text_of(d, "action-result") != "")
+            said = text_of(driver, "action-result")
+            driver.execute_script("document.getElementById('action-result').textContent = ''")
+            return asked, said
+
+        by_id(driver, "app-id").send_keys("4711")
+        asked, said = act("autostart", False)
+        self.assertIn("make application 4711 start automatically on Acting unit", asked)
+        self.assertIn("not confirmed, nothing was changed", said)
+        self.assertIn("none: the device starts no application by itself", text_of(driver, "device-info"))
+        asked, said = act("autostart", True)
+        self.assertEqual(said, "✔ application 4711 starts automatically")
+        wait_for(driver, "shown", lambda d: "application 4711" in text_of(d, "device-info"))
+        # Another found device's number is refused before anything is asked.
+        by_id(driver, "new-serial").send_keys("KV47D00292")
+        by_id(driver, "write-serial").click()
+        wait_for(driver, "refusal", lambda d: text_of(d, "action-result") != "")
+        self.assertIn("✖ write-serial: KV47D00292 (0x8D0124) is already the serial number of Other unit",
+                      text_of(driver, "action-result"))
+        self.assertFalse(by_id(driver, "confirm").is_displayed())
+        by_id(driver, "new-serial").clear()
+        by_id(driver, "new-serial").send_keys("KV50F00001")
+        asked, said = act("write-serial", True)
+        self.assertIn("write serial number KV50F00001 (0xBF0001) into Acting unit", asked)
+        self.assertEqual(said, "✔ serial number written; the device now reports KV50F00001 (0xBF0001)")
+        by_id(driver, "start-app").click()
+        wait_for(driver, "started", lambda d: "application 4711 started" in text_of(d, "action-result"))
+        by_id(driver, "reset").click()
+        wait_for(driver, "reset", lambda d: "device reset; the connection has ended" in text_of(d, "action-result"))
+        wait_for(driver, "let go", lambda d: "Not connected" in text_of(d, "status"))
+
     def test_duplicate_serial_numbers_are_marked(self):
         config = write_config(self.scratch, [
             {"endpoint": "drova00", "name": "Twin A", "serial": "KV47D00291"},
