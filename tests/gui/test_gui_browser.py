@@ -183,14 +183,13 @@ class GuiInBrowser(unittest.TestCase):
         connect(driver, "Acting unit")
 
         def act(button, accept):
+            driver.execute_script("document.getElementById('action-result').textContent = ''")
             by_id(driver, button).click()
             wait_for(driver, "confirmation asked", lambda d: by_id(d, "confirm").is_displayed())
             asked = text_of(driver, "confirm-text")
             by_id(driver, "confirm-yes" if accept else "confirm-no").click()
             wait_for(driver, "outcome", lambda d: text_of(d, "action-result") != "")
-            said = text_of(driver, "action-result")
-            driver.execute_script("document.getElementById('action-result').textContent = ''")
-            return asked, said
+            return asked, text_of(driver, "action-result")
 
         by_id(driver, "app-id").send_keys("4711")
         asked, said = act("autostart", False)
@@ -212,6 +211,7 @@ class GuiInBrowser(unittest.TestCase):
         asked, said = act("write-serial", True)
         self.assertIn("write serial number KV50F00001 (0xBF0001) into Acting unit", asked)
         self.assertEqual(said, "✔ serial number written; the device now reports KV50F00001 (0xBF0001)")
+        driver.execute_script("document.getElementById('action-result').textContent = ''")
         by_id(driver, "start-app").click()
         wait_for(driver, "started", lambda d: "application 4711 started" in text_of(d, "action-result"))
         by_id(driver, "reset").click()

@@ -357,14 +357,8 @@ Reply Workbench::connect(const std::string &tab, const std::string &path) {
         Selection selection;
         selection.path = path;
         selection.search_unit_ms = search_unit_ms_;
-        bool was_waiting = false;
-        {
-            // Choosing a device by hand ends the page's next-device loop.
-            const std::lock_guard lock(mutex_);
-            was_waiting = next_.has_value();
-            next_.reset();
-        }
-        if (was_waiting) hub_.set_state("next", {{"waiting", false}, {"text", ""}});
+        // Choosing a device by hand ends the page's next-device loop.
+        end_loop();
         session_->connect(selection, false);
         {
             const std::lock_guard lock(mutex_);
@@ -378,6 +372,7 @@ Reply Workbench::connect(const std::string &tab, const std::string &path) {
 Reply Workbench::disconnect(const std::string &tab) {
     return call(tab, true, [this](Job &job) {
         if (session_->connected()) session_->disconnect();
+        end_loop();
         {
             const std::lock_guard lock(mutex_);
             controller_.clear();
@@ -479,13 +474,24 @@ void Workbench::program_next_device(const std::string &path) {
 }
 
 Reply Workbench::next_device(const std::string &tab, bool enabled) {
-    const std::lock_guard lock(mutex_);
     if (enabled) return refused(400, "the next-device loop starts with a program run that asks for it");
-    if (!next_ || next_->tab != tab) return refused(409, "this page has no next-device loop waiting");
-    next_.reset();
-    controller_.clear();
-    hub_.set_state("next", {{"waiting", false}, {"text", ""}});
+    {
+        const std::lock_guard lock(mutex_);
+        if (!next_ || next_->tab != tab) return refused(409, "this page has no next-device loop waiting");
+        controller_.clear();
+    }
+    end_loop();
     return {};
+}
+
+void Workbench::end_loop() {
+    bool was_waiting = false;
+    {
+        const std::lock_guard lock(mutex_);
+        was_waiting = next_.has_value();
+        next_.reset();
+    }
+    if (was_waiting) hub_.set_state("next", {{"waiting", false}, {"text", ""}});
 }
 
 std::string Workbench::program_phases(unsigned target, unsigned sectors, bool erase, bool start,

@@ -101,6 +101,7 @@ private:
     bool run_long(Job *job, const std::string &what, const std::function<void()> &work);
     bool program_connected(Job *job, const BenchPlan &plan, const FlashTable &table);
     void program_next_device(const std::string &path);
+    void end_loop();
     // A line in the service log for a change to the connected device, shown to the pages.
     void log_change(ServiceRecord record, const TDROVAInfo &device);
     void publish_service_log();
