@@ -50,6 +50,7 @@ function ask(text, warnings = []) {
 }
 
 async function confirmed(path, body, show) {
+  show(null);
   let answer = await post(path, body);
   if (answer.status === 409 && answer.confirm) {
     if (!(await ask(answer.confirm, answer.warnings || []))) {
@@ -61,15 +62,13 @@ async function confirmed(path, body, show) {
   return answer;
 }
 
-function showAction(text, ok) {
-  $('action-result').textContent = (ok ? '✔ ' : '✖ ') + text;
-  $('action-result').className = ok ? 'ok' : 'bad';
+// An outcome as icon and words (null: none yet).
+function say(id, text, ok) {
+  $(id).textContent = text === null ? '' : (ok ? '✔ ' : '✖ ') + text;
+  $(id).className = ok ? 'ok' : 'bad';
 }
-
-function showResult(text, ok) {
-  $('result').textContent = (ok ? '✔ ' : '✖ ') + text;
-  $('result').className = ok ? 'ok' : 'bad';
-}
+const showAction = (text, ok) => say('action-result', text, ok);
+const showResult = (text, ok) => say('result', text, ok);
 
 function renderDevices() {
   const connectedPath = state.device ? state.device.interface : null;
