@@ -227,23 +227,35 @@ void Workbench::search_devices() {
         const std::lock_guard lock(mutex_);
         waiting = next_.has_value();
     }
+    // A bench whose page has gone programs nothing more.
+    if (waiting && controller_gone()) {
+        unwatched_since_.reset();
+        end_loop();
+        const std::lock_guard lock(mutex_);
+        controller_.clear();
+        waiting = false;
+    }
     if (waiting)
         for (const auto &path : present)
             if (!present_.count(path)) program_next_device(path);
     present_ = std::move(present);
 }
 
-void Workbench::watch_connection() {
-    session_->watch(milliseconds(200), [this](const Event &event) { hub_.publish("event", event_json(api_, event)); });
+bool Workbench::controller_gone() {
     std::string controller;
     {
         const std::lock_guard lock(mutex_);
         controller = controller_;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (hub_.has_stream(controller)) unwatched_since_.reset();
+    if (controller.empty() || hub_.has_stream(controller)) unwatched_since_.reset();
     else if (!unwatched_since_) unwatched_since_ = now;
-    const bool abandoned = unwatched_since_ && now - *unwatched_since_ > kAbandoned;
+    return unwatched_since_ && now - *unwatched_since_ > kAbandoned;
+}
+
+void Workbench::watch_connection() {
+    session_->watch(milliseconds(200), [this](const Event &event) { hub_.publish("event", event_json(api_, event)); });
+    const bool abandoned = controller_gone();
     if (abandoned) {
         try {
             session_->disconnect();

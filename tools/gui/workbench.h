@@ -95,6 +95,8 @@ private:
     void between_commands();
     void search_devices();
     void watch_connection();
+    // Whether the controlling page has had no event stream for a while.
+    bool controller_gone();
     void publish_device();
     void forget_device();
     // Marks the pages busy while `work` runs, after answering `job` (if any); whether it succeeded.
