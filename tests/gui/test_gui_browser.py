@@ -217,6 +217,27 @@ class GuiInBrowser(unittest.TestCase):
         wait_for(driver, "reset", lambda d: "device reset; the connection has ended" in text_of(d, "action-result"))
         wait_for(driver, "let go", lambda d: "Not connected" in text_of(d, "status"))
 
+    def test_a_device_another_host_holds_says_what_to_do(self):
+        directory = os.path.join(self.scratch, "usb")
+        os.mkdir(directory)
+        device = SimDevices(directory, [{"endpoint": "drova00", "name": "Held unit", "serial": "KV47D00291"}])
+        self.started.append(device.stop)
+        # Another host: drova itself, holding the device with keep-alives.
+        holder = subprocess.Popen(RUNNER + [DROVA, "keepalive", "--every", "200", "--count", "150"],
+                                  env={**os.environ, "VELKOR_USB_DIR": directory}, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+        self.started.append(lambda: (holder.kill(), holder.wait(), holder.stdout.close()))
+        self.assertIn("connected", holder.stdout.readline().decode())
+        _, driver = self.open(["--search-ms", "50"], {"VELKOR_USB_DIR": directory})
+        wait_for(driver, "listed", lambda d: len(rows(d)) == 1 and "Held unit" in rows(d)[0].text)
+        from selenium.webdriver.common.by import By
+        rows(driver)[0].find_element(By.TAG_NAME, "button").click()
+        wait_for(driver, "refused", lambda d: "another host" in text_of(d, "action-result"), 30)
+        said = text_of(driver, "action-result")
+        self.assertIn("The device is in use by another host", said)
+        self.assertIn("Disconnect that host", said)
+        self.assertFalse(by_id(driver, "device-info").is_displayed())
+
     def test_duplicate_serial_numbers_are_marked(self):
         config = write_config(self.scratch, [
             {"endpoint": "drova00", "name": "Twin A", "serial": "KV47D00291"},
