@@ -107,6 +107,13 @@ class GuiInBrowser(unittest.TestCase):
         screenshot(driver, "devices.png", "devices")
         connect(driver, "Bench unit B")
         self.assertIn("KV47D00292", text_of(driver, "device-info"))
+        # Every control has a name and is reached by the keyboard.
+        unnamed = driver.execute_script("""
+            return [...document.querySelectorAll('button, input, select, pre[tabindex], a')]
+              .filter((e) => e.tabIndex < 0 || !(e.getAttribute('aria-label')
+                || (e.labels && e.labels.length && e.labels[0].textContent.trim()) || e.textContent.trim()))
+              .map((e) => e.id || e.outerHTML.slice(0, 80));""")
+        self.assertEqual(unnamed, [])
         screenshot(driver, "device.png", "device")
         image = write_image(self.scratch, "motor.hex", [(0, application(4711, "Motor control 4711"))])
         choose_image(driver, image, 2)
