@@ -2,12 +2,14 @@
 command body must be before anything reaches a device."""
 import http.client
 import json
+import os
+import subprocess
 import re
 import tempfile
 import time
 import unittest
 
-from gui_harness import Gui, write_config
+from gui_harness import DROVA, RUNNER, Gui, write_config
 
 TAB = "access-test"
 
@@ -56,6 +58,15 @@ class GuiAccess(unittest.TestCase):
 
     def test_first_line_is_the_address_with_a_long_token(self):
         self.assertRegex(self.gui.first_line, r"^http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32}$")
+
+    def test_the_port_is_its_own(self):
+        # A second server on the port must fail, not share the page's requests (and cookie).
+        second = subprocess.run(RUNNER + [DROVA, "--sim", "--service-log", os.devnull, "gui", "--no-browser",
+                                          "--port", str(self.gui.port)],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(second.returncode, 2, second.stdout)
+        self.assertEqual(second.stdout, "")
+        self.assertIn(f"cannot listen on 127.0.0.1:{self.gui.port}", second.stderr)
 
     def test_the_token_is_traded_for_a_strict_http_only_cookie(self):
         response = Server(self.gui).log_in()

@@ -15,6 +15,7 @@
 #include "gui_assets.h"
 #include "gui_requests.h"
 #include "interrupt.h"
+#include "listen_socket.h"
 #include "serial_argument.h"
 #include "sha256.h"
 #include "workbench.h"
@@ -236,6 +237,7 @@ void serve_gui(Runtime &runtime, const GuiOptions &options) {
     httplib::Server server;
     server.set_default_headers(kSecurityHeaders);
     server.set_payload_max_length(kMostBodyBytes);
+    server.set_socket_options([](auto socket) { listen_alone(static_cast<std::uintptr_t>(socket)); });
     const std::string token = new_token();
     int port = 0;
     server.set_pre_routing_handler([&](const httplib::Request &request, httplib::Response &response) {
