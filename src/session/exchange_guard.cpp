@@ -1,5 +1,6 @@
 #include "session/exchange_guard.h"
 
+#include <atomic>
 #include <vector>
 
 namespace velkor {
@@ -17,6 +18,7 @@ struct Deferred {
 thread_local int depth = 0;
 thread_local std::recursive_mutex *held = nullptr;  // the lock of this thread's outermost guard
 thread_local std::vector<Deferred> deferred;
+std::atomic<int> in_hand{0};  // deferred by any thread and not yet posted
 
 }  // namespace
 
@@ -43,13 +45,21 @@ ExchangeGuard::~ExchangeGuard() {
     // Posting may block for room in the ring: only now that no lock is held.
     std::vector<Deferred> pending;
     pending.swap(deferred);
-    for (const Deferred &event : pending) event.post(event.context, event.a, event.b);
+    for (const Deferred &event : pending) {
+        event.post(event.context, event.a, event.b);
+        in_hand.fetch_sub(1, std::memory_order_release);
+    }
     pending.clear();
     if (deferred.empty()) deferred.swap(pending);  // keep the capacity
 }
 
 bool ExchangeGuard::held_by_this_thread() { return depth > 0; }
 
-void ExchangeGuard::defer(Post post, std::uint64_t context, int a, int b) { deferred.push_back({post, context, a, b}); }
+void ExchangeGuard::defer(Post post, std::uint64_t context, int a, int b) {
+    in_hand.fetch_add(1, std::memory_order_relaxed);
+    deferred.push_back({post, context, a, b});
+}
+
+int ExchangeGuard::posts_in_hand() { return in_hand.load(std::memory_order_acquire); }
 
 }  // namespace velkor

@@ -24,6 +24,9 @@ public:
     // is released.
     using Post = void (*)(std::uint64_t context, int a, int b);
     static void defer(Post post, std::uint64_t context, int a, int b);
+    // Events deferred by any thread that have not reached the ring yet: a
+    // thread may have let go of the exchange and still be handing them over.
+    static int posts_in_hand();
 
 private:
     std::recursive_mutex &lock_;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -675,10 +676,19 @@ void Soak::wait_for_completion(const std::vector<Issued> &issued) {
         std::size_t missing = 0;
         for (const auto &[kind, n] : wanted) missing += n > count(all, kind) ? n - count(all, kind) : 0;
         // Every completion is awaited, a lost link's commands' too (each still
-        // posts its own failure): a handler hands its events over only after
-        // it has let go of the exchange, so an idle session with nothing
-        // queued may still owe one.
-        if (missing == 0 && idle() && running->notifier.queued() == 0) {
+        // posts its own failure). A handler may have ended its command and
+        // still hold the exchange, going on (a search's period end starts the
+        // connect it was asked for), and its events reach the ring only once
+        // it has let go and handed them over: taking the exchange waits for
+        // the first, the count of events in hand tells the second.
+        const auto quiet = [&] {
+            return idle() && running->notifier.queued() == 0 && ExchangeGuard::posts_in_hand() == 0;
+        };
+        const auto settled = [&] {
+            const std::lock_guard exchange_let_go(session.exchange_lock);
+            return quiet();
+        };
+        if (missing == 0 && quiet() && settled()) {
             // Everything posted before the marker has been delivered once the
             // marker has; the pause covers a time-out handler that has ended
             // its command but not yet posted.
@@ -687,7 +697,7 @@ void Soak::wait_for_completion(const std::vector<Issued> &issued) {
             if (!events_.wait_for(marker, std::chrono::seconds(10))) return fail("an event posted by the test never arrived");
             std::this_thread::sleep_for(settle);
             const auto now = events_.events();
-            if (idle() && running->notifier.queued() == 0 && now.back() == marker) {
+            if (quiet() && now.back() == marker) {
                 step_events_.clear();
                 std::ranges::copy_if(now, std::back_inserter(step_events_), [](const Event &e) { return e.first != kMarker; });
                 return;
